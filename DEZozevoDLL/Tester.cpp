@@ -1,0 +1,259 @@
+// Tester: start-up, tear-down and the dispatch of each public method to the
+// worker that serves the detected server generation.
+#include "DEZozevoDLL/Tester.h"
+
+#include <charconv>
+#include <limits>
+#include <functional>
+
+#include "DEZozevoDLL/modVariables.h"
+#include "platform/profile/profile.h"
+#include "platform/text.h"
+
+namespace dz {
+
+namespace {
+
+// The unit-info style sheet used when the component folder has no GetUnitInfo.xsl.
+constexpr const char* kBuiltInUnitInfoStyleSheet =
+    "<xsl:stylesheet xmlns:xsl = \"http://www.w3.org/1999/XSL/Transform\" "
+    "xmlns:t=\"urn:GetUnitInfo-schema\" xmlns:ms=\"urn:schemas-microsoft-com:xslt\" version=\"1.0\">"
+    "<xsl:output method=\"xml\" version=\"1.0\" encoding=\"utf-8\"/>"
+    "<xsl:template match=\"/t:GetUnitInfo\">"
+    "<xsl:element name=\"SerialNumber\">"
+    "<xsl:for-each select=\"@*\">"
+    "<xsl:element name=\"S\">"
+    "<xsl:attribute name=\"Descr\">"
+    "<xsl:text>ANY</xsl:text>"
+    "</xsl:attribute>"
+    "<xsl:value-of select=\"current()\" />"
+    "</xsl:element>"
+    "</xsl:for-each>"
+    "</xsl:element>"
+    "</xsl:template>"
+    "</xsl:stylesheet>";
+
+// Start-up goes on after a failing step, keeping that step's setting as it was.
+void step(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+template <typename T>
+bool parseWhole(const std::string& s, T& out) {
+    long long v = 0;
+    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return false;
+    if (v < (long long)std::numeric_limits<T>::min() || v > (long long)std::numeric_limits<T>::max()) return false;
+    out = (T)v;
+    return true;
+}
+
+}  // namespace
+
+std::string builtInUnitInfoStyleSheet() { return kBuiltInUnitInfoStyleSheet; }
+
+Tester::Tester() : owner_(std::this_thread::get_id()) {
+    ++modVariables().liveTesters;
+    Class_Initialize();
+}
+
+Tester::~Tester() {
+    Class_Terminate();
+}
+
+void Tester::checkThread() const {
+    if (std::this_thread::get_id() != owner_)
+        throw com::Error("The application called an interface that was marshalled for a different thread.");
+}
+
+void Tester::Class_Initialize() {
+    ModVariables& mv = modVariables();
+    const std::string folder = componentFolder();
+    IniFileName = folder + "/DEZozevo.ini";
+    auto ini = [&](const char* section, const char* key, const char* def) {
+        return text::trim(profile::getString(section, key, def, IniFileName));
+    };
+
+    step([&] { mv.DbUser = ini("DATABASE", "USER", "MISSING"); });
+    step([&] { mv.DbPassword = ini("DATABASE", "PWD", "MISSING"); });
+    step([&] { mv.DbServer = ini("DATABASE", "SERVER", "MISSING"); });
+    step([&] { mv.DbName = ini("DATABASE", "DATABASE", "MISSING"); });
+    mv.MasterConnectString = "Provider=SQLOLEDB;Password=" + mv.DbPassword + ";User ID=" + mv.DbUser +
+                             ";Initial Catalog=" + mv.DbName + ";Data Source=" + mv.DbServer +
+                             ";Network Library=DBMSSOCN;";
+    step([&] { mv.StationName = ini("STATION", "STATION", "MISSING"); });
+    step([&] { mv.XslFileName = ini("XML", "xslFileName", "DEZozevo.xsl"); });
+    step([&] { mv.SchemaFileName = ini("XML", "schemaFileName", "SaveResult.xsd"); });
+    step([&] { parseWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
+    step([&] { mv.TargetURN = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
+    step([&] { mv.ResendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
+    step([&] { parseWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
+    step([&] { mv.SaveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
+    step([&] { mv.SPToGetUnitInfo = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
+    step([&] { mv.SPToSaveTestResult = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });
+    if (mv.SPToGetUnitInfo.empty()) mv.SPToGetUnitInfo = "objTSKGetUnitInfo";
+    step([&] { mv.SPToGetProductStructure = ini("CUSTOMIZATION", "SPToGetProductStructure ", ""); });
+    if (mv.SPToGetProductStructure.empty()) mv.SPToGetProductStructure = "zeradurGetProductStructure";
+    if (mv.SPToSaveTestResult.empty()) mv.SPToSaveTestResult = "objTSKSaveTestResult";
+    mv.ConnectString = "";
+
+    GetTWVer();
+    const int16_t status = GetSlaveConn(mv.StationName);
+
+    if (status > 0) {
+        log("CLASS INIT FAILED. GetSlaveConn RetCode=" + std::to_string(status), 1);
+        return;
+    }
+
+    // File names are always taken relative to the component folder.
+    auto path = [&](const std::string& name) { return folder + "/" + name; };
+    step([&] {
+        mv.ResultDocument = std::make_shared<xml::Document>();
+        mv.ResultDocument->setAsync(false);
+    });
+    if (text::toUpper(mv.SchemaFileName) != "NONE") {
+        step([&] {
+            mv.ResultSchemaCache = std::make_shared<xml::SchemaCache>();
+            mv.ResultSchemaCache->add(mv.TargetURN, path(mv.SchemaFileName));
+        });
+        step([&] { mv.ResultDocument->setSchemas(mv.ResultSchemaCache); });
+    }
+    step([&] {
+        mv.ResultStyleSheet = std::make_shared<xml::Document>();
+        mv.ResultStyleSheet->setAsync(false);
+        mv.ResultStyleSheet->load(path(mv.XslFileName));
+    });
+    step([&] {
+        mv.HeaderStyleSheet = std::make_shared<xml::Document>();
+        mv.HeaderStyleSheet->setAsync(false);
+        mv.HeaderStyleSheet->load(path("GetHeader.xsl"));
+    });
+    step([&] {
+        mv.UnitRequestDocument = std::make_shared<xml::Document>();
+        mv.UnitRequestDocument->setResolveExternals(true);
+    });
+    step([&] {
+        mv.ValidatedRequestDocument = std::make_shared<xml::Document>();
+        mv.UnitInfoStyleSheet = std::make_shared<xml::Document>();
+        mv.UnitInfoSchemaCache = std::make_shared<xml::SchemaCache>();
+    });
+    step([&] { mv.UnitInfoSchemaCache->add("urn:GetUnitInfo-schema", path("GetUnitInfo.xsd")); });
+    step([&] { mv.ValidatedRequestDocument->setSchemas(mv.UnitInfoSchemaCache); });
+    step([&] {
+        mv.UnitInfoXslFound = false;
+        std::string xsl = path("GetUnitInfo.xsl");
+        mv.UnitInfoXslFound = FileExists(xsl);
+    });
+    step([&] {
+        if (mv.UnitInfoXslFound)
+            mv.UnitInfoStyleSheet->load(path("GetUnitInfo.xsl"));
+        else
+            mv.UnitInfoStyleSheet->loadXML(kBuiltInUnitInfoStyleSheet);
+    });
+    log("CLASS INIT OK", 1);
+}
+
+void Tester::Class_Terminate() {
+    // The thread's shared documents go with its last Tester, not while
+    // other Testers on the thread still use them.
+    ModVariables& mv = modVariables();
+    if (--mv.liveTesters > 0) return;
+    mv.ResultSchemaCache.reset();
+    mv.ResultStyleSheet.reset();
+    mv.ResultDocument.reset();
+    mv.UnitRequestDocument.reset();
+}
+
+// ---- dispatch ------------------------------------------------------------
+
+int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
+    checkThread();
+    if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
+    return 0;
+}
+
+int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
+                            std::string strUserID) {
+    checkThread();
+    if (!strStationName.empty()) {
+        const int16_t status = GetSlaveConn(strStationName);
+        if (status > 0) return status;
+    }
+    switch (modVariables().ServerGeneration) {
+        case 10: return GetUnitInfo10(strRequest, strUnitInfo, strStationName);
+        case 20: return GetUnitInfo20(strRequest, strUnitInfo, strStationName, strUserID);
+        default: return 100;
+    }
+}
+
+int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string strStationName,
+                                   std::string strFixture) {
+    checkThread();
+    if (modVariables().ServerGeneration == 10)
+        return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
+    return 0;
+}
+
+int32_t Tester::SaveCalibration(std::string strCalibration) {
+    checkThread();
+    if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
+    return 0;
+}
+
+int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
+    checkThread();
+    return GetOrderInfo10_20(strWorkOrderInfo, strStationName);
+}
+
+int32_t Tester::GetOrderInfoByStation(std::string& strWorkOrderInfo, std::string strStationName) {
+    checkThread();
+    return GetOrderInfoByStation10_20(strWorkOrderInfo, strStationName);
+}
+
+int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev) {
+    checkThread();
+    return GetModelAttributes10_20(strModelInfo, strPartNumber, strPartRev);
+}
+
+int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
+    checkThread();
+    if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
+    return 0;
+}
+
+std::string Tester::GetErrMessage(int32_t nErrCode) {
+    checkThread();
+    const ModVariables& mv = modVariables();
+    if (mv.ServerGeneration == 20 && mv.ServerRevision >= 3) return GetErrMessage20(nErrCode);
+    return "";
+}
+
+int32_t Tester::SaveResult(com::Variant strXMLResultText) {
+    checkThread();
+    switch (modVariables().ServerGeneration) {
+        case 10: return SaveResult10(strXMLResultText);
+        case 20: return SaveResult20(strXMLResultText);
+        default: return 100;
+    }
+}
+
+std::string Tester::GetLastError() {
+    checkThread();
+    return "OK";
+}
+
+std::string Tester::GetProfileItem(std::string strSectionName, std::string strKeyName, std::string strDefaultValue,
+                                   std::string strIniFile) {
+    checkThread();
+    return profile::getString(strSectionName, strKeyName, strDefaultValue, strIniFile);
+}
+
+std::string Tester::getStation() {
+    checkThread();
+    return modVariables().StationName;
+}
+
+}  // namespace dz

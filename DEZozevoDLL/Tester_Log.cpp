@@ -1,0 +1,133 @@
+// The daily log, failure classification and the small helper methods.
+#include <glob.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "DEZozevoDLL/Tester.h"
+#include "DEZozevoDLL/modVariables.h"
+#include "platform/text.h"
+
+namespace dz {
+
+namespace {
+
+std::string localStamp(const char* format) {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, format, &tm);
+    return buf;
+}
+
+// Appends `data` to `path` in one open-write-close; a failure drops it.
+void appendFile(const std::string& path, const std::string& data) {
+    if (FILE* f = std::fopen(path.c_str(), "ab")) {
+        std::fwrite(data.data(), 1, data.size(), f);
+        std::fclose(f);
+    }
+}
+
+// The message as 16-bit little-endian code units, as the byte dump shows it.
+std::string utf16le(std::string_view s) {
+    std::string out;
+    auto unit = [&](unsigned u) {
+        out.push_back(char(u & 0xFF));
+        out.push_back(char(u >> 8));
+    };
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = s[i];
+        unsigned cp = c;
+        size_t len = 1;
+        if (c >= 0xF0) len = 4, cp = c & 0x07;
+        else if (c >= 0xE0) len = 3, cp = c & 0x0F;
+        else if (c >= 0xC0) len = 2, cp = c & 0x1F;
+        if (i + len > s.size()) len = 1, cp = c;
+        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | ((unsigned char)s[i + k] & 0x3F);
+        i += len;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 + (cp >> 10));
+            unit(0xDC00 + (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    return out;
+}
+
+// One line per byte: its decimal value and the character of that 8-bit code
+// (control codes are left out, so the log stays plain text).
+std::string byteDump(std::string_view msg) {
+    std::string out;
+    for (unsigned char b : utf16le(msg)) {
+        out += std::to_string(b);
+        out += ' ';
+        if (b >= 0x20 && b < 0x7F) {
+            out += char(b);
+        } else if (b >= 0xA0) {  // Latin-1 code as UTF-8
+            out += char(0xC0 | (b >> 6));
+            out += char(0x80 | (b & 0x3F));
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+}  // namespace
+
+void Tester::putLog(std::string& strMsg, uint8_t& nLevel) {
+    checkThread();
+    log(strMsg, nLevel);
+}
+
+void Tester::log(std::string_view msg, uint8_t level) {
+    ModVariables& mv = modVariables();
+    mv.LogFileName = componentFolder() + "/DEZozevo" + localStamp("%Y%m%d") + ".log";
+    if (level <= mv.LogLevel)
+        appendFile(mv.LogFileName, localStamp("%Y-%m-%d %H:%M:%S") + "  " + std::string(msg) + "\r\n");
+    if (mv.LogLevel == 3) appendFile(mv.LogFileName, byteDump(msg));
+}
+
+int32_t Tester::CalcErrCode(std::string& strMsg) {
+    checkThread();
+    return calcErr(strMsg);
+}
+
+int32_t Tester::calcErr(std::string_view msg) {
+    if (text::ifind(msg, "access denied") != std::string_view::npos) return 9001;
+    if (text::ifind(msg, "General network error") != std::string_view::npos) return 9002;
+    if (text::ifind(msg, "Timeout expired") != std::string_view::npos) return 9003;
+    return 9999;
+}
+
+bool Tester::FileExists(std::string& Fname) {
+    checkThread();
+    if (Fname.empty() || Fname.back() == '/') return false;
+    // Only "*" and "?" are wildcards, as the callers' paths expect.
+    std::string pattern;
+    for (char c : Fname) {
+        if (c == '[' || c == ']' || c == '\\') pattern += '\\';
+        pattern += c;
+    }
+    glob_t g{};
+    const int rc = ::glob(pattern.c_str(), GLOB_ERR, nullptr, &g);
+    if (rc == GLOB_ABORTED || rc == GLOB_NOSPACE) {
+        globfree(&g);
+        throw com::Error("Bad file name or number: " + Fname);
+    }
+    bool found = false;
+    for (size_t i = 0; rc == 0 && i < g.gl_pathc && !found; ++i) {
+        std::string p = g.gl_pathv[i];
+        std::string base = p.substr(p.rfind('/') == std::string::npos ? 0 : p.rfind('/') + 1);
+        struct stat st{};
+        // Ordinary files only: no folders, no hidden (dot) files.
+        found = !base.empty() && base[0] != '.' && ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    globfree(&g);
+    return found;
+}
+
+}  // namespace dz

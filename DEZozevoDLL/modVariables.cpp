@@ -1,0 +1,10 @@
+#include "DEZozevoDLL/modVariables.h"
+
+namespace dz {
+
+ModVariables& modVariables() {
+    thread_local ModVariables vars;
+    return vars;
+}
+
+}  // namespace dz

@@ -1,0 +1,21 @@
+// The INI reader behind GetProfileItem.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace dz::profile {
+
+// Folder in which a file name without a folder is looked up ("/etc"),
+// as the system's own folder; never the current directory.
+std::string systemFolder();
+
+// Reads one value: the value of `key` in `section` of `file`, or `def` when
+// the key, the section or the file is missing (an unreadable file counts as
+// missing). A key present with an empty value gives "". Names match without
+// regard to case, blanks around names and values are ignored, one pair of
+// enclosing quotation marks is removed, and at most 2047 characters come back.
+std::string getString(std::string_view section, std::string_view key, std::string_view def,
+                      std::string_view file);
+
+}  // namespace dz::profile

@@ -1,0 +1,134 @@
+// Dispatch by generation, the route check, and the thread binding.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "DEZozevoDLL/Tester.h"
+#include "DEZozevoDLL/modVariables.h"
+#include "support/station.h"
+
+using dz::Tester;
+using dz::db::ScriptedDriver;
+using dz::db::Value;
+using dz::test::Station;
+using Answer = ScriptedDriver::Answer;
+
+namespace {
+
+struct Dispatch : ::testing::Test {
+    void SetUp() override { dz::modVariables() = dz::ModVariables{}; }
+};
+
+TEST_F(Dispatch, Generation20AnswersWithoutTheDatabase) {
+    Station st;
+    st.serveGeneration(20);
+    Tester t;
+    st.db->clearCalls();
+    st.clearLog();
+    std::string out = "kept";
+    EXPECT_EQ(t.CheckRoute("SN1", "ST1"), 0);
+    EXPECT_EQ(t.GetCalibrationInfo(out, "ST1", "F1"), 0);
+    EXPECT_EQ(t.SaveCalibration("<x/>"), 0);
+    EXPECT_EQ(t.GetUnitAttributes("<Unit SerialNumber='1'/>", out), 0);
+    EXPECT_EQ(t.GetErrMessage(6000), "");  // revision 0
+    EXPECT_EQ(out, "kept");
+    EXPECT_EQ(st.db->callCount(), 0u);
+    EXPECT_EQ(st.log(), "");
+}
+
+TEST_F(Dispatch, UndetectedGenerationAnswersWithFixedValues) {
+    Station st;
+    st.db->failAll("SQL Server does not exist or access denied.");
+    Tester t;
+    st.db->clearCalls();
+    st.clearLog();
+    std::string out = "kept";
+    EXPECT_EQ(t.GetUnitInfo("<Unit SerialNumber='1'/>", out), 100);
+    EXPECT_EQ(t.SaveResult(std::string("<r/>")), 100);
+    EXPECT_EQ(t.CheckRoute("SN1", "ST1"), 0);
+    EXPECT_EQ(t.GetErrMessage(1), "");
+    EXPECT_EQ(t.GetCalibrationInfo(out), 0);
+    EXPECT_EQ(out, "kept");
+    EXPECT_EQ(st.db->callCount(), 0u);
+    EXPECT_EQ(st.log(), "");
+}
+
+TEST_F(Dispatch, GetUnitInfoResolvesANamedStationFirst) {
+    Station st;
+    st.serveGeneration(10);
+    Tester t;
+    st.db->clearCalls();
+    st.db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{4, 0}}));
+    std::string out = "kept";
+    EXPECT_EQ(t.GetUnitInfo("<Unit SerialNumber='1'/>", out, "  "), 20);
+    EXPECT_EQ(out, "kept");
+    auto calls = st.db->calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_NE(calls[0].text.find("exec uspGetSlaveInfo '  '"), std::string::npos);  // blanks are a station
+}
+
+struct Route : Dispatch {
+    Station st;
+    std::unique_ptr<Tester> t;
+    void SetUp() override {
+        Dispatch::SetUp();
+        st.serveGeneration(10);
+        t = std::make_unique<Tester>();
+        st.db->clearCalls();
+        st.clearLog();
+    }
+};
+
+TEST_F(Route, SendsUnitAndStationUnchanged) {
+    st.db->on("uspCheckRouting", Answer::status(0));
+    EXPECT_EQ(t->CheckRoute("SN\xC3\xA4 ", ""), 0);
+    auto calls = st.db->calls();
+    ASSERT_EQ(calls.size(), 1u);
+    const auto& c = calls[0];
+    EXPECT_EQ(c.text, "uspCheckRouting");
+    EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
+    EXPECT_EQ(c.timeout, 30);
+    EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
+    ASSERT_EQ(c.parameters.size(), 2u);
+    EXPECT_EQ(c.parameters[0].name, "@Product");
+    EXPECT_EQ(c.parameters[0].type, dz::db::adVarChar);
+    EXPECT_EQ(c.parameters[0].direction, dz::db::adParamInput);
+    EXPECT_EQ(c.parameters[0].size, 4);  // characters, not bytes
+    EXPECT_EQ(c.parameters[0].value, Value("SN\xC3\xA4 "));
+    EXPECT_EQ(c.parameters[1].name, "@Station");
+    EXPECT_EQ(c.parameters[1].value, Value(""));  // not replaced by the INI station
+    EXPECT_EQ(st.log(), "");
+}
+
+TEST_F(Route, StatusesAndTheirLogLines) {
+    st.db->on("uspCheckRouting", Answer::status(5));
+    st.db->on("uspCheckRouting", Answer::status(-3));
+    EXPECT_EQ(t->CheckRoute("SN1", "ST1"), 5);
+    EXPECT_EQ(t->CheckRoute("SN1", "ST1"), -3);
+    EXPECT_EQ(st.messages(), std::vector<std::string>{"CheckRoute10 returned value=5"});
+}
+
+TEST_F(Route, FailuresAreClassified) {
+    st.db->on("uspCheckRouting", Answer::failure("[DBNETLIB]General network error. Check your network."));
+    st.db->on("uspCheckRouting", Answer::failure("Could not find stored procedure 'uspCheckRouting'."));
+    EXPECT_EQ(t->CheckRoute("SN1", "ST1"), 9002);
+    EXPECT_EQ(t->CheckRoute("SN1", "ST1"), 9999);
+    EXPECT_EQ(st.messages(), (std::vector<std::string>{"[DBNETLIB]General network error. Check your network.",
+                                                       "Could not find stored procedure 'uspCheckRouting'."}));
+}
+
+TEST_F(Route, ACallFromAnotherThreadIsRefused) {
+    st.db->on("uspCheckRouting", Answer::status(5));
+    std::string error;
+    std::thread([&] {
+        try {
+            t->CheckRoute("SN1", "ST1");
+        } catch (const dz::com::Error& e) {
+            error = e.what();
+        }
+    }).join();
+    EXPECT_NE(error.find("different thread"), std::string::npos);
+    EXPECT_EQ(st.db->callCount(), 0u);
+}
+
+}  // namespace

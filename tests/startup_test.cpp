@@ -1,0 +1,307 @@
+// Start-up: INI settings, generation probe, slave resolution, XML objects.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "DEZozevoDLL/Scramble.h"
+#include "DEZozevoDLL/Tester.h"
+#include "DEZozevoDLL/modVariables.h"
+#include "support/station.h"
+
+using dz::Tester;
+using dz::db::ScriptedDriver;
+using dz::db::Value;
+using dz::test::Station;
+using Answer = ScriptedDriver::Answer;
+
+namespace {
+
+dz::ModVariables& mv() { return dz::modVariables(); }
+
+// Each test starts from a fresh thread's settings.
+struct Startup : ::testing::Test {
+    void SetUp() override { mv() = dz::ModVariables{}; }
+};
+
+TEST_F(Startup, DefaultsWhenOnlyTheDatabaseSectionIsThere) {
+    Station st;
+    st.home.write("DEZozevo.ini", "[DATABASE]\nUSER=u\nPWD=\" secret \"\nSERVER=" + st.server +
+                                      "\nDATABASE=db\n[CUSTOMIZATION]\nSPToGetUnitInfo=\nSPToGetProductStructure=\n");
+    st.serveGeneration(10);
+    Tester t;
+    EXPECT_EQ(mv().StationName, "MISSING");
+    EXPECT_EQ(mv().XslFileName, "DEZozevo.xsl");
+    EXPECT_EQ(mv().SchemaFileName, "SaveResult.xsd");
+    EXPECT_EQ(mv().TargetURN, "urn:SaveResult-schema");
+    EXPECT_EQ(mv().LogLevel, 1);
+    EXPECT_EQ(mv().CommandTimeout, 60);
+    EXPECT_EQ(mv().ResendOnNetErr, "NO");
+    EXPECT_EQ(mv().SaveAsTempSN, "None");
+    EXPECT_EQ(mv().SPToGetUnitInfo, "objTSKGetUnitInfo");
+    EXPECT_EQ(mv().SPToSaveTestResult, "objTSKSaveTestResult");
+    EXPECT_EQ(mv().SPToGetProductStructure, "zeradurGetProductStructure");
+    EXPECT_EQ(mv().MasterConnectString,
+              "Provider=SQLOLEDB;Password=secret;User ID=u;Initial Catalog=db;Data Source=" + st.server +
+                  ";Network Library=DBMSSOCN;");
+    EXPECT_EQ(t.getStation(), "MISSING");
+    EXPECT_EQ(t.GetLastError(), "OK");
+}
+
+TEST_F(Startup, BadNumbersKeepTheEarlierValues) {
+    Station st("[ERROR]\nResendOnNetErr=yes\n", 2);
+    st.serveGeneration(10);
+    { Tester t; }
+    EXPECT_EQ(mv().LogLevel, 2);
+    EXPECT_EQ(mv().ResendOnNetErr, "YES");
+    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\nTimeOut=x\n[LOG]\nLEVEL=300\n");
+    mv().CommandTimeout = 17;
+    { Tester t; }
+    EXPECT_EQ(mv().LogLevel, 2);
+    EXPECT_EQ(mv().CommandTimeout, 17);
+    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[LOG]\nLEVEL=abc\n");
+    { Tester t; }
+    EXPECT_EQ(mv().LogLevel, 2);
+}
+
+TEST_F(Startup, GenerationSplit) {
+    const std::pair<int, std::pair<int, int>> cases[] = {{10, {10, 0}}, {20, {20, 0}}, {22, {20, 2}},
+                                                         {23, {20, 3}}, {24, {20, 4}}};
+    for (auto [n, expect] : cases) {
+        Station st;
+        st.serveGeneration(n);
+        st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"M", "D"}}));
+        Tester t;
+        EXPECT_EQ(mv().ServerGeneration, expect.first) << n;
+        EXPECT_EQ(mv().ServerRevision, expect.second) << n;
+        auto calls = st.db->calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0].type, dz::db::adCmdText);
+        EXPECT_EQ(calls[0].text,
+                  "if exists (select 1 from sysobjects where name='fsLanguage') begin if exists (select 1 from "
+                  "sysobjects where name='fsServerInfo') select 24 else if exists (select 1 from sysobjects where "
+                  "name='objUTLGetErrMessage') select 23 else if exists (select 1 from syscolumns where ID = "
+                  "object_id('objTSKGetUnitInfo') and name='@UserID') select 22 else select 20  end else select 10;");
+        EXPECT_EQ(calls[0].timeout, 30);
+        EXPECT_TRUE(st.logged("CLASS INIT OK")) << n;
+    }
+}
+
+TEST_F(Startup, UnreachableMasterFailsWithCode100) {
+    Station st;
+    st.db->failAll("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.");
+    Tester t;
+    EXPECT_EQ(mv().ServerGeneration, 0);
+    auto m = st.messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0], "Runtime error in GetTWVer [DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or "
+                    "access denied.");
+    EXPECT_EQ(m[1], "CLASS INIT FAILED. GetSlaveConn RetCode=100");
+    EXPECT_EQ(mv().ConnectString, "");
+    EXPECT_FALSE(mv().ResultDocument);
+}
+
+TEST_F(Startup, MissingIniFileUsesDefaultsAndFails) {
+    Station st;
+    std::remove(st.home.file("DEZozevo.ini").c_str());
+    Tester t;
+    EXPECT_EQ(mv().DbServer, "MISSING");
+    EXPECT_EQ(mv().LogLevel, 1);
+    EXPECT_TRUE(st.logged("CLASS INIT FAILED. GetSlaveConn RetCode=100"));
+}
+
+TEST_F(Startup, Generation10WithoutSlaveUsesTheMaster) {
+    Station st;
+    st.serveGeneration(10);
+    Tester t;
+    EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
+    EXPECT_EQ(st.messages(), std::vector<std::string>{"CLASS INIT OK"});
+    auto calls = st.db->calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].text,
+              "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo 'ST1' else "
+              "select 0 Error, 0 MasterSlaveSolution");
+}
+
+TEST_F(Startup, Generation10SlaveResolution) {
+    Station st;
+    st.serveGeneration(10);
+    st.db->on("uspGetSlaveInfo",
+              Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName", "UserName", "UserPassword"},
+                             {{0, 1, "[SRV01]", "SlaveDb", "su", dz::UnscramblePassword("pw;x")}}));
+    Tester t;
+    EXPECT_EQ(mv().ConnectString,
+              "Provider=SQLOLEDB;Password=pw;x;User ID=su;Initial Catalog=SlaveDb;Data Source=SRV01;"
+              "Network Library=DBMSSOCN;");
+    EXPECT_TRUE(st.logged("Slave Server=[SRV01]"));
+    EXPECT_TRUE(st.logged("CLASS INIT OK"));
+}
+
+TEST_F(Startup, Generation10SlaveFailures) {
+    struct Case {
+        Answer answer;
+        int code;
+        std::vector<std::string> lines;
+    };
+    std::vector<Case> cases = {
+        {Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{7, 0}}), 20,
+         {"errCode=7, Descr=Error code from uspGetSlaveInfo SP"}},
+        {Answer::rowsOf({"Error", "MasterSlaveSolution"}, {}), 30, {"No data returned from uspGetSlaveInfo"}},
+        {Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{Value(), 0}}), 10,
+         {"Invalid use of Null", "Failed to retrieve slave info from uspGetSlaveInfo"}},
+        {Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName"}, {{0, 1, "S"}}), 10,
+         {"Item cannot be found in the collection corresponding to the requested name or ordinal.",
+          "Failed to retrieve slave info from uspGetSlaveInfo"}},
+        {Answer::failure("boom"), 10, {"boom", "Failed to retrieve slave info from uspGetSlaveInfo"}},
+    };
+    for (auto& c : cases) {
+        mv() = dz::ModVariables{};
+        Station st;
+        st.serveGeneration(10);
+        st.db->on("uspGetSlaveInfo", c.answer);
+        Tester t;
+        c.lines.push_back("CLASS INIT FAILED. GetSlaveConn RetCode=" + std::to_string(c.code));
+        EXPECT_EQ(st.messages(), c.lines);
+        EXPECT_EQ(mv().ConnectString, "");
+    }
+}
+
+TEST_F(Startup, StationIsOneLiteralInTheSlaveBatch) {
+    Station st;
+    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[STATION]\nSTATION=O'Neil' --\n");
+    st.serveGeneration(10);
+    Tester t;
+    EXPECT_EQ(st.db->calls()[1].text,
+              "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo 'O''Neil'' --' "
+              "else select 0 Error, 0 MasterSlaveSolution");
+}
+
+TEST_F(Startup, Generation20BelowRevision4UsesTheMasterWithoutAsking) {
+    for (int n : {20, 22, 23}) {
+        Station st;
+        st.serveGeneration(n);
+        Tester t;
+        EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
+        EXPECT_EQ(st.db->callCount(), 1u);
+    }
+}
+
+TEST_F(Startup, Generation24SlaveConnection) {
+    Station st("", 2);
+    st.home.write("DEZozevo.ini", "[DATABASE]\nUSER=mu\nPWD=mp\nSERVER=" + st.server +
+                                      "\nDATABASE=db\n[STATION]\nSTATION=A\"<B\n[LOG]\nLEVEL=2\n");
+    st.serveGeneration(24);
+    st.db->on("objUTLGetSlaveConnection",
+              Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"[HOST\\INST]", "SlaveDb"}}));
+    Tester t;
+    EXPECT_EQ(mv().ConnectString,
+              "Provider=SQLOLEDB;Password=mp;User ID=mu;Initial Catalog=SlaveDb;Data Source=HOST\\INST;"
+              "Network Library=DBMSSOCN;");
+    EXPECT_TRUE(st.logged("Slave Server=[HOST\\INST]"));
+    auto calls = st.db->calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].type, dz::db::adCmdStoredProc);
+    ASSERT_EQ(calls[1].parameters.size(), 2u);
+    const auto& ret = calls[1].parameters[0];
+    EXPECT_EQ(ret.name, "return");
+    EXPECT_EQ(ret.type, dz::db::adInteger);
+    EXPECT_EQ(ret.direction, dz::db::adParamReturnValue);
+    const auto& xml = calls[1].parameters[1];
+    EXPECT_EQ(xml.name, "@xmlStation");
+    EXPECT_EQ(xml.type, dz::db::adVarChar);
+    EXPECT_EQ(xml.value.toText(), "<StationInfo Description=\"A&quot;&lt;B\"/>");
+    EXPECT_EQ(xml.size, (long)xml.value.toText().size());
+}
+
+TEST_F(Startup, Generation24SlaveFailures) {
+    {
+        Station st;
+        st.serveGeneration(24);
+        Answer a = Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"S", "D"}});
+        a.returnValue = 3;
+        st.db->on("objUTLGetSlaveConnection", a);
+        Tester t;
+        EXPECT_EQ(st.messages(), std::vector<std::string>{"CLASS INIT FAILED. GetSlaveConn RetCode=10"});
+    }
+    {
+        Station st;
+        st.serveGeneration(24);
+        st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {}));
+        Tester t;
+        EXPECT_EQ(st.messages(), (std::vector<std::string>{"No data returned from objUTLGetSlaveConnection",
+                                                           "CLASS INIT FAILED. GetSlaveConn RetCode=30"}));
+    }
+}
+
+TEST_F(Startup, XmlObjectsAndBuiltInStyleSheet) {
+    Station st;
+    st.serveGeneration(10);
+    st.home.write("GetUnitInfo.xsd",
+                  "<xs:schema xmlns:xs='http://www.w3.org/2001/XMLSchema' targetNamespace='urn:GetUnitInfo-schema'>"
+                  "<xs:element name='GetUnitInfo'><xs:complexType><xs:attribute name='SerialNumber' "
+                  "use='required'/></xs:complexType></xs:element></xs:schema>");
+    Tester t;
+    ASSERT_TRUE(mv().UnitInfoStyleSheet);
+    EXPECT_FALSE(mv().UnitInfoXslFound);
+    ASSERT_TRUE(mv().ValidatedRequestDocument);
+    ASSERT_TRUE(mv().ValidatedRequestDocument->loadXML(
+        "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN1\"/>"));
+    std::string out = mv().ValidatedRequestDocument->transformNode(*mv().UnitInfoStyleSheet);
+    EXPECT_NE(out.find("<SerialNumber><S Descr=\"ANY\">SN1</S></SerialNumber>"), std::string::npos) << out;
+    EXPECT_FALSE(mv().ValidatedRequestDocument->loadXML("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\"/>"));
+    // No schema file named "SaveResult.xsd": the cache exists but holds nothing.
+    ASSERT_TRUE(mv().ResultSchemaCache);
+    EXPECT_EQ(mv().ResultSchemaCache->length(), 0u);
+}
+
+TEST_F(Startup, SiteStyleSheetReplacesTheBuiltInOne) {
+    Station st("[XML]\nschemaFileName=none\n");
+    st.serveGeneration(10);
+    st.home.write("GetUnitInfo.xsl",
+                  "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>"
+                  "<xsl:output method='text'/><xsl:template match='/'>site</xsl:template></xsl:stylesheet>");
+    Tester t;
+    EXPECT_TRUE(mv().UnitInfoXslFound);
+    EXPECT_FALSE(mv().ResultSchemaCache);
+    ASSERT_TRUE(mv().ResultDocument);
+    EXPECT_FALSE(mv().ResultDocument->schemas());
+    dz::xml::Document d;
+    d.loadXML("<a/>");
+    EXPECT_EQ(d.transformNode(*mv().UnitInfoStyleSheet), "site");
+}
+
+TEST_F(Startup, SharedDocumentsLiveUntilTheLastTesterGoes) {
+    Station st;
+    st.serveGeneration(10);
+    auto first = std::make_unique<Tester>();
+    {
+        Tester second;
+        EXPECT_EQ(mv().liveTesters, 2);
+    }
+    EXPECT_TRUE(mv().ResultDocument);
+    EXPECT_TRUE(mv().UnitRequestDocument);
+    first.reset();
+    EXPECT_FALSE(mv().ResultDocument);
+    EXPECT_FALSE(mv().UnitRequestDocument);
+    EXPECT_FALSE(mv().ResultStyleSheet);
+    EXPECT_TRUE(mv().HeaderStyleSheet);  // stays until the next start-up
+}
+
+TEST_F(Startup, ThreadsHaveTheirOwnSettings) {
+    Station st;
+    st.serveGeneration(10);
+    Tester t;
+    int16_t otherGeneration = -1;
+    std::thread([&] { otherGeneration = dz::modVariables().ServerGeneration; }).join();
+    EXPECT_EQ(otherGeneration, 0);
+    EXPECT_EQ(mv().ServerGeneration, 10);
+}
+
+TEST(Scramble, IsItsOwnInverse) {
+    const std::string pw = "Secret;1\xC3\xA4";
+    EXPECT_EQ(dz::UnscramblePassword(dz::UnscramblePassword(pw)), pw);
+    EXPECT_EQ(dz::UnscramblePassword(pw).size(), pw.size());
+    EXPECT_NE(dz::UnscramblePassword(pw), pw);
+    EXPECT_EQ(dz::UnscramblePassword(""), "");
+}
+
+}  // namespace

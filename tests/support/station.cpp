@@ -1,0 +1,124 @@
+#include "support/station.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace dz::test {
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "dztest-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const { writeFile(file(name), content); }
+std::string TempDir::read(const std::string& name) const { return readFile(file(name)); }
+bool TempDir::exists(const std::string& name) const { return fs::exists(file(name)); }
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+namespace {
+std::string uniqueName() {
+    static std::atomic<int> n{0};
+    return "t" + std::to_string(getpid()) + "_" + std::to_string(++n);
+}
+}  // namespace
+
+Station::Station(const std::string& extraIni, int logLevel) {
+    server = "script:" + uniqueName();
+    db = db::ScriptedDriver::install(server.substr(7));
+    home.write("DEZozevo.ini",
+               "[DATABASE]\nUSER=u\nPWD=p\nSERVER=" + server + "\nDATABASE=db\nTimeOut=30\n"
+               "[STATION]\nSTATION=ST1\n[LOG]\nLEVEL=" + std::to_string(logLevel) + "\n" + extraIni);
+    if (const char* h = std::getenv("DEZOZEVO_HOME")) {
+        hadHome_ = true;
+        previousHome_ = h;
+    }
+    setenv("DEZOZEVO_HOME", home.path().c_str(), 1);
+}
+
+Station::~Station() {
+    if (hadHome_)
+        setenv("DEZOZEVO_HOME", previousHome_.c_str(), 1);
+    else
+        unsetenv("DEZOZEVO_HOME");
+}
+
+void Station::serveGeneration(int n) {
+    db->on("fsLanguage", db::ScriptedDriver::Answer::rowsOf({""}, {{n}}));
+    db->on("uspGetSlaveInfo", db::ScriptedDriver::Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{0, 0}}));
+}
+
+void Station::installSiteFile(const std::string& name) {
+    const char* src = std::getenv("DZ_SOURCE_DIR");
+    std::string root = src ? src : ".";
+    fs::copy_file(root + "/site/" + name, home.file(name), fs::copy_options::overwrite_existing);
+}
+
+std::string Station::log() const {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y%m%d", &tm);
+    return home.read(std::string("DEZozevo") + day + ".log");
+}
+
+std::vector<std::string> Station::messages() const {
+    std::vector<std::string> out;
+    std::string all = log();
+    size_t pos = 0;
+    while (pos < all.size()) {
+        size_t end = all.find("\r\n", pos);
+        if (end == std::string::npos) end = all.size();
+        std::string line = all.substr(pos, end - pos);
+        size_t sep = line.find("  ");
+        out.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
+        pos = end + 2;
+    }
+    return out;
+}
+
+bool Station::logged(const std::string& message) const {
+    for (const auto& m : messages())
+        if (m == message) return true;
+    return false;
+}
+
+void Station::clearLog() const {
+    for (const auto& e : fs::directory_iterator(home.path()))
+        if (e.path().filename().string().rfind("DEZozevo2", 0) == 0) fs::remove(e.path());
+}
+
+std::string Station::masterConnectString() const {
+    return "Provider=SQLOLEDB;Password=p;User ID=u;Initial Catalog=db;Data Source=" + server +
+           ";Network Library=DBMSSOCN;";
+}
+
+}  // namespace dz::test

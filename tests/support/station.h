@@ -1,0 +1,63 @@
+// Test fixtures: a temporary component folder with its DEZozevo.ini, a
+// scripted database behind it, and readers for the day's log.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/db/drivers/scripted/scripted.h"
+
+namespace dz::test {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;  // "" when missing
+    bool exists(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string& path);  // "" when missing
+void writeFile(const std::string& path, const std::string& content);
+
+// A component folder (DEZOZEVO_HOME points at it while the object lives)
+// whose INI file names a scripted database "script:<unique>".
+class Station {
+public:
+    // `extraIni` is appended to the INI file (more sections or keys).
+    explicit Station(const std::string& extraIni = "", int logLevel = 2);
+    ~Station();
+
+    TempDir home;
+    std::shared_ptr<db::ScriptedDriver> db;
+    std::string server;  // "script:<unique>"
+
+    // Answers the generation probe with n and, for generation 10, the slave
+    // batch with "no slave" (Error 0, MasterSlaveSolution 0).
+    void serveGeneration(int n);
+    // Copies files of the sample deployment (site/) into the component folder.
+    void installSiteFile(const std::string& name);
+
+    std::string log() const;                   // the day's log file, whole
+    std::vector<std::string> messages() const; // its lines without the time stamp
+    bool logged(const std::string& message) const;  // a line equal to message
+    void clearLog() const;
+
+    std::string masterConnectString() const;
+
+private:
+    std::string previousHome_;
+    bool hadHome_ = false;
+};
+
+}  // namespace dz::test
