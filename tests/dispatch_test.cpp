@@ -58,7 +58,7 @@ TEST_F(Dispatch, GetUnitInfoResolvesANamedStationFirst) {
     st.serveGeneration(10);
     Tester t;
     st.db->clearCalls();
-    st.db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{4, 0}}));
+    st.db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{4, 0}}));  // after the first
     std::string out = "kept";
     EXPECT_EQ(t.GetUnitInfo("<Unit SerialNumber='1'/>", out, "  "), 20);
     EXPECT_EQ(out, "kept");

@@ -124,7 +124,7 @@ TEST_F(Startup, Generation10WithoutSlaveUsesTheMaster) {
 
 TEST_F(Startup, Generation10SlaveResolution) {
     Station st;
-    st.serveGeneration(10);
+    st.serveGeneration(10, false);
     st.db->on("uspGetSlaveInfo",
               Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName", "UserName", "UserPassword"},
                              {{0, 1, "[SRV01]", "SlaveDb", "su", dz::UnscramblePassword("pw;x")}}));
@@ -156,7 +156,7 @@ TEST_F(Startup, Generation10SlaveFailures) {
     for (auto& c : cases) {
         mv() = dz::ModVariables{};
         Station st;
-        st.serveGeneration(10);
+        st.serveGeneration(10, false);
         st.db->on("uspGetSlaveInfo", c.answer);
         Tester t;
         c.lines.push_back("CLASS INIT FAILED. GetSlaveConn RetCode=" + std::to_string(c.code));

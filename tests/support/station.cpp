@@ -70,9 +70,9 @@ Station::~Station() {
         unsetenv("DEZOZEVO_HOME");
 }
 
-void Station::serveGeneration(int n) {
+void Station::serveGeneration(int n, bool noSlave) {
     db->on("fsLanguage", db::ScriptedDriver::Answer::rowsOf({""}, {{n}}));
-    db->on("uspGetSlaveInfo", db::ScriptedDriver::Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{0, 0}}));
+    if (noSlave) db->on("uspGetSlaveInfo", db::ScriptedDriver::Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{0, 0}}));
 }
 
 void Station::installSiteFile(const std::string& name) {

@@ -42,9 +42,9 @@ public:
     std::shared_ptr<db::ScriptedDriver> db;
     std::string server;  // "script:<unique>"
 
-    // Answers the generation probe with n and, for generation 10, the slave
-    // batch with "no slave" (Error 0, MasterSlaveSolution 0).
-    void serveGeneration(int n);
+    // Answers the generation probe with n and, unless told otherwise, the
+    // slave batch with "no slave" (Error 0, MasterSlaveSolution 0).
+    void serveGeneration(int n, bool noSlave = true);
     // Copies files of the sample deployment (site/) into the component folder.
     void installSiteFile(const std::string& name);
 
