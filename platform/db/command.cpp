@@ -1,0 +1,78 @@
+// A command: parameters in order of appending, executed on the driver that
+// the connection string's Data Source selects.
+#include "platform/db/driver.h"
+#include "platform/text.h"
+
+namespace dz::db {
+
+namespace {
+
+const char* const kNotFound = "Item cannot be found in the collection corresponding to the requested name or ordinal.";
+const char* const kNoConnection =
+    "The connection cannot be used to perform this operation. It is either closed or invalid in this context.";
+const char* const kNoText = "Command text was not set for the command object.";
+
+bool isTextType(DataType t) { return t == adVarChar || t == adLongVarChar || t == adVarWChar; }
+
+const Parameter* returnParameter(const std::vector<Parameter>& params) {
+    for (const auto& p : params)
+        if (p.direction == adParamReturnValue) return &p;
+    return nullptr;
+}
+
+}  // namespace
+
+Parameter& Command::append(std::string name, DataType type, ParameterDirection dir, Value value,
+                           std::optional<long> size) {
+    Parameter p;
+    p.name = std::move(name);
+    p.type = type;
+    p.direction = dir;
+    if (size) p.size = *size;
+    else if (isTextType(type) && !value.isNull()) p.size = text::utf8Length(value.toText());
+    p.value = std::move(value);
+    params_.push_back(std::move(p));
+    return params_.back();
+}
+
+Value Command::value(std::string_view name) const {
+    for (const auto& p : params_)
+        if (text::iequals(p.name, name)) return p.value;
+    if (text::iequals(name, "@RETURN_VALUE")) {
+        if (const Parameter* r = returnParameter(params_)) return r->value;
+        return returnValue_;
+    }
+    throw Error(kNotFound);
+}
+
+// An empty connection string fails as a command without a connection does;
+// a malformed one with the parser's format error.
+Recordset Command::execute() {
+    returnValue_ = Value();
+    if (text::trim(activeConnection).empty()) throw Error(kNoConnection);
+    if (text::trim(text).empty()) throw Error(kNoText);
+
+    Request req;
+    req.connectionString = activeConnection;
+    req.connection = ConnectionInfo::parse(activeConnection);
+    req.text = text;
+    req.type = type;
+    req.timeout = timeout;
+    req.namedParameters = namedParameters;
+    req.parameters = &params_;
+
+    std::shared_ptr<Driver> driver = driverFor(req.connection);
+    Response resp = driver->execute(req);
+
+    if (resp.returnValue) {
+        returnValue_ = *resp.returnValue;
+        for (auto& p : params_)
+            if (p.direction == adParamReturnValue) {
+                p.value = *resp.returnValue;
+                break;
+            }
+    }
+    return std::move(resp.recordset);
+}
+
+}  // namespace dz::db
