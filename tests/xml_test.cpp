@@ -58,7 +58,7 @@ const char* kUnitStyleSheet =
     R"(<xsl:output method="xml" version="1.0" encoding="utf-8"/>)"
     R"(<xsl:template match="/t:GetUnitInfo"><xsl:element name="SerialNumber"><xsl:for-each select="@*">)"
     R"(<xsl:element name="S"><xsl:attribute name="Descr"><xsl:text>ANY</xsl:text></xsl:attribute>)"
-    R"(<xsl:value-of select="current()" /></xsl:element></xsl:for-each></xsl:element></xsl:template>)"
+    R"x(<xsl:value-of select="current()" /></xsl:element></xsl:for-each></xsl:element></xsl:template>)x"
     R"(</xsl:stylesheet>)";
 
 std::string textSheet(const std::string& body) {
@@ -196,7 +196,7 @@ TEST_F(XmlTest, LoadsAreValidatedByTheRootNamespace) {
 
     EXPECT_FALSE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)"));
     EXPECT_NE(doc.parseError().errorCode, 0);
-    EXPECT_NE(doc.parseError().reason.find("SerialNumber"), std::string::npos) << doc.parseError().reason;
+    EXPECT_NE(doc.parseError().reason.find("'Serial'"), std::string::npos) << doc.parseError().reason;
     EXPECT_FALSE(doc.hasDocumentElement());
 
     EXPECT_FALSE(other.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="1"><x/></GetUnitInfo>)"));
@@ -351,7 +351,7 @@ TEST_F(XmlTest, FailingStyleSheetsThrow) {
         return "(no error)";
     };
     EXPECT_NE(reasonOf("<notastylesheet/>"), "(no error)");
-    EXPECT_NE(reasonOf(textSheet("<xsl:template match='/'><xsl:bogus/></xsl:template>")), "(no error)");
+    EXPECT_NE(reasonOf(textSheet("<xsl:template match='/'><xsl:value-of/></xsl:template>")), "(no error)");
     EXPECT_NE(reasonOf(textSheet("<xsl:template match='/'><xsl:value-of select='(('/></xsl:template>")), "(no error)");
     std::string stopped = reasonOf(textSheet("<xsl:template match='/'><xsl:message terminate='yes'>stop here</xsl:message></xsl:template>"));
     EXPECT_NE(stopped.find("stop here"), std::string::npos) << stopped;
@@ -427,7 +427,9 @@ TEST_F(XmlTest, ExternalsAreLocalOnly) {
     EXPECT_EQ(doc.selectNodes("/a"), Texts{"from file"});
 
     Document plain;  // resolution off: the file is not read
-    if (plain.loadXML(local)) EXPECT_EQ(plain.selectNodes("/a"), Texts{""});
+    if (plain.loadXML(local)) {
+        EXPECT_EQ(plain.selectNodes("/a"), Texts{""});
+    }
 
     // Internal entities are always expanded.
     ASSERT_TRUE(plain.loadXML("<!DOCTYPE a [<!ENTITY e \"inner\">]><a>&e;</a>"));
@@ -447,7 +449,9 @@ TEST_F(XmlTest, ExternalsAreLocalOnly) {
 
     for (const std::string& text : {"<!DOCTYPE a [<!ENTITY e SYSTEM \"" + url + "\">]><a>&e;</a>",
                                     "<!DOCTYPE a SYSTEM \"" + url + "\"><a/>"}) {
-        if (doc.loadXML(text)) EXPECT_EQ(doc.selectNodes("/a"), Texts{""});
+        if (doc.loadXML(text)) {
+            EXPECT_EQ(doc.selectNodes("/a"), Texts{""});
+        }
     }
     Document sheet;
     ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'><xsl:value-of select=\"document('" + url + "')\"/></xsl:template>")));
