@@ -156,6 +156,8 @@ void Recordset::sort(std::string_view spec) {
     pos_ = 0;
 }
 
+// Row 0 is fetched with the execution, so a driver fails the execution for it;
+// here it never triggers. Row rows().size() fails the move onto EOF.
 void Recordset::failAt(size_t row, std::string description) {
     failAt_ = std::make_pair(row, std::move(description));
 }
