@@ -1,0 +1,339 @@
+// dezozevo: drives the component by name through its C interface.
+//   dezozevo [--home DIR] call METHOD [ARG=VALUE ...]
+//   dezozevo [--home DIR] session
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "dezozevo.h"
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+// Exit statuses.
+constexpr int kDone = 0;
+constexpr int kFailed = 1;    // the call failed towards its caller
+constexpr int kBadInput = 2;  // wrong command line, unknown method or argument, bad JSON or value
+
+const char* kUsage =
+    "Usage: dezozevo [--home DIR] call METHOD [ARG=VALUE ...]\n"
+    "       dezozevo [--home DIR] session\n"
+    "       dezozevo [call|session] --help\n"
+    "\n"
+    "Drives the DEZozevo component by name: creates one Tester and calls its methods.\n"
+    "\n"
+    "Commands:\n"
+    "  call      make one call and print its answer as one JSON object\n"
+    "  session   keep one Tester and answer one JSON request per line of standard input\n"
+    "\n"
+    "Options:\n"
+    "  --home DIR  the component folder (DEZozevo.ini, style sheets, schemas, the daily log);\n"
+    "              without it: $DEZOZEVO_HOME when set, else the folder of libDEZozevo.so\n"
+    "  --help      this text\n"
+    "\n"
+    "Answers:\n"
+    "  {\"method\": NAME, \"result\": VALUE, \"args\": {ARG: VALUE after the call, ...}}\n"
+    "  {\"method\": NAME, \"error\": {\"description\": TEXT}}\n"
+    "\n"
+    "Exit status: 0 done, 1 the call failed, 2 wrong input.\n";
+
+const char* kSessionUsage =
+    "Usage: dezozevo [--home DIR] session\n"
+    "\n"
+    "Creates one Tester for the whole session, reads one JSON request per line of\n"
+    "standard input and writes one JSON answer per line to standard output:\n"
+    "\n"
+    "  {\"method\": \"CalcErrCode\", \"args\": {\"strMsg\": \"General network error\"}}\n"
+    "  -> {\"method\":\"CalcErrCode\",\"result\":9002,\"args\":{\"strMsg\":\"General network error\"}}\n"
+    "\n"
+    "\"args\" is an object of named arguments or an array of positional ones, and may\n"
+    "be left out for a method without arguments. Values are strings, numbers,\n"
+    "booleans or null (the Null variant, for SaveResult). Names match without regard\n"
+    "to case. A bad request gets {\"method\": ..., \"error\": {\"description\": ...}} and the\n"
+    "session goes on; blank lines are skipped. The session ends at the end of input.\n"
+    "\n"
+    "Exit status: 0 every request done, 1 a call failed, 2 a request was wrong input.\n";
+
+struct Method {
+    std::string name;
+    std::string result;
+    struct Arg {
+        std::string name, type;
+        bool byRef, optional;
+    };
+    std::vector<Arg> args;
+};
+
+bool iequals(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower((unsigned char)a[i]) != std::tolower((unsigned char)b[i])) return false;
+    return true;
+}
+
+std::vector<Method> loadMethods() {
+    char* text = nullptr;
+    if (dz_methods(&text) != DZ_OK) {
+        std::cerr << "dezozevo: " << dz_last_error() << "\n";
+        std::exit(kFailed);
+    }
+    const ojson list = ojson::parse(text);
+    dz_free(text);
+    std::vector<Method> out;
+    for (const auto& m : list) {
+        Method x{m["name"], m["result"], {}};
+        for (const auto& a : m["args"]) x.args.push_back({a["name"], a["type"], a["byRef"], a["optional"]});
+        out.push_back(std::move(x));
+    }
+    return out;
+}
+
+const Method* find(const std::vector<Method>& all, const std::string& name) {
+    for (const auto& m : all)
+        if (iequals(m.name, name)) return &m;
+    return nullptr;
+}
+
+std::string signature(const Method& m) {
+    std::string s = m.name + "(";
+    for (size_t i = 0; i < m.args.size(); ++i) {
+        const auto& a = m.args[i];
+        if (i) s += ", ";
+        if (a.optional) s += "[";
+        if (a.byRef) s += "&";
+        s += a.name;
+        if (a.type != "text") s += ": " + a.type;
+        if (a.optional) s += "]";
+    }
+    s += ")";
+    if (m.result != "none") s += " -> " + m.result;
+    return s;
+}
+
+void printCallUsage(const std::vector<Method>& all, const Method* only) {
+    std::cout << "Usage: dezozevo [--home DIR] call METHOD [ARG=VALUE ...]\n\n"
+                 "Creates one Tester, calls METHOD with the named arguments and prints one JSON\n"
+                 "object with the result and every passed argument after the call. Values are\n"
+                 "texts, converted to the argument's type; an optional argument that is left out\n"
+                 "is the empty text. Names match without regard to case.\n\n"
+                 "Example: dezozevo call CalcErrCode strMsg=\"General network error\"\n\n"
+              << (only ? "Method" : "Methods") << " (&: by reference, the method may change it; [ ]: optional):\n";
+    for (const auto& m : all)
+        if (!only || &m == only) std::cout << "  " << signature(m) << "\n";
+    std::cout << "\nExit status: 0 done, 1 the call failed, 2 wrong input.\n";
+}
+
+std::string dumped(const ojson& j) { return j.dump(-1, ' ', false, ojson::error_handler_t::replace); }
+
+ojson errorAnswer(const ojson& method, const std::string& description) {
+    ojson out;
+    out["method"] = method;
+    out["error"] = {{"description", description}};
+    return out;
+}
+
+int statusOf(int rc) {
+    switch (rc) {
+        case DZ_OK: return kDone;
+        case DZ_E_FAILED:
+        case DZ_E_WRONG_THREAD:
+        case DZ_E_INTERNAL: return kFailed;
+        default: return kBadInput;
+    }
+}
+
+// One call through the C interface; prints its answer line and returns the exit status.
+int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string& method, const ojson& args) {
+    const Method* m = find(all, method);
+    const ojson shownName = m ? ojson(m->name) : ojson(method);
+    char* answer = nullptr;
+    const int rc = dz_invoke(t, method.c_str(), dumped(args).c_str(), &answer);
+    if (rc == DZ_OK) {
+        std::cout << answer << std::endl;
+        dz_free(answer);
+    } else {
+        std::cout << dumped(errorAnswer(shownName, dz_last_error())) << std::endl;
+    }
+    return statusOf(rc);
+}
+
+dz_tester* createTester() {
+    dz_tester* t = nullptr;
+    if (dz_tester_create(&t) != DZ_OK) {
+        std::cerr << "dezozevo: cannot create the Tester: " << dz_last_error() << "\n";
+        return nullptr;
+    }
+    return t;
+}
+
+int usageError(const std::string& message) {
+    std::cerr << "dezozevo: " << message << "\nTry 'dezozevo --help'.\n";
+    return kBadInput;
+}
+
+int runCall(const std::vector<std::string>& words) {
+    const auto all = loadMethods();
+    if (words.empty()) return usageError("call: which method? ('dezozevo call --help' lists them)");
+    if (words[0] == "--help" || words[0] == "-h") {
+        printCallUsage(all, nullptr);
+        return kDone;
+    }
+    const std::string method = words[0];
+    const Method* m = find(all, method);
+    for (size_t i = 1; i < words.size(); ++i)
+        if (words[i] == "--help" || words[i] == "-h") {
+            if (!m) break;
+            printCallUsage(all, m);
+            return kDone;
+        }
+    if (!m) {
+        std::cout << dumped(errorAnswer(method, "Unknown method: " + method +
+                                                    " ('dezozevo call --help' lists the methods)"))
+                  << std::endl;
+        return kBadInput;
+    }
+
+    // Names and required arguments are checked before the Tester exists, so
+    // that wrong input leaves no trace in the component's log.
+    ojson args = ojson::object();
+    std::vector<bool> seen(m->args.size());
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const size_t eq = w.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return usageError("call " + m->name + ": expected ARG=VALUE, got '" + w + "'");
+        const std::string name = w.substr(0, eq);
+        size_t k = 0;
+        while (k < m->args.size() && !iequals(m->args[k].name, name)) ++k;
+        if (k == m->args.size()) {
+            std::cout << dumped(errorAnswer(m->name, m->name + " has no argument " + name + " (it takes " +
+                                                         signature(*m) + ")"))
+                      << std::endl;
+            return kBadInput;
+        }
+        if (seen[k]) return usageError("call " + m->name + ": argument " + m->args[k].name + " is given twice");
+        seen[k] = true;
+        args[m->args[k].name] = w.substr(eq + 1);
+    }
+    for (size_t k = 0; k < m->args.size(); ++k)
+        if (!seen[k] && !m->args[k].optional) {
+            std::cout << dumped(errorAnswer(m->name, "Argument " + m->args[k].name + " of " + m->name +
+                                                         " is missing (it takes " + signature(*m) + ")"))
+                      << std::endl;
+            return kBadInput;
+        }
+
+    dz_tester* t = createTester();
+    if (!t) return kFailed;
+    const int status = callAndPrint(t, all, m->name, args);
+    dz_tester_release(t);
+    return status;
+}
+
+int runSession(const std::vector<std::string>& words) {
+    for (const auto& w : words) {
+        if (w == "--help" || w == "-h") {
+            std::cout << kSessionUsage;
+            return kDone;
+        }
+    }
+    if (!words.empty()) return usageError("session takes no arguments, got '" + words[0] + "'");
+    const auto all = loadMethods();
+    dz_tester* t = createTester();
+    if (!t) return kFailed;
+
+    int worst = kDone;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        int status = kBadInput;
+        ojson req;
+        try {
+            req = ojson::parse(line);
+        } catch (const std::exception& e) {
+            std::cout << dumped(errorAnswer(nullptr, std::string("Bad JSON: ") + e.what())) << std::endl;
+            worst = std::max(worst, status);
+            continue;
+        }
+        std::string problem;
+        if (!req.is_object()) {
+            problem = "A request is a JSON object: {\"method\": NAME, \"args\": {...}}";
+        } else if (!req.contains("method") || !req["method"].is_string()) {
+            problem = "The request has no \"method\" text";
+        } else if (req.contains("args") && !req["args"].is_object() && !req["args"].is_array() &&
+                   !req["args"].is_null()) {
+            problem = "\"args\" must be an object (by name) or an array (by position)";
+        } else {
+            for (auto it = req.begin(); it != req.end(); ++it)
+                if (it.key() != "method" && it.key() != "args") {
+                    problem = "Unknown key in the request: " + it.key();
+                    break;
+                }
+        }
+        if (!problem.empty()) {
+            const ojson method = req.is_object() && req.contains("method") ? req["method"] : ojson(nullptr);
+            std::cout << dumped(errorAnswer(method, problem)) << std::endl;
+        } else {
+            const ojson args = req.contains("args") ? req["args"] : ojson::object();
+            status = callAndPrint(t, all, req["method"].get<std::string>(), args);
+        }
+        worst = std::max(worst, status);
+    }
+    dz_tester_release(t);
+    return worst;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    size_t i = 0;
+    std::string home;
+    bool haveHome = false;
+    for (; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--help" || w == "-h") {
+            std::cout << kUsage;
+            return kDone;
+        } else if (w == "--home" || w.rfind("--home=", 0) == 0) {
+            if (w == "--home") {
+                if (i + 1 >= words.size()) return usageError("--home needs a folder");
+                home = words[++i];
+            } else {
+                home = w.substr(7);
+            }
+            haveHome = true;
+        } else if (!w.empty() && w[0] == '-') {
+            return usageError("unknown option " + w);
+        } else {
+            break;
+        }
+    }
+    if (haveHome) {
+        std::error_code ec;
+        if (home.empty() || !fs::is_directory(home, ec)) return usageError("--home: no such folder: " + home);
+        const fs::path abs = fs::absolute(home, ec);
+        // The component reads its folder from the environment when it creates the Tester.
+        setenv("DEZOZEVO_HOME", (ec ? fs::path(home) : abs).c_str(), 1);
+    }
+    if (i >= words.size()) return usageError("which command? call or session");
+    const std::string command = words[i];
+    const std::vector<std::string> rest(words.begin() + i + 1, words.end());
+    try {
+        if (command == "call") return runCall(rest);
+        if (command == "session") return runSession(rest);
+    } catch (const std::exception& e) {
+        std::cerr << "dezozevo: " << e.what() << "\n";
+        return kFailed;
+    }
+    return usageError("unknown command " + command);
+}

@@ -1,0 +1,183 @@
+/*
+ * dezozevo.h - the C interface of libDEZozevo.so.
+ *
+ * For test programs in C, Python (ctypes), LabVIEW, C# (P/Invoke) and any
+ * other language that can call C functions. All texts are UTF-8, NUL-ended.
+ *
+ * Objects and threads
+ *   A Tester is bound to the thread that created it: call it and release it
+ *   on that thread only. A call or a release from another thread is refused
+ *   with DZ_E_WRONG_THREAD and does nothing. Testers of one thread share that
+ *   thread's settings (the last creation on a thread reloads DEZozevo.ini for
+ *   all of them). LabVIEW: configure the Call Library Function nodes to run
+ *   in the UI thread.
+ *
+ * Calling a method by name
+ *     dz_tester* t;
+ *     char* out;
+ *     dz_tester_create(&t);
+ *     if (dz_invoke(t, "CalcErrCode", "{\"strMsg\": \"General network error\"}", &out) == DZ_OK) {
+ *         puts(out);   // {"method":"CalcErrCode","result":9002,"args":{"strMsg":"General network error"}}
+ *         dz_free(out);
+ *     } else {
+ *         puts(dz_last_error());
+ *     }
+ *     dz_tester_release(t);
+ *
+ *   Arguments are a JSON object of named arguments ({"strMsg": "..."}), or a
+ *   JSON array of positional ones in the method's order, or NULL / "" for
+ *   none. Method and argument names match without regard to case. A value is a
+ *   JSON string, number, boolean or null (null is the variant Null, e.g. for
+ *   SaveResult); it is converted to the argument's type ("5" and 5 both serve
+ *   a number argument, 5 serves a text argument as "5"). An optional argument
+ *   that is left out is the empty text.
+ *
+ *   The answer is one JSON object:
+ *     {"method": NAME, "result": VALUE, "args": {NAME: VALUE, ...}}
+ *   "method" is the method's own spelling; "result" is a number, a string, a
+ *   boolean, or null for a method without result (putLog); "args" holds every
+ *   argument that was passed, in the method's order, with its value after the
+ *   call: by-reference arguments come back as the method left them. Text that
+ *   is not valid UTF-8 is returned with U+FFFD in place of the bad bytes.
+ *
+ *   dz_methods() describes every method as JSON:
+ *     [{"name": "GetUnitInfo", "result": "int32",
+ *       "args": [{"name": "strRequest", "type": "text", "byRef": false, "optional": false}, ...]}, ...]
+ *   Types: "text", "int32", "uint8", "variant"; results also "boolean", "none".
+ *
+ * Errors
+ *   Every dz_* function returns DZ_OK (0) or one of the DZ_E_* codes below and
+ *   never lets a failure escape as a crash. dz_last_error() gives the
+ *   description of the last failed call of the calling thread.
+ *
+ * Memory
+ *   Texts handed out through a char** belong to the caller: release them with
+ *   dz_free(). Texts returned as const char* belong to the library.
+ *
+ * Component object entry points
+ *   DllRegisterServer, DllUnregisterServer, DllGetClassObject and
+ *   DllCanUnloadNow exist for hosts that load components by class name. On
+ *   Linux there is no system registry; their behaviour is described at each
+ *   function. They return HRESULT-style codes (DZ_S_OK, DZ_S_FALSE, DZ_HR_*).
+ */
+#ifndef DEZOZEVO_H
+#define DEZOZEVO_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define DZ_API __attribute__((visibility("default")))
+#else
+#define DZ_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- status codes of the dz_* functions ------------------------------- */
+#define DZ_OK 0
+#define DZ_E_UNKNOWN_METHOD 1   /* no method of that name */
+#define DZ_E_UNKNOWN_ARGUMENT 2 /* the method has no argument of that name */
+#define DZ_E_BAD_ARGUMENT 3     /* args not JSON, a required argument missing, one given twice,
+                                   too many, or a value that does not convert */
+#define DZ_E_INVALID_CALL 4     /* a NULL pointer, or a Tester that is not alive */
+#define DZ_E_WRONG_THREAD 5     /* the Tester belongs to another thread; nothing was done */
+#define DZ_E_FAILED 6           /* the method ran and failed towards its caller (FileExists,
+                                   GetErrMessage); dz_last_error() has the failure's description */
+#define DZ_E_INTERNAL 7         /* out of memory or another unexpected failure */
+
+typedef struct dz_tester dz_tester;
+
+/* Creates a Tester on the calling thread: reads DEZozevo.ini from the
+ * component folder ($DEZOZEVO_HOME when set, else the folder of this
+ * library), detects the server and resolves the station's connection.
+ * Creation succeeds also when the database cannot be reached (the methods
+ * then answer with their failure statuses). */
+DZ_API int dz_tester_create(dz_tester** tester);
+
+/* Releases a Tester. NULL is accepted and does nothing. */
+DZ_API int dz_tester_release(dz_tester* tester);
+
+/* Calls `method` with `args_json` (see above). On DZ_OK, *result_json is the
+ * answer, to be released with dz_free(); on any error it is set to NULL. */
+DZ_API int dz_invoke(dz_tester* tester, const char* method, const char* args_json, char** result_json);
+
+/* The description of every method as JSON (see above); release with dz_free(). */
+DZ_API int dz_methods(char** methods_json);
+
+/* The description of the last failed dz_* or Dll* call of the calling thread;
+ * "" after a successful call. Valid until the thread's next call into the
+ * library; never NULL. */
+DZ_API const char* dz_last_error(void);
+
+/* Releases a text handed out by the library. NULL is accepted. */
+DZ_API void dz_free(char* text);
+
+/* ---- component object entry points -------------------------------------- */
+
+#define DZ_S_OK 0
+#define DZ_S_FALSE 1
+#define DZ_HR_E_NOINTERFACE ((int32_t)0x80004002)
+#define DZ_HR_E_POINTER ((int32_t)0x80004003)
+#define DZ_HR_E_FAIL ((int32_t)0x80004005)
+#define DZ_HR_E_OUTOFMEMORY ((int32_t)0x8007000E)
+#define DZ_HR_CLASS_E_CLASSNOTAVAILABLE ((int32_t)0x80040111)
+#define DZ_HR_SELFREG_E_CLASS ((int32_t)0x80040201)
+
+/* The class: programmatic identifier and class identifier. */
+#define DZ_PROGID_TESTER "DEZozevo.Tester"
+#define DZ_CLSID_TESTER "{FD2653BD-D7E7-4775-BB6E-49C2BD7DB46F}"
+/* The one interface DllGetClassObject hands out. */
+#define DZ_IID_CLASSFACTORY "{00000001-0000-0000-C000-000000000046}"
+
+/* The class factory of DEZozevo.Tester. AddRef and Release return the new
+ * reference count; CreateInstance creates a Tester on the calling thread
+ * exactly as dz_tester_create does (release it with dz_tester_release);
+ * LockServer(self, nonzero) keeps the library in use until a matching
+ * LockServer(self, 0). */
+typedef struct dz_class_factory dz_class_factory;
+struct dz_class_factory {
+    uint32_t (*AddRef)(dz_class_factory* self);
+    uint32_t (*Release)(dz_class_factory* self);
+    int32_t (*CreateInstance)(dz_class_factory* self, dz_tester** tester);
+    int32_t (*LockServer)(dz_class_factory* self, int32_t lock);
+};
+
+/* Registers the class: writes the registration file
+ *     $DEZOZEVO_CLASSES/DEZozevo.Tester            when DEZOZEVO_CLASSES is set,
+ *     $XDG_DATA_HOME/dezozevo/classes/DEZozevo.Tester   else, when XDG_DATA_HOME is set,
+ *     $HOME/.local/share/dezozevo/classes/DEZozevo.Tester   otherwise
+ * creating its folder, replacing an earlier registration whole. The file is an
+ * INI file:
+ *     [DEZozevo.Tester]
+ *     CLSID={FD2653BD-D7E7-4775-BB6E-49C2BD7DB46F}
+ *     Library=<absolute path of this library>
+ *     ThreadingModel=Apartment
+ * A host finds the library there, loads it and calls DllGetClassObject.
+ * Returns DZ_S_OK, or DZ_HR_SELFREG_E_CLASS when the file cannot be written. */
+DZ_API int32_t DllRegisterServer(void);
+
+/* Removes the registration file when it names this library. A registration
+ * of another copy of the library is left alone (DZ_S_FALSE); no registration
+ * at all is DZ_S_OK. DZ_HR_SELFREG_E_CLASS when the file cannot be removed. */
+DZ_API int32_t DllUnregisterServer(void);
+
+/* Hands out the class factory of `clsid` ("DEZozevo.Tester" or
+ * DZ_CLSID_TESTER, any case) for interface `iid` (NULL, "IClassFactory" or
+ * DZ_IID_CLASSFACTORY) in *factory, with one reference that the caller
+ * releases with factory->Release. DZ_HR_CLASS_E_CLASSNOTAVAILABLE for another
+ * class, DZ_HR_E_NOINTERFACE for another interface, DZ_HR_E_POINTER for a
+ * NULL `factory`. */
+DZ_API int32_t DllGetClassObject(const char* clsid, const char* iid, void** factory);
+
+/* DZ_S_OK when no Tester created through this interface is alive, no class
+ * factory reference is held and the server is not locked; DZ_S_FALSE
+ * otherwise. */
+DZ_API int32_t DllCanUnloadNow(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DEZOZEVO_H */
