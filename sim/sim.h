@@ -1,0 +1,92 @@
+// The embedded MES simulator: a small plant kept in one SQLite file that
+// answers the stored procedures and text batches the component sends, as a
+// database of schema generation 10, 20, 22, 23 or 24 would.
+//
+//   sim::InitOptions o;
+//   o.generation = 24;
+//   o.sample = true;
+//   sim::create("/tmp/plant.db", o);
+//   db::Request req = ...;                       // text, type, parameters, login
+//   db::Response r = sim::execute("/tmp/plant.db", req);   // throws db::Error
+//
+// The file may be used by several processes at once: every call opens (or
+// reuses, per thread) its own SQLite connection and waits for locks.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "platform/db/db.h"
+#include "platform/db/driver.h"
+
+namespace dz::sim {
+
+// The login every new database knows unless told otherwise.
+inline constexpr const char* kDefaultUser = "station";
+inline constexpr const char* kDefaultPassword = "station";
+
+// Descriptions as the SQL Server client words them.
+inline constexpr const char* kNoServer =
+    "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
+inline constexpr const char* kNetworkError =
+    "[DBNETLIB][ConnectionRead (recv()).]General network error. Check your network documentation.";
+inline constexpr const char* kTimeout = "Timeout expired";
+
+// A canned answer asked for the connection to be cut in the middle of the
+// call. In-process this is a failure like any other (its description is a
+// network error); a network listener catches it and drops the socket.
+class Dropped : public db::Error {
+public:
+    Dropped() : db::Error(kNetworkError) {}
+};
+
+struct InitOptions {
+    int generation = 10;                 // 10, 20, 22, 23 or 24
+    bool sample = false;                 // fill in the sample plant
+    std::string user = kDefaultUser;     // login of the station
+    std::string password = kDefaultPassword;
+    std::string databaseName = "MES";    // what objUTLGetSlaveConnection and the slave rows name
+    bool force = false;                  // replace an existing file
+    // Sample only: folder of the "TempFile" station (default: "buffer" beside
+    // the database file); created when missing.
+    std::string bufferFolder;
+};
+
+// Creates a simulator database. With `sample`, a slave database for line 2
+// is created beside it ("<stem>-line2<ext>") and named in the master.
+// Throws std::runtime_error with a readable message.
+void create(const std::string& path, const InitOptions& options);
+
+// Runs one command as the database server would: checks the login, records
+// the command in the journal, then answers it (canned answer first, then the
+// built-in procedure or batch). Throws db::Error (sim::Dropped for "drop").
+// `cancel`, when given, stops a delay early (a network client's attention);
+// the call then fails as a time-out.
+db::Response execute(const std::string& path, db::Request& request,
+                     const std::atomic<bool>* cancel = nullptr);
+
+// Canned answers: the JSON text {"procedures": {"NAME": ANSWER, ...}}
+// replaces all earlier ones; an empty text (or only blanks) removes them.
+// Throws std::runtime_error naming what is wrong, and changes nothing then.
+void loadAnswers(const std::string& path, const std::string& json);
+
+// The journal, oldest first, one JSON object per command:
+// {"text": ..., "type": "procedure"|"text", "params": [{"name", "type",
+// "direction", "size", "value"}]}.
+std::vector<std::string> journal(const std::string& path);
+void clearJournal(const std::string& path);
+
+// Stored results, oldest first, one JSON object each: {"test_id", "serial",
+// "station", "status", "procedure", "received", "enter_time", "exit_time",
+// "document"}.
+std::vector<std::string> results(const std::string& path);
+
+// Runs one SQL statement of the operator's on the file and returns its rows
+// as JSON objects (maintenance: change the plant without a new command).
+std::vector<std::string> query(const std::string& path, const std::string& sql);
+
+// The generation the file declares (10, 20, 22, 23 or 24).
+int generation(const std::string& path);
+
+}  // namespace dz::sim
