@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
@@ -308,25 +307,6 @@ TEST_F(Aux, GenericProcedureStatusAndFailures) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(out, "as passed");
     EXPECT_EQ(st->messages(), (std::vector<std::string>{"", "Timeout expired"}));
-}
-
-TEST_F(Aux, PublicMethodsRefuseAnotherThread) {
-    std::string doc, err;
-    int refused = 0;
-    std::thread([&] {
-        try {
-            t->GetProductStructure("", doc, err);
-        } catch (const dz::com::Error&) {
-            ++refused;
-        }
-        try {
-            t->GetGenericFunction("", doc, err, "x");
-        } catch (const dz::com::Error&) {
-            ++refused;
-        }
-    }).join();
-    EXPECT_EQ(refused, 2);
-    EXPECT_EQ(st->db->callCount(), 0u);
 }
 
 }  // namespace
