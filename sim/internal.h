@@ -58,10 +58,12 @@ public:
     std::optional<std::string> optText(int c) const;
     long long integer(int c) const;
     db::Value value(int c) const;                   // Null, whole number, double or text
+    std::string_view rest() const { return rest_; }  // the text after the first statement
 
 private:
     sqlite3* db_;
     sqlite3_stmt* st_ = nullptr;
+    std::string_view rest_;
 };
 
 void execSql(sqlite3* db, std::string_view sql);

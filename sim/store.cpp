@@ -28,8 +28,10 @@ void sqliteFail(sqlite3* db, int rc) {
 }
 
 Stmt::Stmt(sqlite3* db, std::string_view sql) : db_(db) {
-    int rc = sqlite3_prepare_v2(db, sql.data(), int(sql.size()), &st_, nullptr);
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql.data(), int(sql.size()), &st_, &tail);
     if (rc != SQLITE_OK) sqliteFail(db, rc);
+    if (tail) rest_ = sql.substr(size_t(tail - sql.data()));
 }
 
 Stmt::~Stmt() { sqlite3_finalize(st_); }
@@ -579,6 +581,10 @@ std::vector<std::string> query(const std::string& path, const std::string& sql) 
     std::vector<std::string> out;
     try {
         Stmt q(db, sql);
+        if (q.rest().find_first_not_of(" \t\r\n;") != std::string_view::npos)
+            throw std::runtime_error("give one statement at a time");
+        if (!q.columns() && sql.find_first_not_of(" \t\r\n;") == std::string::npos)
+            throw std::runtime_error("no statement given");
         while (q.step()) {
             json j = json::object();
             for (int c = 0; c < q.columns(); ++c) j[q.columnName(c)] = columnJson(q, c);
