@@ -153,6 +153,10 @@ struct ProcCall {
     void table(std::vector<std::string> cols);
     void row(std::vector<db::Value> r);
     void errorRow(int code);  // the one-column "ERROR" shape
+    // XML text in pieces, one a row: "strXML" with a sequence number beside
+    // it (a record set of one column would read as the "ERROR" shape).
+    void pieces();
+    void piece(std::string text);
 };
 
 struct ParamSpec {

@@ -256,10 +256,10 @@ void uspCheckRouting(ProcCall& c) {
 void uspGetUnitInfo(ProcCall& c) {
     std::optional<Unit> u = findUnit(c.db, c.text("@ProdSN"));
     if (!u) return c.errorRow(kUnitNotFound);
-    c.table({"strXML"});
-    c.row({"<UNITINFO>"});
+    c.pieces();
+    c.piece("<UNITINFO>");
     auto element = [&](const char* tag, const std::optional<std::string>& v) {
-        c.row({std::string("<") + tag + ">" + xmlEscape(v.value_or("")) + "</" + tag + ">"});
+        c.piece(std::string("<") + tag + ">" + xmlEscape(v.value_or("")) + "</" + tag + ">");
     };
     element("SERIALNUMBER", u->serial);
     element("PARTNUMBER", u->partNumber);
@@ -275,15 +275,15 @@ void uspGetUnitInfo(ProcCall& c) {
     while (q.step()) {
         std::optional<std::string> g = q.optText(0);
         if (g != open) {
-            if (open) c.row({"</GROUP>"});
-            if (g) c.row({"<GROUP NAME=\"" + xmlEscape(*g) + "\">"});
+            if (open) c.piece("</GROUP>");
+            if (g) c.piece("<GROUP NAME=\"" + xmlEscape(*g) + "\">");
             open = g;
         }
-        c.row({"<UNITDATA><NAME>" + xmlEscape(q.text(1)) + "</NAME><VALUE>" + xmlEscape(q.text(2)) +
-               "</VALUE></UNITDATA>"});
+        c.piece("<UNITDATA><NAME>" + xmlEscape(q.text(1)) + "</NAME><VALUE>" + xmlEscape(q.text(2)) +
+                "</VALUE></UNITDATA>");
     }
-    if (open) c.row({"</GROUP>"});
-    c.row({"</UNITINFO>"});
+    if (open) c.piece("</GROUP>");
+    c.piece("</UNITINFO>");
 }
 
 bool truthy(const std::string& v) {
@@ -383,7 +383,7 @@ void uspGetCalibrationInfo(ProcCall& c) {
     std::optional<std::string> station = c.text("@station");
     if (!stationExists(c.db, station)) return c.errorRow(kStationUnknown);
     std::optional<std::string> fixture = c.text("@fixture");
-    c.table({"strXML"});
+    c.pieces();
     Stmt q(c.db, "SELECT name, value, unit, due, station, fixture FROM calibration WHERE station = ? AND fixture = ? "
                  "ORDER BY seq, name");
     q.with(*station, fixture.value_or(""));
@@ -392,15 +392,15 @@ void uspGetCalibrationInfo(ProcCall& c) {
         if (!any) {
             std::string open = "<CALIBRATION STATION=\"" + xmlEscape(q.text(4)) + "\"";
             if (fixture) open += " FIXTURE=\"" + xmlEscape(q.text(5)) + "\"";
-            c.row({open + ">"});
+            c.piece(open + ">");
             any = true;
         }
         std::string item = "<ITEM NAME=\"" + xmlEscape(q.text(0)) + "\" VALUE=\"" + xmlEscape(q.text(1)) + "\"";
         if (!q.isNull(2)) item += " UNIT=\"" + xmlEscape(q.text(2)) + "\"";
         if (!q.isNull(3)) item += " DUE=\"" + xmlEscape(q.text(3)) + "\"";
-        c.row({item + "/>"});
+        c.piece(item + "/>");
     }
-    if (any) c.row({"</CALIBRATION>"});
+    if (any) c.piece("</CALIBRATION>");
 }
 
 void uspSaveCalibration(ProcCall& c) {
@@ -698,6 +698,10 @@ void ProcCall::table(std::vector<std::string> cols) {
 }
 
 void ProcCall::row(std::vector<db::Value> r) { rows.push_back(std::move(r)); }
+
+void ProcCall::pieces() { table({"strXML", "Seq"}); }
+
+void ProcCall::piece(std::string text) { row({std::move(text), (long long)rows.size() + 1}); }
 
 void ProcCall::errorRow(int code) {
     table({"ERROR"});
