@@ -88,7 +88,8 @@ std::string makeFolders(const std::string& folder) {
     struct stat st{};
     if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? "" : folder + " is not a folder";
     if (std::string why = makeFolders(parentOf(folder)); !why.empty()) return why;
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return "cannot create " + folder + ": " + errnoText(errno);
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        return "cannot create " + folder + ": " + errnoText(errno);
     return "";
 }
 
@@ -374,7 +375,8 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId) {
         cmd.activeConnection = mv.MasterConnectString;
         cmd.timeout = mv.CommandTimeout;
         // One batch; each value is one string literal.
-        cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') exec uspGetTestResultConfig '" +
+        cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "
+                   "exec uspGetTestResultConfig '" +
                    results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(mv.StationName) +
                    "' else select 0 Method, '' Dest";
         cmd.type = db::adCmdText;

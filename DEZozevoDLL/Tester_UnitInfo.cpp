@@ -69,7 +69,8 @@ int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, 
 
         db::Command cmd = storedProcedure("uspGetUnitInfo");
         cmd.append("@ProdSN", db::adVarChar, db::adParamInput, *serial);
-        cmd.append("@station", db::adVarChar, db::adParamInput, strStationName.empty() ? mv.StationName : strStationName);
+        cmd.append("@station", db::adVarChar, db::adParamInput,
+                   strStationName.empty() ? mv.StationName : strStationName);
         db::Recordset rs = cmd.execute();
 
         const QueryAnswer answer = readShape(rs);
