@@ -167,10 +167,11 @@ void advance(sqlite3* db, const std::string& serial, const std::optional<std::st
         Stmt(db, "UPDATE work_order_lines SET line_start_qty = line_start_qty + 1 WHERE work_order_id = ? AND station = ?")
             .with(*u->workOrderId, *station)
             .run();
-    Stmt firstAny(db, "SELECT COUNT(*) FROM result_units WHERE serial = ?");
-    firstAny.with(serial);
-    firstAny.step();
-    if (firstAny.integer(0) == 1) {
+    // A unit's first result at the first step of its route starts it.
+    Stmt first(db, "SELECT MIN(step) FROM route_steps WHERE route = ?");
+    first.with(*u->route);
+    first.step();
+    if (firstHere.integer(0) == 1 && !first.isNull(0) && first.integer(0) == *u->step) {
         Stmt(db, "UPDATE work_orders SET started_qty = started_qty + 1 WHERE id = ?").with(*u->workOrderId).run();
         Stmt(db, "UPDATE work_orders SET status_id = 3 WHERE id = ? AND status_id = 2").with(*u->workOrderId).run();
     }
