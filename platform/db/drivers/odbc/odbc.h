@@ -1,0 +1,78 @@
+// The SQL Server driver: every Data Source that no other driver claims is a
+// SQL Server reached through unixODBC.
+//
+// The Data Source is written as SQL Server clients write it: "host",
+// "host,port", "host\instance" (optionally "tcp:" in front); "(local)" and
+// "." mean this machine. User ID, Password and Initial Catalog make the
+// server login. Further keys of the connection string that are understood:
+//   Connect Timeout (or Connection Timeout)  login time-out in seconds,
+//       default 15, at most 300 (0 gives the default: a login never waits
+//       without bound)
+//   OLE DB Services  -2, -4 or 0 (bit 1 clear) switch connection reuse off
+//   Pooling          "false" switches connection reuse off as well
+// Put such keys before Password, User ID, Initial Catalog and Data Source,
+// whose values run up to the next known key.
+//
+// Which ODBC driver: FreeTDS's by default. A site that uses another one,
+// such as Microsoft's ODBC Driver for SQL Server, names it in the
+// environment of the test program:
+//   DZ_ODBC_DRIVER   the driver's name in odbcinst.ini ("ODBC Driver 18 for
+//                    SQL Server") or the path of its library
+//   DZ_ODBC_OPTIONS  extra "key=value;..." pairs appended to the driver's
+//                    connection string (for driver 18 against a server
+//                    without a trusted certificate: "Encrypt=no" or
+//                    "TrustServerCertificate=yes")
+//
+// Connections stay open per connection string between calls. A pooled
+// connection found dead before a request is sent is replaced once,
+// silently; a request that was sent is never repeated.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/db/driver.h"
+
+namespace dz::db::odbc {
+
+// Where and how a connection string connects.
+struct Target {
+    std::string driver;        // ODBC driver name or library path
+    bool freetds = true;       // FreeTDS's keywords, else Microsoft's
+    std::string host;          // "" when the Data Source is empty
+    int port = 0;              // 0: the driver's default (or the instance's)
+    std::string instance;      // named instance, "" for none
+    int loginTimeout = 15;     // seconds
+    bool pooling = true;
+    std::string connectionString;  // what SQLDriverConnect receives
+};
+
+// Translates the component's connection string. Throws Error for a Data
+// Source that cannot be read (a bad port).
+Target target(const ConnectionInfo& info);
+
+// The ODBC driver used when DZ_ODBC_DRIVER is not set.
+std::string defaultDriver();
+
+struct PoolStats {
+    uint64_t opened = 0;    // logins made
+    uint64_t reused = 0;    // calls served by a pooled connection
+    uint64_t replaced = 0;  // pooled connections found dead before a call
+    uint64_t discarded = 0; // connections closed after a failure
+};
+
+class OdbcDriver : public Driver {
+public:
+    Response execute(Request& request) override;
+
+    // The one driver of the process (the registry's default).
+    static std::shared_ptr<OdbcDriver> instance();
+
+    PoolStats stats() const;
+    // Closes every idle connection.
+    void clearPool();
+    size_t idleConnections() const;
+};
+
+}  // namespace dz::db::odbc

@@ -1,0 +1,71 @@
+// One open ODBC connection, and the pool that keeps them per connection
+// string between calls.
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/db/drivers/odbc/odbc.h"
+
+namespace dz::db::odbc {
+
+// The process's ODBC environment (ODBC 3), created on first use.
+SQLHENV environment();
+
+class Session {
+public:
+    // Logs in; throws OdbcError (unreachable, timeout, login or server).
+    Session(const std::string& connectionString, int loginTimeout, const std::string& user);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    SQLHDBC handle() const { return dbc_; }
+    const std::string& user() const { return user_; }
+
+    // False when the connection is known to be closed: the driver says so,
+    // or its socket has been closed by the peer or has unread bytes while
+    // idle (an idle TDS connection receives nothing).
+    bool alive() const;
+
+    std::chrono::steady_clock::time_point lastUsed;
+
+private:
+    SQLHDBC dbc_ = SQL_NULL_HDBC;
+    bool connected_ = false;
+    std::string user_;
+    int fd_ = -1;       // the connection's socket, when it could be told apart
+    ino_t inode_ = 0;
+};
+
+class Pool {
+public:
+    // An idle connection of that string when one is alive (dead ones are
+    // closed and counted), else nullptr.
+    std::unique_ptr<Session> take(const std::string& key);
+    // Keeps a connection that finished its call cleanly.
+    void give(const std::string& key, std::unique_ptr<Session> s);
+    void clear();
+    size_t idle() const;
+
+    PoolStats stats() const;
+    void count(uint64_t PoolStats::*field);
+
+private:
+    static constexpr size_t kMaxIdlePerKey = 8;
+    static constexpr std::chrono::seconds kMaxIdleTime{300};
+
+    mutable std::mutex mu_;
+    std::map<std::string, std::vector<std::unique_ptr<Session>>> idle_;
+    PoolStats stats_;
+};
+
+}  // namespace dz::db::odbc
