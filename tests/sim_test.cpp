@@ -190,6 +190,27 @@ TEST(SimProbe, SlaveBatchOnGeneration10ResolvesLine2AndFallsBackForOthers) {
     EXPECT_EQ(s.journal().back()["text"], slaveBatch("O''Neil''s bench"));
 }
 
+TEST(SimProbe, SlaveConnectionOnGeneration24ReadsTheStationElement) {
+    Sim s(24);
+    auto slave = [&](const std::string& element) {
+        db::Command c = s.proc("objUTLGetSlaveConnection");
+        c.append("return", db::adInteger, db::adParamReturnValue, 0, 0);
+        c.append("@xmlStation", db::adVarChar, db::adParamInput, element);
+        db::Recordset rs = c.execute();
+        EXPECT_EQ(c.value("return").toInt32(), 0);
+        return std::make_pair(rs.field("InstanceName").toText(), rs.field("DatabaseName").toText());
+    };
+    auto line2 = slave("<StationInfo Description=\"FCT-02\"/>");
+    EXPECT_EQ(line2.first.rfind("sim:/", 0), 0u);
+    EXPECT_EQ(line2.second, "MES_LINE2");
+    // A station the master serves itself: the caller's own server and database.
+    EXPECT_EQ(slave("<StationInfo Description=\"FCT-01\"/>"), std::make_pair("sim:" + s.path, std::string("MES")));
+    // Escaped and unescaped special characters both name a (here unknown) station.
+    sim::query(s.path, "INSERT INTO stations(name, slave) VALUES('A&\"B', 'LINE2')");
+    EXPECT_EQ(slave("<StationInfo Description=\"A&amp;&quot;B\"/>").second, "MES_LINE2");
+    EXPECT_EQ(slave("<StationInfo Description=\"A&\"B\"/>").second, "MES_LINE2");
+}
+
 TEST(SimProbe, BatchesFallBackWhereTheGenerationHasNoSuchProcedure) {
     Sim s(24);
     db::Recordset rs = s.batch(slaveBatch("FCT-02"));
