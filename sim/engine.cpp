@@ -89,9 +89,7 @@ bool isOutput(const db::Parameter& p) {
     return p.direction == db::adParamOutput || p.direction == db::adParamInputOutput;
 }
 
-CallResult applyCanned(Session& s, const std::string& text, std::vector<ActualParam>& actuals,
-                       db::Parameter* returnParam) {
-    json a = json::parse(text);
+CallResult applyCannedJson(Session& s, const json& a, std::vector<ActualParam>& actuals, db::Parameter* returnParam) {
     if (a.contains("delay_ms")) delay(s, a["delay_ms"].get<long long>());
     if (a.value("drop", false)) throw Dropped();
     CallResult r;
@@ -114,6 +112,19 @@ CallResult applyCanned(Session& s, const std::string& text, std::vector<ActualPa
         r.recordset = db::Recordset(std::move(cols), std::move(rows));
     }
     return r;
+}
+
+// A canned answer changed by hand into something malformed fails the call
+// with a description that says so.
+CallResult applyCanned(Session& s, const std::string& name, const std::string& text,
+                       std::vector<ActualParam>& actuals, db::Parameter* returnParam) {
+    try {
+        json a = json::parse(text);
+        if (!a.is_object()) throw db::Error("The simulator's canned answer for " + name + " is not an object.");
+        return applyCannedJson(s, a, actuals, returnParam);
+    } catch (const json::exception& e) {
+        throw db::Error("The simulator's canned answer for " + name + " is not valid: " + e.what());
+    }
 }
 
 // Binds the actual parameters to the procedure's formal ones as the server
@@ -163,7 +174,7 @@ CallResult runProcedure(Session& s, std::string_view rawName, std::vector<Actual
                         db::Parameter* returnParam) {
     std::string name = procedureName(rawName);
     if (std::optional<std::string> canned = cannedAnswer(s.db, name))
-        return applyCanned(s, *canned, actuals, returnParam);
+        return applyCanned(s, name, *canned, actuals, returnParam);
 
     const ProcDef* def = findProcedure(name, s.generation);
     if (!def) throw db::Error("Could not find stored procedure '" + name + "'.");
@@ -196,7 +207,7 @@ db::Response execute(const std::string& path, db::Request& req, const std::atomi
     checkLogin(db, req.connection);
     Session s;
     s.db = db;
-    s.generation = std::stoi(metaValue(db, "generation", "10"));
+    s.generation = std::atoi(metaValue(db, "generation", "10").c_str());
     s.request = &req;
     s.cancel = cancel;
     record(db, req);

@@ -189,7 +189,7 @@ sqlite3* openFile(const std::string& path, int flags) {
 bool isSimulatorFile(sqlite3* db) {
     try {
         Stmt q(db, "SELECT value FROM meta WHERE key = 'generation'");
-        return q.step();
+        return q.step() && genBit(std::atoi(q.text(0).c_str())) != 0;
     } catch (const db::Error&) {
         return false;
     }
@@ -450,8 +450,7 @@ void checkAnswer(const std::string& name, const json& a) {
 
 void loadAnswers(const std::string& path, const std::string& text) {
     std::vector<std::pair<std::string, std::string>> answers;
-    if (!dz::text::trim(text).empty() &&
-        text.find_first_not_of(" \t\r\n") != std::string::npos) {
+    if (text.find_first_not_of(" \t\r\n") != std::string::npos) {
         json doc;
         try {
             doc = json::parse(text);

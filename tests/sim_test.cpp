@@ -724,6 +724,10 @@ TEST(SimCanned, InvalidAnswersAreRefusedAndTheEarlierOnesStay) {
     EXPECT_NE(refused(R"({"procedures": {"p": {"delay_ms": -1}}})").find("delay_ms"), std::string::npos);
     EXPECT_NE(refused(R"({"procedures": {"p": {}, "P": {}}})").find("given twice"), std::string::npos);
     EXPECT_EQ(s.route("SN24001-0003", "FCT-01"), 9);
+    // One spoilt by hand fails the call with a description, not the process.
+    sim::query(s.path, "UPDATE answers SET answer = '{\"return\": \"x\"}'");
+    EXPECT_NE(errorOf([&] { s.route("SN24001-0003", "FCT-01"); }).find("canned answer for uspCheckRouting is not valid"),
+              std::string::npos);
 }
 
 // ---- journal ----------------------------------------------------------------------
