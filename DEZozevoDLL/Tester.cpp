@@ -61,7 +61,9 @@ Tester::Tester() : owner_(std::this_thread::get_id()) {
 }
 
 Tester::~Tester() {
-    Class_Terminate();
+    // Released on a foreign thread: that thread's settings are not ours to
+    // touch, so the owner thread keeps its documents until it ends.
+    if (std::this_thread::get_id() == owner_) Class_Terminate();
 }
 
 void Tester::checkThread() const {
