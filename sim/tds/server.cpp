@@ -1,0 +1,1053 @@
+// The TDS listener: one reader and one worker per connection. The reader
+// takes messages off the socket and notes attentions at once; the worker
+// answers the requests in order through the engine, so that an attention
+// can stop a request that is still running.
+#include "sim/tds/server.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/db/driver.h"
+#include "platform/text.h"
+#include "sim/sim.h"
+#include "sim/tds/types.h"
+#include "sim/tds/wire.h"
+
+namespace fs = std::filesystem;
+
+namespace dz::sim::tds {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr uint32_t kTds74 = 0x74000004;
+const char* const kServerName = "DZSIM";
+
+// ---- threads ----------------------------------------------------------------
+
+// Runs tasks on threads that are kept for the next task, so that a thread's
+// database connection outlives the client connection it served.
+class ThreadPool {
+public:
+    void run(std::function<void()> task) {
+        std::lock_guard lock(mu_);
+        tasks_.push_back(std::move(task));
+        if (tasks_.size() > idle_) threads_.emplace_back([this] { loop(); });
+        else cv_.notify_one();
+    }
+    void shutdown() {
+        {
+            std::lock_guard lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        for (auto& t : threads_) t.join();  // no new threads once stopping: run() is not called then
+        threads_.clear();
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mu_);
+        for (;;) {
+            while (tasks_.empty() && !stop_) {
+                ++idle_;
+                cv_.wait(lock);
+                --idle_;
+            }
+            if (tasks_.empty()) return;
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;
+            lock.lock();
+        }
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> tasks_;
+    std::vector<std::thread> threads_;
+    size_t idle_ = 0;
+    bool stop_ = false;
+};
+
+// ---- errors as the server numbers them ----------------------------------------
+
+struct ErrorNumber {
+    int number;
+    uint8_t state;
+    uint8_t severity;
+};
+
+ErrorNumber numberOf(const std::string& d) {
+    static const struct {
+        const char* phrase;
+        ErrorNumber n;
+    } kKnown[] = {
+        {"Could not find stored procedure", {2812, 62, 16}},
+        {"which was not supplied", {201, 4, 16}},
+        {"has too many arguments specified", {8144, 2, 16}},
+        {"is not a parameter for procedure", {8145, 2, 16}},
+        {"Must pass parameter number", {119, 1, 15}},
+        {"was not declared as an OUTPUT parameter", {8162, 2, 16}},
+        {"was supplied multiple times", {8143, 1, 16}},
+        {"Incorrect syntax near", {102, 1, 15}},
+        {"Must declare the scalar variable", {137, 2, 15}},
+        {"Invalid object name", {208, 1, 16}},
+        {"Invalid column name", {207, 1, 16}},
+        {"Unclosed quotation mark", {105, 1, 15}},
+        {"Login failed for user", {18456, 1, 14}},
+    };
+    for (const auto& k : kKnown)
+        if (d.find(k.phrase) != std::string::npos) return k.n;
+    return {50000, 1, 16};
+}
+
+// ---- databases ------------------------------------------------------------------
+
+std::string sqlText(const std::string& s) { return "'" + text::replaceAll(s, "'", "''") + "'"; }
+
+std::optional<std::string> firstValue(const std::string& path, const std::string& sql) {
+    try {
+        std::vector<std::string> rows = sim::query(path, sql);
+        if (rows.empty()) return std::nullopt;
+        json j = json::parse(rows.front());
+        for (auto it = j.begin(); it != j.end(); ++it)
+            if (it.value().is_string()) return it.value().get<std::string>();
+        return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> databaseName(const std::string& path) {
+    return firstValue(path, "SELECT value FROM meta WHERE key = 'database'");
+}
+
+std::optional<std::string> passwordOf(const std::string& path, const std::string& user) {
+    return firstValue(path, "SELECT password FROM users WHERE name = " + sqlText(user));
+}
+
+// The file that serves database `name` (see server.h), or "".
+std::string resolveDatabase(const std::string& mainPath, const std::string& name) {
+    if (text::trim(name).empty()) return mainPath;
+    std::optional<std::string> own = databaseName(mainPath);
+    if (own && text::iequals(*own, name)) return mainPath;
+    std::error_code ec;
+    fs::path main = fs::absolute(mainPath, ec);
+    std::string stem = main.stem().string() + "-";
+    std::string ext = main.extension().string();
+    std::vector<fs::path> candidates;
+    for (fs::directory_iterator it(main.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string f = it->path().filename().string();
+        if (f.size() > stem.size() + ext.size() && f.rfind(stem, 0) == 0 &&
+            f.compare(f.size() - ext.size(), ext.size(), ext) == 0 && it->is_regular_file(ec))
+            candidates.push_back(it->path());
+    }
+    std::sort(candidates.begin(), candidates.end());
+    for (const auto& c : candidates) {
+        std::optional<std::string> n = databaseName(c.string());
+        if (n && text::iequals(*n, name)) return c.string();
+    }
+    return "";
+}
+
+bool isBlankChar(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string trimAll(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && isBlankChar(s[b])) ++b;
+    while (e > b && isBlankChar(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+bool startsWithWord(const std::string& s, std::string_view word) {
+    return s.size() >= word.size() && text::iequals(s.substr(0, word.size()), word) &&
+           (s.size() == word.size() || isBlankChar(s[word.size()]) || s[word.size()] == ';');
+}
+
+// Statements that only touch the session: options, and transactions (each
+// command of the simulator commits on its own).
+bool isSessionStatement(const std::string& stmt) {
+    return startsWithWord(stmt, "SET") || startsWithWord(stmt, "BEGIN TRAN") ||
+           startsWithWord(stmt, "BEGIN TRANSACTION") || startsWithWord(stmt, "COMMIT") ||
+           startsWithWord(stmt, "ROLLBACK") || text::ifind(stmt, "IF @@TRANCOUNT") == 0;
+}
+
+bool onlySessionStatements(const std::string& batch) {
+    bool any = false;
+    size_t pos = 0;
+    while (pos <= batch.size()) {
+        size_t end = batch.find_first_of(";\n", pos);
+        if (end == std::string::npos) end = batch.size();
+        std::string stmt = trimAll(std::string_view(batch).substr(pos, end - pos));
+        if (!stmt.empty()) {
+            if (!isSessionStatement(stmt) || stmt.find('\'') != std::string::npos) return false;
+            any = true;
+        }
+        pos = end + 1;
+    }
+    return any;
+}
+
+// A value as a Transact-SQL literal.
+std::string literal(const db::Value& v) {
+    if (v.isNull()) return "NULL";
+    if (v.isBool()) return std::get<bool>(v.raw()) ? "1" : "0";
+    if (v.isInteger() || v.isDouble()) return v.toText();
+    return "N" + sqlText(v.toText());
+}
+
+// Puts parameter values into a statement in place of their @names (outside
+// string literals and bracketed names).
+std::string substitute(const std::string& stmt, const std::map<std::string, db::Value>& values) {
+    std::string out;
+    size_t i = 0;
+    while (i < stmt.size()) {
+        char c = stmt[i];
+        if (c == '\'' || c == '[') {
+            char close = c == '\'' ? '\'' : ']';
+            size_t j = i + 1;
+            while (j < stmt.size()) {
+                if (stmt[j] == close) {
+                    if (close == '\'' && j + 1 < stmt.size() && stmt[j + 1] == '\'') {
+                        j += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++j;
+            }
+            size_t end = std::min(j + 1, stmt.size());
+            out.append(stmt, i, end - i);
+            i = end;
+        } else if (c == '@') {
+            size_t j = i + 1;
+            while (j < stmt.size() && (std::isalnum((unsigned char)stmt[j]) || stmt[j] == '_' || stmt[j] == '@' ||
+                                       stmt[j] == '#' || stmt[j] == '$'))
+                ++j;
+            std::string name = stmt.substr(i, j - i);
+            std::string key;
+            for (char ch : name) key += text::asciiLower(ch);
+            auto it = values.find(key);
+            out += it != values.end() ? literal(it->second) : name;
+            i = j;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// Fixed-length types carry no Null; an output value is written in the
+// nullable form of its type.
+TypeInfo nullable(TypeInfo t) {
+    switch (t.type) {
+    case kInt1: t.type = kIntN; t.maxLen = 1; break;
+    case kInt2: t.type = kIntN; t.maxLen = 2; break;
+    case kInt4: t.type = kIntN; t.maxLen = 4; break;
+    case kInt8: t.type = kIntN; t.maxLen = 8; break;
+    case kBit: t.type = kBitN; t.maxLen = 1; break;
+    case kFlt4: t.type = kFltN; t.maxLen = 4; break;
+    case kFlt8: t.type = kFltN; t.maxLen = 8; break;
+    case kMoney4: t.type = kMoneyN; t.maxLen = 4; break;
+    case kMoney: t.type = kMoneyN; t.maxLen = 8; break;
+    case kDateTim4: t.type = kDateTimN; t.maxLen = 4; break;
+    case kDateTime: t.type = kDateTimN; t.maxLen = 8; break;
+    case kNull:
+    case kText:
+    case kNText:
+    case kImage:
+    case kGuid:
+        t = TypeInfo();
+        t.type = kNVarChar;
+        t.maxLen = 8000;
+        break;
+    default: break;
+    }
+    return t;
+}
+
+struct RpcParam {
+    std::string name;
+    uint8_t status = 0;  // 0x01: output
+    TypeInfo type;
+    db::Value value;
+};
+
+std::mutex& traceMutex() {
+    static std::mutex m;
+    return m;
+}
+
+}  // namespace
+
+// ---- one connection ---------------------------------------------------------------
+
+class Connection;
+
+struct Server::Impl {
+    ServeOptions opt;
+    int listenFd = -1;
+    std::thread acceptThread;
+    ThreadPool pool;
+    std::mutex mu;
+    std::vector<std::weak_ptr<Connection>> connections;
+    std::atomic<bool> stopping{false};
+    std::atomic<uint16_t> nextSpid{51};
+    bool started = false;
+
+    void acceptLoop();
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(Server::Impl& server, int fd) : server_(server), fd_(fd), ch_(fd), spid_(server.nextSpid++) {}
+    ~Connection() { ::close(fd_); }
+
+    void shutdownSocket() { ::shutdown(fd_, SHUT_RDWR); }
+
+    void readerLoop() {
+        bool ok = false;
+        try {
+            ok = handshake();
+        } catch (const ProtocolError& e) {
+            trace(std::string("protocol error: ") + e.what());
+        }
+        if (!ok) return;  // the socket closes with the last owner
+        auto self = shared_from_this();
+        server_.pool.run([self] { self->workerLoop(); });
+        try {
+            for (;;) {
+                uint8_t type = 0;
+                std::string body;
+                if (!ch_.receive(type, body)) break;
+                std::lock_guard lock(mu_);
+                if (type == kAttention) {
+                    ++attentions_;
+                    cancel_ = true;
+                    queue_.push_back({true, type, {}});
+                } else {
+                    queue_.push_back({false, type, std::move(body)});
+                }
+                cv_.notify_one();
+            }
+        } catch (const ProtocolError& e) {
+            trace(std::string("protocol error: ") + e.what());
+        }
+        {
+            std::lock_guard lock(mu_);
+            closing_ = true;
+            cancel_ = true;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    struct Event {
+        bool attention = false;
+        uint8_t type = 0;
+        std::string body;
+    };
+
+    void workerLoop() {
+        for (;;) {
+            Event e;
+            {
+                std::unique_lock lock(mu_);
+                cv_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+                if (queue_.empty()) break;
+                e = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            if (e.attention) {
+                {
+                    std::lock_guard lock(mu_);
+                    if (--attentions_ == 0 && !closing_) cancel_ = false;
+                }
+                Writer w;
+                w.done(kDone, kDoneAttn);
+                ch_.send(kReply, w.data());
+                continue;
+            }
+            if (cancel_) continue;  // an attention came for it before it ran
+            Writer out;
+            bool drop = false;
+            try {
+                handle(e, out, drop);
+            } catch (const ProtocolError& ex) {
+                trace(std::string("protocol error: ") + ex.what());
+                drop = true;
+            }
+            if (drop) {
+                trace("connection dropped");
+                shutdownSocket();
+                break;
+            }
+            if (cancel_) continue;  // cancelled while it ran: the attention's answer follows
+            ch_.send(kReply, out.data());
+        }
+    }
+
+    void trace(const std::string& msg) {
+        if (!server_.opt.trace) return;
+        std::lock_guard lock(traceMutex());
+        std::cerr << "[" << spid_ << "] " << msg << std::endl;
+    }
+
+    // ---- login ----
+
+    bool handshake() {
+        uint8_t type = 0;
+        std::string body;
+        if (!ch_.receive(type, body)) return false;
+        if (type == kPrelogin) {
+            preLogin(body);
+            if (!ch_.receive(type, body)) return false;
+        }
+        if (type != kLogin7) throw ProtocolError("expected a login");
+        return login(body);
+    }
+
+    void preLogin(const std::string& body) {
+        Reader r(body);
+        uint8_t clientEncryption = 0;
+        while (!r.done()) {
+            uint8_t token = r.u8();
+            if (token == 0xFF) break;
+            uint16_t off = r.u16be(), len = r.u16be();
+            if (size_t(off) + len > body.size()) throw ProtocolError("pre-login option past the end");
+            if (token == 0x01 && len >= 1) clientEncryption = uint8_t(body[off]);
+        }
+        trace("pre-login, client encryption " + std::to_string(clientEncryption));
+        // VERSION 15.0.2000, ENCRYPTION not supported, INSTOPT ok, THREADID, MARS off.
+        std::string data;
+        data += std::string("\x0F\x00\x07\xD0\x00\x00", 6);
+        data += '\x02';
+        data += '\x00';
+        uint16_t spid = spid_;
+        data += char(0), data += char(0), data += char(spid >> 8), data += char(spid & 0xFF);
+        data += '\x00';
+        const uint8_t tokens[] = {0x00, 0x01, 0x02, 0x03, 0x04};
+        const uint16_t lens[] = {6, 1, 1, 4, 1};
+        Writer w;
+        uint16_t off = 5 * 5 + 1;
+        for (int i = 0; i < 5; ++i) {
+            w.u8(tokens[i]);
+            w.u16be(off);
+            w.u16be(lens[i]);
+            off = uint16_t(off + lens[i]);
+        }
+        w.u8(0xFF);
+        w.bytes(data);
+        ch_.send(kReply, w.data());
+    }
+
+    bool login(const std::string& body) {
+        Reader r(body);
+        r.u32();  // length
+        uint32_t version = r.u32();
+        uint32_t packetSize = r.u32();
+        r.take(12);  // client version, process, connection
+        r.u8();
+        uint8_t flags2 = r.u8();
+        r.take(2 + 8);
+        auto field = [&](bool bytes = false) {
+            uint16_t off = r.u16(), len = r.u16();
+            size_t n = size_t(len) * 2;
+            if (size_t(off) + n > body.size()) throw ProtocolError("login field past the end");
+            std::string raw = body.substr(off, n);
+            return bytes ? raw : fromUcs2(raw);
+        };
+        std::string host = field(), user = field(), rawPassword = field(true), app = field(), serverName = field();
+        field();  // extension
+        field();  // client library
+        std::string language = field(), database = field();
+        for (char& c : rawPassword) {
+            uint8_t b = uint8_t(c) ^ 0xA5;
+            c = char(((b & 0x0F) << 4) | (b >> 4));
+        }
+        std::string password = fromUcs2(rawPassword);
+        trace("login " + user + " database \"" + database + "\" from " + app + " at " + host);
+
+        Writer out;
+        if ((version >> 24) < 0x72) {
+            out.message(kError, 50000, 1, 16,
+                        "The simulator speaks TDS 7.2 to 7.4; this client asked for an older version.", kServerName);
+            out.done(kDone, kDoneError, 0, 0);
+            ch_.send(kReply, out.data());
+            return false;
+        }
+        tdsVersion_ = std::min(version, kTds74);
+        if (flags2 & 0x80) {  // integrated security
+            out.message(kError, 18452, 1, 14,
+                        "Login failed. The login is from an untrusted domain and cannot be used with Integrated "
+                        "authentication.",
+                        kServerName);
+            out.done(kDone, kDoneError, 0, 0);
+            ch_.send(kReply, out.data());
+            return false;
+        }
+
+        std::string path = resolveDatabase(server_.opt.path, database);
+        if (path.empty()) {
+            out.message(kError, 4060, 1, 11,
+                        "Cannot open database \"" + database + "\" requested by the login. The login failed.",
+                        kServerName);
+            out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
+            out.done(kDone, kDoneError, 0, 0);
+            ch_.send(kReply, out.data());
+            return false;
+        }
+        std::optional<std::string> expected = passwordOf(path, user);
+        if (!expected || *expected != password) {
+            trace("login failed for " + user);
+            out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
+            out.done(kDone, kDoneError, 0, 0);
+            ch_.send(kReply, out.data());
+            return false;
+        }
+        user_ = user;
+        password_ = password;
+        path_ = path;
+        database_ = databaseName(path).value_or(database);
+
+        out.envChange(1, database_, "master");
+        out.message(kInfo, 5701, 2, 0, "Changed database context to '" + database_ + "'.", kServerName);
+        out.envChangeBytes(7, kCollation, "");
+        out.envChange(2, "us_english", "");
+        out.message(kInfo, 5703, 1, 0, "Changed language setting to us_english.", kServerName);
+        Writer ack;
+        ack.u8(1);  // Transact-SQL
+        ack.u8(uint8_t(tdsVersion_ >> 24));
+        ack.u8(uint8_t(tdsVersion_ >> 16));
+        ack.u8(uint8_t(tdsVersion_ >> 8));
+        ack.u8(uint8_t(tdsVersion_));
+        ack.bVarchar("Microsoft SQL Server");
+        ack.bytes(std::string("\x0F\x00\x07\xD0", 4));
+        out.u8(kLoginAck);
+        out.u16(uint16_t(ack.data().size()));
+        out.bytes(ack.data());
+        size_t size = packetSize == 0 ? 4096 : std::clamp<size_t>(packetSize, 512, 32767);
+        out.envChange(4, std::to_string(size), std::to_string(size));
+        out.done(kDone, kDoneFinal, 0, 0);
+        if (!ch_.send(kReply, out.data())) return false;
+        ch_.setPacketSize(size);
+        (void)serverName;
+        (void)language;
+        return true;
+    }
+
+    // ---- requests ----
+
+    void skipHeaders(Reader& r) {
+        uint32_t total = r.u32();
+        if (total < 4 || total - 4 > r.left()) throw ProtocolError("bad ALL_HEADERS length");
+        r.take(total - 4);
+    }
+
+    db::Request request() {
+        db::Request req;
+        req.connection.userId = user_;
+        req.connection.password = password_;
+        req.connection.initialCatalog = database_;
+        req.connection.dataSource = server_.opt.host;
+        req.connection.provider = "SQLOLEDB";
+        req.connectionString = "Provider=SQLOLEDB;Password=" + password_ + ";User ID=" + user_ +
+                               ";Initial Catalog=" + database_ + ";Data Source=" + server_.opt.host;
+        req.timeout = 0;  // the client keeps the time; an attention stops the call
+        return req;
+    }
+
+    void handle(const Event& e, Writer& out, bool& drop) {
+        switch (e.type) {
+        case kSqlBatch: {
+            Reader r(e.body);
+            skipHeaders(r);
+            batch(fromUcs2(r.take(r.left())), out, drop);
+            break;
+        }
+        case kRpc: rpc(e.body, out, drop); break;
+        case kTransaction: transaction(e.body, out); break;
+        default:
+            out.message(kError, 50000, 1, 16, "Requests of type " + std::to_string(e.type) +
+                                                  " are not supported by the simulator.",
+                        kServerName);
+            out.done(kDone, kDoneError);
+        }
+    }
+
+    void error(Writer& out, const std::string& description, const std::string& proc = "") {
+        ErrorNumber n = numberOf(description);
+        trace("error " + std::to_string(n.number) + ": " + description);
+        out.message(kError, n.number, n.state, n.severity, description, kServerName, proc);
+    }
+
+    void recordset(Writer& out, const db::Recordset& rs, uint8_t doneToken, uint16_t doneStatus) {
+        const auto& cols = rs.columns();
+        const auto& rows = rs.rows();
+        std::vector<TypeInfo> types;
+        out.u8(kColMetadata);
+        out.u16(uint16_t(cols.size()));
+        for (size_t c = 0; c < cols.size(); ++c) {
+            types.push_back(columnType(rows, c));
+            out.u32(0);       // user type
+            out.u16(0x0001);  // nullable
+            writeTypeInfo(out, types.back());
+            out.bVarchar(cols[c]);
+        }
+        for (const auto& row : rows) {
+            out.u8(kRow);
+            for (size_t c = 0; c < cols.size(); ++c) writeValue(out, types[c], c < row.size() ? row[c] : db::Value());
+        }
+        out.done(doneToken, uint16_t(doneStatus | kDoneCount), rows.size());
+    }
+
+    void batch(const std::string& text, Writer& out, bool& drop) {
+        trace("batch: " + text);
+        std::string t = trimAll(text);
+        if (t.empty() || onlySessionStatements(t)) {
+            out.done(kDone, kDoneFinal);
+            return;
+        }
+        if (startsWithWord(t, "USE")) return use(trimAll(std::string_view(t).substr(3)), out);
+
+        db::Request req = request();
+        req.text = text;
+        req.type = db::adCmdText;
+        try {
+            db::Response resp = sim::execute(path_, req, &cancel_);
+            bool rows = resp.recordset.isOpen();
+            if (rows) recordset(out, resp.recordset, resp.returnValue ? kDoneInProc : kDone, resp.returnValue ? kDoneMore : 0);
+            if (resp.returnValue) {
+                out.returnStatus(resp.returnValue->isNull() ? 0 : resp.returnValue->toInt32());
+                out.done(kDone, kDoneFinal);
+            } else if (!rows) {
+                out.done(kDone, kDoneFinal);
+            }
+        } catch (const Dropped&) {
+            drop = true;
+        } catch (const db::Error& e) {
+            error(out, e.description());
+            out.done(kDone, kDoneError);
+        }
+    }
+
+    void use(std::string name, Writer& out) {
+        if (!name.empty() && name.back() == ';') name = trimAll(name.substr(0, name.size() - 1));
+        if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+        std::string path = resolveDatabase(server_.opt.path, name);
+        if (path.empty()) {
+            out.message(kError, 911, 1, 16,
+                        "Database '" + name + "' does not exist. Make sure that the name is entered correctly.",
+                        kServerName);
+            out.done(kDone, kDoneError);
+            return;
+        }
+        std::optional<std::string> pw = passwordOf(path, user_);
+        if (!pw || *pw != password_) {
+            out.message(kError, 916, 1, 14,
+                        "The server principal \"" + user_ + "\" is not able to access the database \"" + name +
+                            "\" under the current security context.",
+                        kServerName);
+            out.done(kDone, kDoneError);
+            return;
+        }
+        std::string old = database_;
+        path_ = path;
+        database_ = databaseName(path).value_or(name);
+        out.envChange(1, database_, old);
+        out.message(kInfo, 5701, 2, 0, "Changed database context to '" + database_ + "'.", kServerName);
+        out.done(kDone, kDoneFinal);
+    }
+
+    void rpc(const std::string& body, Writer& out, bool& drop) {
+        Reader r(body);
+        skipHeaders(r);
+        while (!r.done()) {
+            std::string name;
+            uint16_t nameLen = r.u16();
+            if (nameLen == 0xFFFF) {
+                uint16_t id = r.u16();
+                static const char* const kIds[] = {"",           "sp_cursor",        "sp_cursoropen", "sp_cursorprepare",
+                                                   "sp_cursorexecute", "sp_cursorprepexec", "sp_cursorunprepare",
+                                                   "sp_cursorfetch", "sp_cursoroption", "sp_cursorclose",
+                                                   "sp_executesql", "sp_prepare",      "sp_execute",    "sp_prepexec",
+                                                   "sp_prepexecrpc", "sp_unprepare"};
+                name = id < std::size(kIds) ? kIds[id] : "procedure id " + std::to_string(id);
+            } else {
+                name = fromUcs2(r.take(size_t(nameLen) * 2));
+            }
+            r.u16();  // options
+            std::vector<RpcParam> params;
+            bool more = false;
+            while (!r.done()) {
+                uint8_t b = r.peek();
+                if (b == 0x80 || b == 0xFF || b == 0xFE) {  // next call of the batch
+                    r.u8();
+                    more = !r.done();
+                    break;
+                }
+                RpcParam p;
+                p.name = r.bVarchar();
+                p.status = r.u8();
+                p.type = readTypeInfo(r);
+                p.value = readValue(r, p.type);
+                params.push_back(std::move(p));
+            }
+            call(name, params, out, more, drop);
+            if (drop) return;
+        }
+    }
+
+    void call(const std::string& name, std::vector<RpcParam>& in, Writer& out, bool more, bool& drop) {
+        uint16_t moreFlag = more ? kDoneMore : 0;
+        std::string traced = "rpc: " + name + "(";
+        for (size_t i = 0; i < in.size(); ++i)
+            traced += (i ? ", " : "") + in[i].name + (in[i].status & 1 ? " out" : "") + "=" +
+                      (in[i].value.isNull() ? "NULL" : in[i].value.toText());
+        trace(traced + ")");
+
+        db::Request req = request();
+        std::vector<db::Parameter> params;
+        bool executeSql = text::iequals(name, "sp_executesql");
+        if (executeSql) {
+            if (in.empty() || in[0].value.isNull()) {
+                error(out, "Procedure expects parameter '@statement' of type 'ntext/nchar/nvarchar'.");
+                out.done(kDoneProc, uint16_t(kDoneError | moreFlag));
+                return;
+            }
+            std::map<std::string, db::Value> values;
+            for (size_t i = 2; i < in.size(); ++i) {
+                std::string key;
+                for (char c : in[i].name) key += text::asciiLower(c);
+                values[key] = in[i].value;
+            }
+            req.text = substitute(in[0].value.toText(), values);
+            req.type = db::adCmdText;
+        } else {
+            db::Parameter ret;
+            ret.name = "@RETURN_VALUE";
+            ret.type = db::adInteger;
+            ret.direction = db::adParamReturnValue;
+            params.push_back(ret);
+            bool named = !in.empty();
+            for (const auto& p : in) {
+                if (p.name.empty()) named = false;
+                db::Parameter q;
+                q.name = p.name;
+                q.type = dataTypeOf(p.type);
+                q.direction = !(p.status & 1) ? db::adParamInput
+                              : p.value.isNull() ? db::adParamOutput
+                                                 : db::adParamInputOutput;
+                q.size = sizeOf(p.type, p.value);
+                q.value = p.value;
+                params.push_back(std::move(q));
+            }
+            req.text = name;
+            req.type = db::adCmdStoredProc;
+            req.parameters = &params;
+            req.namedParameters = named;
+        }
+
+        std::optional<db::Response> resp;
+        std::string failure;
+        try {
+            resp = sim::execute(path_, req, &cancel_);
+        } catch (const Dropped&) {
+            drop = true;
+            return;
+        } catch (const db::Error& e) {
+            failure = e.description();
+        }
+        if (resp && resp->recordset.isOpen()) recordset(out, resp->recordset, kDoneInProc, kDoneMore);
+        if (!resp) error(out, failure, executeSql ? "" : name);
+
+        // The return status and output values: after a success, and after a
+        // failure that came once the procedure had set its status.
+        std::optional<int32_t> status;
+        if (executeSql) {
+            if (resp) status = 0;
+        } else if (resp) {
+            status = resp->returnValue && !resp->returnValue->isNull() ? resp->returnValue->toInt32() : 0;
+        } else if (!params[0].value.isNull()) {
+            status = params[0].value.toInt32();
+        }
+        if (status) {
+            out.returnStatus(*status);
+            for (size_t i = 0; i < in.size(); ++i) {
+                if (!(in[i].status & 1)) continue;
+                db::Value v = executeSql ? db::Value() : params[i + 1].value;
+                TypeInfo t = nullable(in[i].type);
+                out.u8(kReturnValue);
+                out.u16(uint16_t(i));
+                out.bVarchar(in[i].name);
+                out.u8(0x01);
+                out.u32(0);
+                out.u16(0x0001);
+                writeTypeInfo(out, t);
+                writeValue(out, t, v);
+            }
+        }
+        out.done(kDoneProc, uint16_t((resp ? 0 : kDoneError) | moreFlag));
+    }
+
+    void transaction(const std::string& body, Writer& out) {
+        Reader r(body);
+        skipHeaders(r);
+        uint16_t type = r.u16();
+        auto descriptor = [](uint64_t n) {
+            std::string d;
+            for (int i = 0; i < 8; ++i) d += char((n >> (8 * i)) & 0xFF);
+            return d;
+        };
+        trace("transaction request " + std::to_string(type));
+        switch (type) {
+        case 5:  // begin
+            transaction_ = ++transactions_;
+            out.envChangeBytes(8, descriptor(transaction_), "");
+            break;
+        case 7:    // commit
+        case 8: {  // rollback
+            if (!r.done()) r.bVarchar();
+            uint8_t flags = r.done() ? 0 : r.u8();
+            if (transaction_) out.envChangeBytes(type == 7 ? 9 : 10, "", descriptor(transaction_));
+            transaction_ = 0;
+            if (flags & 1) {  // and begin the next one
+                transaction_ = ++transactions_;
+                out.envChangeBytes(8, descriptor(transaction_), "");
+            }
+            break;
+        }
+        default:
+            out.message(kError, 50000, 1, 16, "The simulator does not support distributed transactions.", kServerName);
+            out.done(kDone, kDoneError);
+            return;
+        }
+        out.done(kDone, kDoneFinal);
+    }
+
+    Server::Impl& server_;
+    int fd_;
+    Channel ch_;
+    uint16_t spid_;
+
+    uint32_t tdsVersion_ = kTds74;
+    std::string user_, password_, path_, database_;
+    uint64_t transaction_ = 0, transactions_ = 0;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Event> queue_;
+    bool closing_ = false;
+    int attentions_ = 0;
+    std::atomic<bool> cancel_{false};
+};
+
+void Server::Impl::acceptLoop() {
+    for (;;) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (stopping) return;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            return;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto c = std::make_shared<Connection>(*this, fd);
+        {
+            std::lock_guard lock(mu);
+            std::erase_if(connections, [](const std::weak_ptr<Connection>& w) { return w.expired(); });
+            connections.push_back(c);
+        }
+        pool.run([c] { c->readerLoop(); });
+    }
+}
+
+Server::Server(ServeOptions options) : impl_(std::make_unique<Impl>()) { impl_->opt = std::move(options); }
+
+Server::~Server() { stop(); }
+
+void Server::start() {
+    Impl& s = *impl_;
+    if (s.started) throw std::runtime_error("the listener is already running");
+    try {
+        sim::generation(s.opt.path);
+    } catch (const std::exception&) {
+        throw std::runtime_error(s.opt.path + " is no simulator database");
+    }
+    if (s.opt.port < 0 || s.opt.port > 65535) throw std::runtime_error("the port must be 0 to 65535");
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* res = nullptr;
+    std::string port = std::to_string(s.opt.port);
+    int rc = getaddrinfo(s.opt.host.empty() ? nullptr : s.opt.host.c_str(), port.c_str(), &hints, &res);
+    if (rc != 0) throw std::runtime_error("cannot resolve " + s.opt.host + ": " + gai_strerror(rc));
+    std::string lastError = "no address";
+    for (addrinfo* a = res; a; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
+            s.listenFd = fd;
+            break;
+        }
+        lastError = std::strerror(errno);
+        ::close(fd);
+    }
+    freeaddrinfo(res);
+    if (s.listenFd < 0) throw std::runtime_error("cannot listen on " + s.opt.host + ":" + port + ": " + lastError);
+
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    getsockname(s.listenFd, (sockaddr*)&addr, &len);
+    char buf[INET6_ADDRSTRLEN] = "";
+    if (addr.ss_family == AF_INET) {
+        auto* in = (sockaddr_in*)&addr;
+        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
+        port_ = ntohs(in->sin_port);
+    } else {
+        auto* in6 = (sockaddr_in6*)&addr;
+        inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
+        port_ = ntohs(in6->sin6_port);
+    }
+    host_ = buf;
+    s.started = true;
+    s.acceptThread = std::thread([&s] { s.acceptLoop(); });
+}
+
+void Server::stop() {
+    if (!impl_ || !impl_->started) return;
+    Impl& s = *impl_;
+    s.started = false;
+    s.stopping = true;
+    ::shutdown(s.listenFd, SHUT_RDWR);
+    if (s.acceptThread.joinable()) s.acceptThread.join();
+    ::close(s.listenFd);
+    s.listenFd = -1;
+    {
+        std::lock_guard lock(s.mu);
+        for (auto& w : s.connections)
+            if (auto c = w.lock()) c->shutdownSocket();
+        s.connections.clear();
+    }
+    s.pool.shutdown();
+}
+
+// ---- dezozevo-sim serve ------------------------------------------------------------
+
+namespace {
+
+const char* const kServeHelp = R"(usage: dezozevo-sim serve PATH [--host H] [--port N] [--trace]
+
+Serves the simulator database PATH as a SQL Server on the network (TDS 7.4,
+no encryption), so that stations and query tools reach it with an ordinary
+SQL Server client: Data Source=H,N in the component's connection string.
+
+  --host H   address to listen on (default 127.0.0.1)
+  --port N   port (default 1433; 0 picks a free one)
+  --trace    print each login and request to standard error
+
+The first line printed is "listening on HOST:PORT". A login names a user of
+the database (its password exactly) and, as Initial Catalog, the file's
+database name or that of a simulator file "<stem>-*<ext>" beside it (the
+sample's line-2 slave). Runs until interrupted (SIGINT or SIGTERM).
+)";
+
+}  // namespace
+
+int serveCommand(const std::vector<std::string>& args) {
+    ServeOptions o;
+    std::string path;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kServeHelp;
+            return 0;
+        }
+        if ((a == "--host" || a == "--port") && i + 1 >= args.size()) {
+            std::cerr << "dezozevo-sim serve: " << a << " needs a value\n\n" << kServeHelp;
+            return 2;
+        }
+        if (a == "--host") {
+            o.host = args[++i];
+        } else if (a == "--port") {
+            const std::string& v = args[++i];
+            char* end = nullptr;
+            long p = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || p < 0 || p > 65535) {
+                std::cerr << "dezozevo-sim serve: the port must be a number from 0 to 65535, not \"" << v << "\"\n";
+                return 2;
+            }
+            o.port = int(p);
+        } else if (a == "--trace") {
+            o.trace = true;
+        } else if (a.rfind("--", 0) == 0) {
+            std::cerr << "dezozevo-sim serve: unknown option " << a << "\n\n" << kServeHelp;
+            return 2;
+        } else if (path.empty()) {
+            path = a;
+        } else {
+            std::cerr << "dezozevo-sim serve: unexpected argument \"" << a << "\"\n\n" << kServeHelp;
+            return 2;
+        }
+    }
+    if (path.empty()) {
+        std::cerr << "dezozevo-sim serve: needs PATH\n\n" << kServeHelp;
+        return 2;
+    }
+    o.path = path;
+
+    // Every thread inherits the blocked signals; this one waits for them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Server server(o);
+    try {
+        server.start();
+    } catch (const std::exception& e) {
+        std::cerr << "dezozevo-sim serve: " << e.what() << "\n";
+        return 1;
+    }
+    std::cout << "listening on " << server.host() << ":" << server.port() << std::endl;
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    server.stop();
+    return 0;
+}
+
+}  // namespace dz::sim::tds

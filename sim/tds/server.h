@@ -1,0 +1,64 @@
+// The simulator as a SQL Server on the network: a TDS 7.4 listener without
+// encryption that answers every request through the simulator's engine.
+//
+//   tds::Server server({"/tmp/plant.db", "127.0.0.1", 0});
+//   server.start();                      // throws std::runtime_error
+//   connect to server.host():server.port() with any TDS client
+//   server.stop();
+//
+// A login is checked against the users of the database it names (Initial
+// Catalog: the file's own database name, or the database of a simulator
+// file beside it named "<stem>-*<ext>", such as the sample's line-2 slave;
+// none means the file itself). SQL batches run as the engine's text
+// batches ("SET ..." and "USE db" are answered by the listener itself), RPC
+// calls as stored procedures with their parameters; sp_executesql puts its
+// parameters into the statement as literals. A canned "drop" answer closes
+// the connection; an attention stops a "delay_ms" answer early.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dz::sim::tds {
+
+struct ServeOptions {
+    std::string path;               // the simulator database
+    std::string host = "127.0.0.1";
+    int port = 1433;                // 0: a free port
+    bool trace = false;             // print each request to standard error
+};
+
+class Server {
+public:
+    explicit Server(ServeOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds and starts accepting; throws std::runtime_error (a database
+    // that is no simulator file, an address that cannot be bound).
+    void start();
+    // Closes the listening socket and every connection, and waits for them.
+    void stop();
+
+    const std::string& host() const { return host_; }
+    int port() const { return port_; }
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+    std::string host_;
+    int port_ = 0;
+};
+
+// `dezozevo-sim serve PATH [--host H] [--port N] [--trace]`: prints
+// "listening on HOST:PORT" and serves until SIGINT or SIGTERM. Returns the
+// exit status.
+int serveCommand(const std::vector<std::string>& args);
+
+}  // namespace dz::sim::tds

@@ -1,0 +1,196 @@
+// Packets, strings and tokens of the listener.
+#include "sim/tds/wire.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/db/drivers/odbc/wide.h"
+
+namespace dz::sim::tds {
+
+namespace {
+
+// Windows-1252 0x80..0x9F; 0 marks the five undefined codes (kept as C1 controls).
+const char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                  0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+}  // namespace
+
+std::string ucs2(std::string_view utf8) {
+    std::u16string w = wide::fromUtf8(utf8);
+    std::string out;
+    out.reserve(w.size() * 2);
+    for (char16_t c : w) {
+        out += char(c & 0xFF);
+        out += char(c >> 8);
+    }
+    return out;
+}
+
+std::string fromUcs2(std::string_view bytes) {
+    std::u16string w;
+    w.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) w.push_back(char16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
+    return wide::toUtf8(w);
+}
+
+std::string fromCp1252(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (char ch : bytes) {
+        uint8_t c = uint8_t(ch);
+        if (c < 0x80) out += ch;
+        else if (c < 0xA0) wide::appendUtf8(out, kCp1252High[c - 0x80] ? kCp1252High[c - 0x80] : c);
+        else wide::appendUtf8(out, c);
+    }
+    return out;
+}
+
+std::string toCp1252(std::string_view utf8) {
+    std::u16string w = wide::fromUtf8(utf8);
+    std::string out;
+    out.reserve(w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        char16_t c = w[i];
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out += char(c);
+            continue;
+        }
+        char mapped = '?';
+        for (int k = 0; k < 32; ++k)
+            if (kCp1252High[k] == c || (!kCp1252High[k] && c == 0x80 + k)) mapped = char(0x80 + k);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size()) ++i;  // one "?" for a surrogate pair
+        out += mapped;
+    }
+    return out;
+}
+
+void Writer::bVarchar(std::string_view utf8) {
+    std::string b = ucs2(utf8);
+    if (b.size() > 510) b.resize(510);
+    u8(uint8_t(b.size() / 2));
+    bytes(b);
+}
+
+void Writer::usVarchar(std::string_view utf8) {
+    std::string b = ucs2(utf8);
+    if (b.size() > 131070) b.resize(131070);
+    u16(uint16_t(b.size() / 2));
+    bytes(b);
+}
+
+void Writer::done(uint8_t token, uint16_t status, uint64_t rows, uint16_t curCmd) {
+    u8(token);
+    u16(status);
+    u16(curCmd);
+    u64(rows);
+}
+
+void Writer::message(uint8_t token, int32_t number, uint8_t state, uint8_t severity, std::string_view text,
+                     std::string_view server, std::string_view proc, uint32_t line) {
+    Writer body;
+    body.u32(uint32_t(number));
+    body.u8(state);
+    body.u8(severity);
+    body.usVarchar(text);
+    body.bVarchar(server);
+    body.bVarchar(proc);
+    body.u32(line);
+    u8(token);
+    u16(uint16_t(body.data().size()));
+    bytes(body.data());
+}
+
+void Writer::envChange(uint8_t type, std::string_view newValue, std::string_view oldValue) {
+    Writer body;
+    body.u8(type);
+    body.bVarchar(newValue);
+    body.bVarchar(oldValue);
+    u8(kEnvChange);
+    u16(uint16_t(body.data().size()));
+    bytes(body.data());
+}
+
+void Writer::envChangeBytes(uint8_t type, std::string_view newValue, std::string_view oldValue) {
+    Writer body;
+    body.u8(type);
+    body.u8(uint8_t(newValue.size()));
+    body.bytes(newValue);
+    body.u8(uint8_t(oldValue.size()));
+    body.bytes(oldValue);
+    u8(kEnvChange);
+    u16(uint16_t(body.data().size()));
+    bytes(body.data());
+}
+
+bool Channel::readFully(char* buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::recv(fd_, buf + got, n - got, 0);
+        if (r == 0) return false;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        got += size_t(r);
+    }
+    return true;
+}
+
+bool Channel::receive(uint8_t& type, std::string& body) {
+    body.clear();
+    bool first = true;
+    for (;;) {
+        char header[8];
+        if (!readFully(header, 8)) return false;
+        uint8_t t = uint8_t(header[0]);
+        uint8_t status = uint8_t(header[1]);
+        size_t len = (size_t(uint8_t(header[2])) << 8) | uint8_t(header[3]);
+        if (len < 8) throw ProtocolError("packet shorter than its header");
+        if (first) type = t;
+        first = false;
+        size_t at = body.size();
+        body.resize(at + len - 8);
+        if (len > 8 && !readFully(body.data() + at, len - 8)) return false;
+        if (body.size() > (64u << 20)) throw ProtocolError("message larger than 64 MB");
+        if (status & 0x01) return true;  // end of message
+    }
+}
+
+bool Channel::send(uint8_t type, std::string_view body) {
+    size_t chunk = packetSize_ > 8 ? packetSize_ - 8 : 4088;
+    size_t pos = 0;
+    std::string packet;
+    do {
+        size_t n = std::min(chunk, body.size() - pos);
+        bool last = pos + n >= body.size();
+        packet.clear();
+        packet += char(type);
+        packet += char(last ? 0x01 : 0x00);
+        size_t len = n + 8;
+        packet += char(len >> 8);
+        packet += char(len & 0xFF);
+        packet += '\0';
+        packet += '\0';
+        packet += char(packetId_++);
+        packet += '\0';
+        packet.append(body.substr(pos, n));
+        size_t sent = 0;
+        while (sent < packet.size()) {
+            ssize_t r = ::send(fd_, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            sent += size_t(r);
+        }
+        pos += n;
+    } while (pos < body.size());
+    return true;
+}
+
+}  // namespace dz::sim::tds

@@ -1,0 +1,50 @@
+// The simulator's TDS listener for end-to-end tests: `dezozevo-sim serve
+// PATH --port N` on loopback, started and stopped by the test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+namespace dz::sim::tds {
+class Server;
+}
+
+namespace dz::test {
+
+// $DZ_BUILD_DIR (set by CTest), else the build folder above the test program.
+std::string buildDir();
+
+class SimListener {
+public:
+    // Serves `dbPath`; port 0 picks a free one. Throws std::runtime_error
+    // when the listener does not come up.
+    explicit SimListener(const std::string& dbPath, int port = 0);
+    ~SimListener();
+    SimListener(const SimListener&) = delete;
+    SimListener& operator=(const SimListener&) = delete;
+
+    const std::string& host() const { return host_; }
+    int port() const { return port_; }
+    std::string dataSource() const { return host_ + "," + std::to_string(port_); }
+
+    // Ends the listener (its open connections go with it).
+    void stop();
+    // True when it runs as the dezozevo-sim program (not in this process).
+    bool external() const { return pid_ > 0 || stoppedExternal_; }
+
+private:
+    std::string host_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    bool stoppedExternal_ = false;
+    std::unique_ptr<sim::tds::Server> inProcess_;
+};
+
+// Whether `dezozevo-sim serve` exists in the build; when it does not, the
+// listener runs inside the test program instead.
+bool serveCommandBuilt();
+
+}  // namespace dz::test
