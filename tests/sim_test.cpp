@@ -137,10 +137,6 @@ public:
     std::string path;
 };
 
-std::string testRun(const std::string& station, const std::string& unit, const std::string& status) {
-    return "<TestRun Station=\"" + station + "\"><DUT ID=\"" + unit + "\" STATUS=\"" + status + "\"/></TestRun>";
-}
-
 std::string resultDoc(const std::string& station, const std::string& unit, const std::string& status,
                       const std::string& extra = "") {
     return "<sr:TestResult xmlns:sr=\"urn:SaveResult-schema\" STATION=\"" + station + "\"><DUT ID=\"" + unit +
