@@ -134,7 +134,8 @@ Response OdbcDriver::execute(Request& req) {
     std::unique_ptr<Session> s;
     if (t.pooling) s = p.take(t.connectionString);
     if (!s) {
-        s = std::make_unique<Session>(t.connectionString, t.loginTimeout, req.connection.userId);
+        s = std::make_unique<Session>(t.connectionString, t.loginTimeout, req.connection.userId,
+                                       t.port ? t.port : t.instance.empty() ? 1433 : 0);
         p.count(&PoolStats::opened);
     }
 

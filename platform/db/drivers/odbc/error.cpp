@@ -1,6 +1,10 @@
 // Diagnostic records of a handle and their classification.
 #include "platform/db/drivers/odbc/error.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
 #include "platform/db/drivers/odbc/wide.h"
 #include "platform/text.h"
 
@@ -37,6 +41,13 @@ std::vector<Diagnostic> diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
 }
 
 std::string stripVendorTags(const std::string& message) {
+    // The server's own text follows the driver's "[SQL Server]" tag; a
+    // message of the driver itself has only leading tags.
+    static const std::string kServerTag = "[SQL Server]";
+    if (message.rfind("[", 0) == 0) {
+        size_t at = message.find(kServerTag);
+        if (at != std::string::npos) return message.substr(at + kServerTag.size());
+    }
     size_t pos = 0;
     while (pos < message.size() && message[pos] == '[') {
         size_t close = message.find(']', pos);
@@ -56,24 +67,47 @@ bool isTimeout(const Diagnostic& d) { return d.state == "HYT00" || d.state == "H
 // that cannot be opened) is the server's, not the network's.
 bool isLink(const Diagnostic& d) { return d.state.rfind("08", 0) == 0 && !(d.state == "08004" && d.native != 0); }
 
+// FreeTDS reports some failures of its own under a general state with its
+// client message number: read or write failed, end of stream, a garbled
+// reply (the connection is lost); no answer in time; no server reached.
+bool isClientState(const Diagnostic& d) { return d.state == "01000" || d.state == "HY000" || d.state == "08S01"; }
+bool isClientLink(const Diagnostic& d) {
+    static const long kLink[] = {20004, 20006, 20017, 20019, 20020};
+    return isClientState(d) && std::find(std::begin(kLink), std::end(kLink), d.native) != std::end(kLink);
+}
+bool isClientTimeout(const Diagnostic& d) { return isClientState(d) && d.native == 20003; }
+bool isClientNoServer(const Diagnostic& d) { return isClientState(d) && (d.native == 20009 || d.native == 20002); }
+
 }  // namespace
 
 Failure classify(const std::vector<Diagnostic>& diags, Phase phase) {
     for (const auto& d : diags)
         if (isLogin(d)) return Failure::login;
     for (const auto& d : diags)
-        if (isTimeout(d)) return Failure::timeout;
+        if (isTimeout(d) || isClientTimeout(d)) return Failure::timeout;
     for (const auto& d : diags)
-        if (isLink(d)) return phase == Phase::connect ? Failure::unreachable : Failure::network;
+        if (isLink(d) || isClientLink(d) || isClientNoServer(d))
+            return phase == Phase::connect ? Failure::unreachable : Failure::network;
     return Failure::server;
 }
 
 std::string describe(const std::vector<Diagnostic>& diags, Phase phase, const std::string& user) {
+    // DZ_ODBC_TRACE=1 shows what the driver reported, for a site that
+    // wonders why a failure was classified the way it was.
+    static const bool trace = std::getenv("DZ_ODBC_TRACE") != nullptr;
+    if (trace)
+        for (const auto& d : diags)
+            std::cerr << "odbc " << (phase == Phase::connect ? "connect" : "execute") << " [" << d.state << "] ("
+                      << d.native << ") " << d.message << std::endl;
     switch (classify(diags, phase)) {
     case Failure::unreachable: return kNoServer;
     case Failure::network: return kNetworkError;
     case Failure::timeout: return kTimeout;
     case Failure::login:
+        // The server's reason when it gave one besides the bare refusal
+        // ("Cannot open database ... requested by the login.").
+        for (const auto& d : diags)
+            if (d.native != 0 && !isLogin(d) && !isWarning(d) && !isLink(d)) return stripVendorTags(d.message);
         for (const auto& d : diags)
             if (isLogin(d)) {
                 std::string m = stripVendorTags(d.message);

@@ -56,19 +56,25 @@ SocketSet openSockets() {
     return out;
 }
 
-bool isConnectedTcp(int fd) {
+// A connected TCP socket, whose peer port is `port` when that is not 0.
+bool isConnectedTcp(int fd, int port) {
     int type = 0;
     socklen_t len = sizeof type;
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return false;
     sockaddr_storage peer;
     socklen_t plen = sizeof peer;
     if (getpeername(fd, (sockaddr*)&peer, &plen) != 0) return false;
-    return peer.ss_family == AF_INET || peer.ss_family == AF_INET6;
+    int peerPort = 0;
+    if (peer.ss_family == AF_INET) peerPort = ntohs(((sockaddr_in*)&peer)->sin_port);
+    else if (peer.ss_family == AF_INET6) peerPort = ntohs(((sockaddr_in6*)&peer)->sin6_port);
+    else return false;
+    return port == 0 || peerPort == port;
 }
 
 }  // namespace
 
-Session::Session(const std::string& connectionString, int loginTimeout, const std::string& user) : user_(user) {
+Session::Session(const std::string& connectionString, int loginTimeout, const std::string& user, int port)
+    : user_(user) {
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, environment(), &dbc_))) {
         dbc_ = SQL_NULL_HDBC;
         throw OdbcError(Failure::server, "The ODBC connection handle could not be created.");
@@ -90,7 +96,7 @@ Session::Session(const std::string& connectionString, int loginTimeout, const st
 
     std::vector<std::pair<int, ino_t>> fresh;
     for (const auto& s : openSockets())
-        if (!before.count(s) && isConnectedTcp(s.first)) fresh.push_back(s);
+        if (!before.count(s) && isConnectedTcp(s.first, port)) fresh.push_back(s);
     if (fresh.size() == 1) {
         fd_ = fresh[0].first;
         inode_ = fresh[0].second;
@@ -104,10 +110,13 @@ Session::~Session() {
     SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
 }
 
-bool Session::alive() const {
+bool Session::knownDead() const {
     SQLUINTEGER dead = SQL_CD_FALSE;
-    if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE)
-        return false;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) && dead == SQL_CD_TRUE;
+}
+
+bool Session::alive() const {
+    if (knownDead()) return false;
     if (fd_ < 0) return true;
     struct stat st;
     // The driver closed its socket (the descriptor is gone or reused).

@@ -23,7 +23,8 @@ SQLHENV environment();
 class Session {
 public:
     // Logs in; throws OdbcError (unreachable, timeout, login or server).
-    Session(const std::string& connectionString, int loginTimeout, const std::string& user);
+    // `port` (0 when not known) tells the connection's socket apart.
+    Session(const std::string& connectionString, int loginTimeout, const std::string& user, int port = 0);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -35,6 +36,8 @@ public:
     // or its socket has been closed by the peer or has unread bytes while
     // idle (an idle TDS connection receives nothing).
     bool alive() const;
+    // The driver knows the connection is broken (after a failed read or write).
+    bool knownDead() const;
 
     std::chrono::steady_clock::time_point lastUsed;
 

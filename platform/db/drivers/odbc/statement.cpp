@@ -410,13 +410,38 @@ Response run(Session& session, Request& req, RunState& state) {
             }
     }
 
+    // A failure of the server's own leaves the connection usable, unless
+    // the driver found it broken on the way (then it is a network failure,
+    // whatever the driver's message).
+    auto failure = [&](OdbcError e) {
+        if (e.failure() == Failure::server && session.knownDead()) e = OdbcError(Failure::network, kNetworkError);
+        if (e.failure() != Failure::server) state.reusable = false;
+        return e;
+    };
+    // Output values that arrived before a failure (a procedure that set its
+    // status and then raised an error) are kept; the others stay as they were.
+    auto keepOutputs = [&] {
+        for (size_t i = 0; i < bound.size(); ++i) {
+            const Bound& b = bound[i];
+            if (b.io == SQL_PARAM_INPUT || !b.param || b.ind == SQL_NULL_DATA) continue;
+            b.param->value = readBound(b);
+        }
+    };
+
     std::string text = procedure ? callText(req.text, bound.size() - 1) : req.text;
     std::u16string wtext = wide::fromUtf8(text);
     state.sent = true;
     SQLRETURN rc = SQLExecDirectW(st.h(), (SQLWCHAR*)wtext.data(), SQLINTEGER(wtext.size()));
     if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
-        OdbcError e = st.error();
-        if (e.failure() != Failure::server) state.reusable = false;
+        OdbcError e = failure(st.error());
+        if (e.failure() == Failure::server) {
+            for (int guard = 0; guard < 1000; ++guard) {
+                SQLRETURN m = SQLMoreResults(st.h());
+                if (m == SQL_NO_DATA || m == SQL_INVALID_HANDLE) break;
+                if (m == SQL_ERROR && failure(st.error()).failure() != Failure::server) break;
+            }
+            if (state.reusable) keepOutputs();
+        }
         throw e;
     }
 
@@ -425,12 +450,14 @@ Response run(Session& session, Request& req, RunState& state) {
     bool more = rc != SQL_NO_DATA;
     while (more) {
         SQLSMALLINT ncols = 0;
-        if (!SQL_SUCCEEDED(SQLNumResultCols(st.h(), &ncols))) {
-            state.reusable = false;
-            st.raise();
-        }
+        if (!SQL_SUCCEEDED(SQLNumResultCols(st.h(), &ncols))) throw failure(st.error());
         if (ncols > 0) {
-            std::vector<Column> cols = describeColumns(st, ncols);
+            std::vector<Column> cols;
+            try {
+                cols = describeColumns(st, ncols);
+            } catch (const OdbcError& e) {
+                throw failure(e);
+            }
             std::vector<std::string> names;
             for (const auto& c : cols) names.push_back(c.name);
             std::vector<std::vector<Value>> rows;
@@ -447,9 +474,10 @@ Response run(Session& session, Request& req, RunState& state) {
                     rows.push_back(std::move(row));
                 }
             } catch (const OdbcError& e) {
+                OdbcError f = failure(e);
                 state.reusable = false;
-                if (rows.empty()) throw;
-                broken = e.description();
+                if (rows.empty()) throw f;
+                broken = f.description();
             }
             size_t got = rows.size();
             resp.recordset = Recordset(std::move(names), std::move(rows));
@@ -462,11 +490,7 @@ Response run(Session& session, Request& req, RunState& state) {
         }
         SQLRETURN m = SQLMoreResults(st.h());
         if (m == SQL_NO_DATA) more = false;
-        else if (m == SQL_ERROR) {
-            OdbcError e = st.error();
-            if (e.failure() != Failure::server) state.reusable = false;
-            throw e;
-        }
+        else if (m == SQL_ERROR) throw failure(st.error());
     }
 
     // The rest of the results: output parameters and the return status
@@ -477,14 +501,10 @@ Response run(Session& session, Request& req, RunState& state) {
             SQLRETURN m = SQLMoreResults(st.h());
             if (m == SQL_NO_DATA) break;
             if (m == SQL_ERROR) {
-                OdbcError e = st.error();
-                if (e.failure() != Failure::server) {
-                    state.reusable = false;
-                    throw e;
-                }
+                OdbcError e = failure(st.error());
+                if (e.failure() != Failure::server) throw e;
             } else if (!SQL_SUCCEEDED(m)) {
-                state.reusable = false;
-                st.raise();
+                throw failure(st.error());
             }
         }
     }
