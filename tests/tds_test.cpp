@@ -202,6 +202,16 @@ TEST_F(Tds, TextBatchesAndTheirRecordSets) {
     EXPECT_EQ(rs.field("Error").toInt32(), 0);
     EXPECT_EQ(rs.field("MasterSlaveSolution").toInt32(), 1);
     EXPECT_EQ(rs.field("DatabaseName").toText(), "MES_LINE2");
+
+    // Markers in a text command carry their values into it.
+    Command q;
+    q.activeConnection = connect();
+    q.text = "select ? a, ? b";
+    q.append("", adVarChar, adParamInput, "it's");
+    q.append("", adInteger, adParamInput, 5);
+    rs = q.execute();
+    EXPECT_EQ(rs.field("a"), Value("it's"));
+    EXPECT_EQ(rs.field("b"), Value(5));
 }
 
 TEST_F(Tds, ServerErrorsInTheServersWords) {

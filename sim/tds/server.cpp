@@ -261,6 +261,27 @@ std::string substitute(const std::string& stmt, const std::map<std::string, db::
     return out;
 }
 
+// "@a INT, @b NVARCHAR(10) OUTPUT, @c DECIMAL(10,2)" -> "@a", "@b", "@c".
+std::vector<std::string> declaredNames(const std::string& decl) {
+    std::vector<std::string> names;
+    int depth = 0;
+    std::string item;
+    auto flush = [&] {
+        std::string t = trimAll(item);
+        size_t end = t.find_first_of(" \t\r\n");
+        if (!t.empty()) names.push_back(t.substr(0, end));
+        item.clear();
+    };
+    for (char c : decl) {
+        if (c == '(') ++depth;
+        if (c == ')') --depth;
+        if (c == ',' && depth == 0) flush();
+        else item += c;
+    }
+    flush();
+    return names;
+}
+
 // Fixed-length types carry no Null; an output value is written in the
 // nullable form of its type.
 TypeInfo nullable(TypeInfo t) {
@@ -739,11 +760,16 @@ private:
                 out.done(kDoneProc, uint16_t(kDoneError | moreFlag));
                 return;
             }
+            // Values by name; a client that sends them without names means
+            // the order of the declaration list.
+            std::vector<std::string> declared =
+                in.size() > 1 && !in[1].value.isNull() ? declaredNames(in[1].value.toText()) : std::vector<std::string>{};
             std::map<std::string, db::Value> values;
             for (size_t i = 2; i < in.size(); ++i) {
+                std::string name = !in[i].name.empty() ? in[i].name : i - 2 < declared.size() ? declared[i - 2] : "";
                 std::string key;
-                for (char c : in[i].name) key += text::asciiLower(c);
-                values[key] = in[i].value;
+                for (char c : name) key += text::asciiLower(c);
+                if (!key.empty()) values[key] = in[i].value;
             }
             req.text = substitute(in[0].value.toText(), values);
             req.type = db::adCmdText;
