@@ -583,6 +583,27 @@ private:
 
     // ---- requests ----
 
+    // The server as this client reached it, "host,port": what a procedure
+    // names when it means the caller's own server.
+    std::string serverName() {
+        if (!serverName_.empty()) return serverName_;
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        char buf[INET6_ADDRSTRLEN] = "";
+        int port = 0;
+        if (getsockname(fd_, (sockaddr*)&addr, &len) == 0) {
+            if (addr.ss_family == AF_INET) {
+                inet_ntop(AF_INET, &((sockaddr_in*)&addr)->sin_addr, buf, sizeof buf);
+                port = ntohs(((sockaddr_in*)&addr)->sin_port);
+            } else if (addr.ss_family == AF_INET6) {
+                inet_ntop(AF_INET6, &((sockaddr_in6*)&addr)->sin6_addr, buf, sizeof buf);
+                port = ntohs(((sockaddr_in6*)&addr)->sin6_port);
+            }
+        }
+        serverName_ = std::string(buf) + "," + std::to_string(port);
+        return serverName_;
+    }
+
     void skipHeaders(Reader& r) {
         uint32_t total = r.u32();
         if (total < 4 || total - 4 > r.left()) throw ProtocolError("bad ALL_HEADERS length");
@@ -594,10 +615,10 @@ private:
         req.connection.userId = user_;
         req.connection.password = password_;
         req.connection.initialCatalog = database_;
-        req.connection.dataSource = server_.opt.host;
+        req.connection.dataSource = serverName();
         req.connection.provider = "SQLOLEDB";
         req.connectionString = "Provider=SQLOLEDB;Password=" + password_ + ";User ID=" + user_ +
-                               ";Initial Catalog=" + database_ + ";Data Source=" + server_.opt.host;
+                               ";Initial Catalog=" + database_ + ";Data Source=" + req.connection.dataSource;
         req.timeout = 0;  // the client keeps the time; an attention stops the call
         return req;
     }
@@ -881,7 +902,7 @@ private:
     uint16_t spid_;
 
     uint32_t tdsVersion_ = kTds74;
-    std::string user_, password_, path_, database_;
+    std::string user_, password_, path_, database_, serverName_;
     uint64_t transaction_ = 0, transactions_ = 0;
 
     std::mutex mu_;
