@@ -164,6 +164,26 @@ TEST(OdbcErrors, ClassifiedByState) {
                        Phase::connect, "u"),
               "Cannot open database \"X\" requested by the login.");
     EXPECT_EQ(stripVendorTags("[a][b]c [d]"), "c [d]");
+    // The server's own text may begin with a tag of its own.
+    EXPECT_EQ(stripVendorTags("[FreeTDS][SQL Server][DBNETLIB]access denied"), "[DBNETLIB]access denied");
+    EXPECT_EQ(stripVendorTags("[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Boom"), "Boom");
+}
+
+TEST(OdbcErrors, FreeTdsClientNumbers) {
+    auto d = [](const char* state, long native) { return Diagnostic{state, native, "[FreeTDS][SQL Server]x"}; };
+    EXPECT_EQ(classify({d("01000", 20017)}, Phase::execute), Failure::network);  // end of stream
+    EXPECT_EQ(classify({d("HY000", 20004)}, Phase::execute), Failure::network);  // read failed
+    EXPECT_EQ(classify({d("HY000", 20003)}, Phase::execute), Failure::timeout);
+    EXPECT_EQ(classify({d("08S01", 20009)}, Phase::connect), Failure::unreachable);
+    // The same number raised by the server under its own state is the server's.
+    EXPECT_EQ(classify({d("42000", 20017)}, Phase::execute), Failure::server);
+}
+
+TEST(OdbcErrors, MissingDriverIsNamed) {
+    EnvVar d("DZ_ODBC_DRIVER", "/nonexistent/libnothing.so");
+    std::string desc = failureOf("Provider=SQLOLEDB;Password=pw;User ID=u;Data Source=127.0.0.1,1");
+    EXPECT_NE(desc.find("/nonexistent/libnothing.so"), std::string::npos) << desc;
+    EXPECT_NE(desc.find("DZ_ODBC_DRIVER"), std::string::npos) << desc;
 }
 
 TEST(OdbcTimestamps, ParseAndFormat) {

@@ -90,7 +90,16 @@ Session::Session(const std::string& connectionString, int loginTimeout, const st
         std::vector<Diagnostic> diags = diagnostics(SQL_HANDLE_DBC, dbc_);
         SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
         dbc_ = SQL_NULL_HDBC;
-        throw OdbcError(classify(diags, Phase::connect), describe(diags, Phase::connect, user_));
+        std::string description = describe(diags, Phase::connect, user_);
+        // The driver manager could not load the driver: say which one was meant.
+        for (const auto& d : diags)
+            if (d.state.rfind("IM", 0) == 0 || d.message.find("[Driver Manager]") != std::string::npos) {
+                size_t b = connectionString.find("DRIVER={"), e = connectionString.find("};");
+                std::string driver = b == 0 && e != std::string::npos ? connectionString.substr(8, e - 8) : "";
+                description += " (ODBC driver \"" + driver + "\"; DZ_ODBC_DRIVER names another)";
+                break;
+            }
+        throw OdbcError(classify(diags, Phase::connect), description);
     }
     connected_ = true;
 
