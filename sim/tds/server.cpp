@@ -49,20 +49,24 @@ const char* const kServerName = "DZSIM";
 // database connection outlives the client connection it served.
 class ThreadPool {
 public:
+    // Once the pool stops, new tasks are dropped (their connection is closing).
     void run(std::function<void()> task) {
         std::lock_guard lock(mu_);
+        if (stop_) return;
         tasks_.push_back(std::move(task));
         if (tasks_.size() > idle_) threads_.emplace_back([this] { loop(); });
         else cv_.notify_one();
     }
+    // Lets the queued tasks finish and waits for every thread.
     void shutdown() {
+        std::vector<std::thread> threads;
         {
             std::lock_guard lock(mu_);
             stop_ = true;
+            threads.swap(threads_);
         }
         cv_.notify_all();
-        for (auto& t : threads_) t.join();  // no new threads once stopping: run() is not called then
-        threads_.clear();
+        for (auto& t : threads) t.join();
     }
 
 private:
