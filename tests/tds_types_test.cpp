@@ -121,11 +121,12 @@ TEST(TdsTypes, ColumnTypesHoldEveryValue) {
 }
 
 TEST(TdsTypes, MalformedInputIsAProtocolError) {
-    Reader r(std::string("\x26", 1));  // a type without its length
+    const std::string noLength("\x26", 1), unknownType("\x99", 1), cut("\x10\x00" "ab", 4);
+    Reader r(noLength);  // a type without its length
     EXPECT_THROW(readTypeInfo(r), ProtocolError);
-    Reader unknown(std::string("\x99", 1));
+    Reader unknown(unknownType);
     EXPECT_THROW(readTypeInfo(unknown), ProtocolError);
     TypeInfo nv = type(kNVarChar, 20);
-    Reader shortValue(std::string("\x10\x00ab", 4));  // 16 bytes announced, 2 there
+    Reader shortValue(cut);  // 16 bytes announced, 2 there
     EXPECT_THROW(readValue(shortValue, nv), ProtocolError);
 }
