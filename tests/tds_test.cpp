@@ -1,7 +1,11 @@
 // The simulator's TDS listener through the SQL Server driver: parameters of
 // every type, record sets, return and output values, text batches, server
 // errors, the failures the status codes are made of, and connection reuse.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -318,4 +322,36 @@ TEST_F(Tds, SlaveDatabaseBesideTheFile) {
     c.activeConnection = "Provider=SQLOLEDB;Password=line2pw;User ID=line2;Initial Catalog=MES;Data Source=" +
                          server->dataSource();
     EXPECT_EQ(failure(c), "Login failed for user 'line2'.");
+}
+
+TEST_F(Tds, MalformedClientsLeaveTheListenerServing) {
+    auto raw = [&](const std::string& bytes) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(server->port()));
+        inet_pton(AF_INET, server->host().c_str(), &a.sin_addr);
+        ASSERT_EQ(::connect(fd, (sockaddr*)&a, sizeof a), 0);
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ::shutdown(fd, SHUT_WR);
+        char buf[4096];
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+        ::close(fd);
+    };
+    raw(std::string("\x12\x01\x00\x03\x00\x00\x00\x00", 8));             // shorter than its header
+    raw(std::string("\x12\x01\x00\x0D\x00\x00\x00\x00\x00\xFF\xFF\x00\x01", 13));  // option past the end
+    raw(std::string("\x10\x01\x00\x10\x00\x00\x00\x00" "abcdefgh", 16));  // a login cut short
+    raw(std::string(3000, '\x7F'));
+    std::string login(8 + 94, '\0');  // a login whose user name lies past the end
+    login[0] = '\x10', login[1] = '\x01', login[3] = char(login.size());
+    login[8 + 4] = '\x04', login[8 + 7] = '\x74';
+    login[8 + 40] = '\xF0', login[8 + 42] = '\x40';
+    raw(login);
+
+    Command c = proc("uspCheckRouting");
+    c.append("@Product", adVarChar, adParamInput, "SN24001-0006");
+    c.append("@Station", adVarChar, adParamInput, "FCT-01");
+    c.execute();
+    EXPECT_EQ(c.value("@RETURN_VALUE").toInt32(), 3);
 }
