@@ -11,6 +11,7 @@
 
 #include "platform/db/db.h"
 #include "sim/sim.h"
+#include "sim/tds/server.h"
 
 namespace {
 
@@ -28,6 +29,9 @@ commands:
   answers PATH FILE     load canned answers from FILE, replacing earlier ones
   calls PATH [--clear]  print the journal: every command the database received
   results PATH          print the stored test results with their test IDs
+  serve PATH [--host H] [--port N] [--trace]
+                        answer SQL Server clients (TDS 7.4) on a loopback port;
+                        --port 0 picks a free one; prints "listening on HOST:PORT"
   sql PATH STATEMENT    run one SQL statement on the file (maintenance)
 
 Run "dezozevo-sim COMMAND --help" for the details of a command.
@@ -256,11 +260,7 @@ int main(int argc, char** argv) {
         if (cmd == "calls") return cmdCalls(args);
         if (cmd == "results") return cmdResults(args);
         if (cmd == "sql") return cmdSql(args);
-        if (cmd == "serve") {
-            std::cerr << "dezozevo-sim serve: not available yet; the network listener is still to come. "
-                         "Reach the simulator in-process with Data Source=sim:PATH.\n";
-            return 2;
-        }
+        if (cmd == "serve") return dz::sim::tds::serveCommand(args);
         std::cerr << "dezozevo-sim: unknown command \"" << cmd << "\"\n\n" << kUsage;
         return 2;
     } catch (const std::exception& e) {

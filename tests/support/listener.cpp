@@ -10,12 +10,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "sim/tds/server.h"
 
 extern char** environ;
 
@@ -88,34 +86,7 @@ std::string buildDir() {
     return exe.parent_path().parent_path().string();
 }
 
-bool serveCommandBuilt() {
-    static const bool built = [] {
-        if (access(simProgram().c_str(), X_OK) != 0) return false;
-        int out = -1;
-        pid_t pid = spawn({simProgram(), "serve", "--help"}, &out, true);
-        std::string first = readLine(out, 10);
-        close(out);
-        int status = waitFor(pid, 10);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0 && first.rfind("usage: dezozevo-sim serve", 0) == 0;
-    }();
-    return built;
-}
-
 SimListener::SimListener(const std::string& dbPath, int port) {
-    if (!serveCommandBuilt()) {
-        static bool told = false;
-        if (!told) std::cerr << "note: dezozevo-sim has no serve command; the listener runs in the test program\n";
-        told = true;
-        sim::tds::ServeOptions o;
-        o.path = dbPath;
-        o.port = port;
-        o.trace = std::getenv("DZ_TDS_TRACE") != nullptr;
-        inProcess_ = std::make_unique<sim::tds::Server>(o);
-        inProcess_->start();
-        host_ = inProcess_->host();
-        port_ = inProcess_->port();
-        return;
-    }
     std::vector<std::string> args{simProgram(), "serve", dbPath, "--port", std::to_string(port)};
     if (std::getenv("DZ_TDS_TRACE")) args.push_back("--trace");
     pid_ = spawn(args, &out_, false);
@@ -133,15 +104,10 @@ SimListener::SimListener(const std::string& dbPath, int port) {
 SimListener::~SimListener() { stop(); }
 
 void SimListener::stop() {
-    if (inProcess_) {
-        inProcess_->stop();
-        inProcess_.reset();
-    }
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         waitFor(pid_, 10);
         pid_ = -1;
-        stoppedExternal_ = true;
     }
     if (out_ >= 0) {
         close(out_);

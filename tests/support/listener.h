@@ -4,12 +4,7 @@
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
-
-namespace dz::sim::tds {
-class Server;
-}
 
 namespace dz::test {
 
@@ -31,20 +26,12 @@ public:
 
     // Ends the listener (its open connections go with it).
     void stop();
-    // True when it runs as the dezozevo-sim program (not in this process).
-    bool external() const { return pid_ > 0 || stoppedExternal_; }
 
 private:
     std::string host_;
     int port_ = 0;
     pid_t pid_ = -1;
     int out_ = -1;
-    bool stoppedExternal_ = false;
-    std::unique_ptr<sim::tds::Server> inProcess_;
 };
-
-// Whether `dezozevo-sim serve` exists in the build; when it does not, the
-// listener runs inside the test program instead.
-bool serveCommandBuilt();
 
 }  // namespace dz::test
