@@ -38,7 +38,7 @@ const KnownKey kKnown[] = {
     {"network", Field::networkLibrary},
 };
 
-const char* const kFormat = "Format of the initialization string does not conform to the OLE DB specification.";
+const char* const kFormat = "Format of the initialization string does not conform to the connection string syntax.";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
