@@ -13,13 +13,11 @@
 #include "support/station.h"
 
 namespace fs = std::filesystem;
-using dz::Tester;
-using dz::db::ScriptedDriver;
 using dz::db::Value;
-using dz::test::Station;
 using dz::test::TempDir;
-using Answer = ScriptedDriver::Answer;
-using Call = ScriptedDriver::Call;
+using Answer = dz::db::ScriptedDriver::Answer;
+using Call = dz::db::ScriptedDriver::Call;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -46,25 +44,21 @@ std::string doc(const std::string& duts) { return "<Test>" + duts + "</Test>"; }
 std::string dut(const std::string& id, const std::string& status) {
     return "<DUT ID=\"" + id + "\" STATUS=\"" + status + "\"/>";
 }
-
-std::vector<Call> callsTo(const Station& st, const std::string& text) {
-    std::vector<Call> out;
-    for (const auto& c : st.db->calls())
-        if (c.text.find(text) != std::string::npos) out.push_back(c);
-    return out;
-}
+const std::string kPass = doc(dut("SN1", "PASS"));
+const std::string kFail = doc(dut("SN1", "FAIL"));
 
 std::string payload(const Call& c) { return c.param("@strXML")->value.toText(); }
+long filesIn(const std::string& dir) { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
 
 struct Results10 : ::testing::Test {
     TempDir spare;  // the resend file's folder and buffer folders
-    std::unique_ptr<Station> st;
-    std::unique_ptr<Tester> t;
-    std::string resendFile;
+    std::unique_ptr<dz::test::Station> st;
+    std::unique_ptr<dz::Tester> t;
+    std::string resendFile = spare.file("state/DEZozevo_Resend.xml");
+    std::string out;
 
     void SetUp() override {
         dz::modVariables() = dz::ModVariables{};
-        resendFile = spare.file("state/DEZozevo_Resend.xml");
         setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
     }
     void TearDown() override {
@@ -75,87 +69,69 @@ struct Results10 : ::testing::Test {
     void start(bool resendOnNetErr = false, bool slave = false) {
         t.reset();
         st.reset();  // restores the component folder before the next one is set
-        st = std::make_unique<Station>(resendOnNetErr ? "[ERROR]\nResendOnNetErr=yes\n" : "");
+        st = std::make_unique<dz::test::Station>(resendOnNetErr ? "[ERROR]\nResendOnNetErr=yes\n" : "");
         st->home.write("SaveResult.xsd", kSchema);
         st->home.write("DEZozevo.xsl", kResultXsl);
         st->home.write("GetHeader.xsl", kHeaderXsl);
         st->serveGeneration(10, !slave);
         if (slave)  // a slave on the same scripted server, told apart by its database
-            st->db->on("uspGetSlaveInfo",
-                       Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName", "UserName",
-                                       "UserPassword"},
-                                      {{0, 1, st->server, "SlaveDb", "su", ""}}));
-        t = std::make_unique<Tester>();
+            st->db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName",
+                                                          "UserName", "UserPassword"},
+                                                         {{0, 1, st->server, "SlaveDb", "su", ""}}));
+        st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "Seq"}, {{"<UNITINFO/>", 1}}));
+        t = std::make_unique<dz::Tester>();
         st->db->clearCalls();
         st->clearLog();
     }
 
-    void method(const std::string& m, const std::string& dest) {
+    std::vector<Call> calls(const std::string& text) const { return dz::test::callsTo(*st->db, text); }
+    void method(const Value& m, const std::string& dest) {
         st->db->on("uspGetTestResultConfig", Answer::rowsOf({"Method", "Dest"}, {{m, dest}}));
     }
-    static Answer stored(int status, double testId) {
+    void stored(int status, double testId) {
         Answer a = Answer::status(status);
         a.outputs["@TestID"] = Value(testId);
-        return a;
+        st->db->on("uspTestSaveResult", a);
+    }
+    void plant(const std::string& text) const { dz::test::writeFile(resendFile, text); }
+    int32_t query() {  // a unit query, which first resends a pending result
+        out.clear();
+        return t->GetUnitInfo("<Unit SerialNumber='SN1'/>", out);
     }
 };
 
-// ---- terminate and pass checks ----------------------------------------------
+// ---- checks, the procedure and the lookup batch ------------------------------------
 
-TEST_F(Results10, TerminateInAnyCaseStoresNothing) {
-    start();
+TEST_F(Results10, TerminateAndRefusedDocumentsStoreNothing) {
+    start(true);
     EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS") + dut("SN2", "terminate"))), 0);
-    EXPECT_EQ(st->db->callCount(), 0u);
     EXPECT_TRUE(st->logged("Result is not saved to database"));
+    EXPECT_EQ(t->SaveResult(doc("<DUT/>")), 9999);  // passed without a unit ID
+    EXPECT_EQ(t->SaveResult(std::string("not xml")), 9999);
+    EXPECT_EQ(t->SaveResult(dz::com::Variant(dz::com::Null{})), 9999);
+    EXPECT_TRUE(st->logged("Invalid use of Null"));
+    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "FAIL") + "<Extra/>")), 10);  // invalid once transformed
+    const std::string last = st->messages().back();                     // "<code> <reason>"
+    EXPECT_NE(std::stol(last), 0);
+    EXPECT_NE(last.find(" "), std::string::npos);
+    EXPECT_NE(last.find("Extra"), std::string::npos) << last;
+    EXPECT_EQ(st->db->callCount(), 0u);
+    EXPECT_FALSE(fs::exists(resendFile));
 }
 
 TEST_F(Results10, PassWordsDecideWhetherTheDeliveryMethodIsAsked) {
     start();
-    // Pass words in any case ask for the delivery method; the fallback row sends the whole document.
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "passed") + dut("SN2", "Succeed"))), 0);
-    EXPECT_EQ(callsTo(*st, "uspGetTestResultConfig").size(), 1u);
-    // A trailing blank is not a pass word: failed, sent whole, no lookup.
-    st->db->clearCalls();
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS") + dut("SN2", "PASSED "))), 0);
-    EXPECT_TRUE(callsTo(*st, "uspGetTestResultConfig").empty());
-    auto saves = callsTo(*st, "uspTestSaveResult");
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_NE(payload(saves[0]).find("STATUS=\"PASSED \""), std::string::npos);
-    // No STATUS at all counts as passed.
-    st->db->clearCalls();
-    EXPECT_EQ(t->SaveResult(doc("<DUT ID='SN9'/>")), 0);
-    EXPECT_EQ(callsTo(*st, "uspGetTestResultConfig").size(), 1u);
+    // Pass words in any case, or no STATUS, ask for the method; a trailing blank is not a pass word.
+    for (auto [duts, lookups] : {std::pair{dut("SN1", "passed") + dut("SN2", "Succeed"), 1u},
+                                 {dut("SN1", "PASS") + dut("SN2", "PASSED "), 0u},
+                                 {std::string("<DUT ID='SN9'/>"), 1u}}) {
+        st->db->clearCalls();
+        EXPECT_EQ(t->SaveResult(doc(duts)), 0);
+        EXPECT_EQ(calls("uspGetTestResultConfig").size(), lookups) << duts;
+        ASSERT_EQ(calls("uspTestSaveResult").size(), 1u);
+        EXPECT_EQ(payload(calls("uspTestSaveResult")[0]).empty(), lookups == 1);  // failed: sent whole
+    }
 }
-
-TEST_F(Results10, PassedWithoutUnitIdFailsAndIsNotKept) {
-    start(true);
-    EXPECT_EQ(t->SaveResult(doc("<DUT/>")), 9999);
-    EXPECT_EQ(st->db->callCount(), 0u);
-    EXPECT_FALSE(fs::exists(resendFile));
-}
-
-TEST_F(Results10, InvalidTransformedDocumentReturns10AndIsNotKept) {
-    start(true);
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS") + "<Extra/>")), 10);
-    EXPECT_EQ(st->db->callCount(), 0u);
-    EXPECT_FALSE(fs::exists(resendFile));
-    auto m = st->messages();
-    ASSERT_FALSE(m.empty());
-    EXPECT_NE(m.back().find("Extra"), std::string::npos) << m.back();  // "<code> <reason>"
-    EXPECT_NE(m.back().rfind(' '), std::string::npos);
-    EXPECT_NE(std::stol(m.back()), 0);
-}
-
-TEST_F(Results10, UnconvertibleArgumentFails) {
-    start(true);
-    EXPECT_EQ(t->SaveResult(dz::com::Variant(dz::com::Null{})), 9999);
-    EXPECT_TRUE(st->logged("Invalid use of Null"));
-    EXPECT_FALSE(fs::exists(resendFile));
-    EXPECT_EQ(t->SaveResult(std::string("not xml")), 9999);  // no document to transform
-    EXPECT_EQ(st->db->callCount(), 0u);
-}
-
-// ---- the procedure and the lookup batch ----------------------------------------
 
 TEST_F(Results10, ProcedureParametersAndDoubledApostrophes) {
     start(false, true);
@@ -163,38 +139,27 @@ TEST_F(Results10, ProcedureParametersAndDoubledApostrophes) {
     const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>it's O''K \xC3\xA4</Note></DUT>");
     EXPECT_EQ(t->SaveResult(raw), 7);
     EXPECT_TRUE(st->logged("SaveResult10 returned value=7"));
-    auto calls = st->db->calls();
-    ASSERT_EQ(calls.size(), 1u);
-    const Call& c = calls[0];
+    EXPECT_NE(st->log().find("\r\nXML From Tester\r\n" + raw + "\r\n"), std::string::npos);
+    ASSERT_EQ(st->db->callCount(), 1u);
+    const Call c = st->db->calls()[0];
     EXPECT_EQ(c.text, "uspTestSaveResult");
     EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
     EXPECT_EQ(c.timeout, 30);
-    EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
+    EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);  // the slave
     EXPECT_NE(c.connectionString, st->masterConnectString());
-    ASSERT_EQ(c.parameters.size(), 3u);
-    EXPECT_EQ(c.parameters[0].name, "return");
-    EXPECT_EQ(c.parameters[0].type, dz::db::adInteger);
-    EXPECT_EQ(c.parameters[0].direction, dz::db::adParamReturnValue);
-    EXPECT_EQ(c.parameters[1].name, "@strXML");
-    EXPECT_EQ(c.parameters[1].type, dz::db::adLongVarChar);
-    EXPECT_EQ(c.parameters[1].direction, dz::db::adParamInput);
     const std::string sent = payload(c);
     EXPECT_NE(sent.find("<Note>it''s O''''K \xC3\xA4</Note>"), std::string::npos) << sent;
-    EXPECT_EQ(c.parameters[1].size, dz::text::utf8Length(sent));
-    EXPECT_EQ(c.parameters[2].name, "@TestID");
-    EXPECT_EQ(c.parameters[2].type, dz::db::adDouble);
-    EXPECT_EQ(c.parameters[2].direction, dz::db::adParamOutput);
-    // Both documents are logged at level 2.
-    const std::string log = st->log();
-    EXPECT_NE(log.find("\r\nXML From Tester\r\n" + raw + "\r\n"), std::string::npos);
-    EXPECT_NE(log.find("\r\nTransformed XML\r\n"), std::string::npos);
+    EXPECT_EQ(dz::test::params(c),
+              (Lines{"return Integer Return 0 0",
+                     "@strXML LongVarChar In " + std::to_string(dz::text::utf8Length(sent)) + " '" + sent + "'",
+                     "@TestID Double Out 0 Null"}));
 }
 
 TEST_F(Results10, LookupBatchHoldsEachValueAsOneLiteral) {
     start(false, true);
     dz::modVariables().StationName = "ST'1; drop table x--";
     EXPECT_EQ(t->SaveResult(doc(dut("O'Neil", "PASS"))), 0);
-    auto lookups = callsTo(*st, "uspGetTestResultConfig");
+    auto lookups = calls("uspGetTestResultConfig");
     ASSERT_EQ(lookups.size(), 1u);
     EXPECT_EQ(lookups[0].type, dz::db::adCmdText);
     EXPECT_EQ(lookups[0].connectionString, st->masterConnectString());
@@ -205,165 +170,123 @@ TEST_F(Results10, LookupBatchHoldsEachValueAsOneLiteral) {
 
 // ---- delivery methods ---------------------------------------------------------------
 
-TEST_F(Results10, DatabaseMethodSendsTheWholeDocument) {
+TEST_F(Results10, DatabaseAndOtherMethods) {
     start();
-    dz::modVariables().ResultBufferFolder = "/old";
-    st->db->on("uspGetTestResultConfig", Answer::rowsOf({"Method", "Dest"}, {{0, ""}}));  // no procedure
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
+    dz::modVariables().ResultBufferFolder = "/kept";
+    method("MSMQ", "q");  // any other method, no row or a failed lookup: an empty payload, the folder kept
+    st->db->on("uspGetTestResultConfig", Answer::rowsOf({"Method", "Dest"}, {}));
+    st->db->on("uspGetTestResultConfig", Answer::failure("Invalid column name 'Dest'."));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(t->SaveResult(kPass), 0);
+    EXPECT_EQ(dz::modVariables().ResultBufferFolder, "/kept");
+    method(0, "");                              // the database: the whole document, no buffer folder
+    method("tempfile", spare.file("missing"));  // a lower-case name is the database method too
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(t->SaveResult(kPass), 0);
     EXPECT_EQ(dz::modVariables().ResultBufferFolder, "");
-    auto saves = callsTo(*st, "uspTestSaveResult");
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_EQ(payload(saves[0]).rfind("<r:Result", 0), 0u) << payload(saves[0]);
+    auto saves = calls("uspTestSaveResult");
+    ASSERT_EQ(saves.size(), 5u);
+    for (int i : {0, 1, 2}) EXPECT_EQ(dz::test::params(saves[i])[1], "@strXML LongVarChar In 0 ''");
+    for (int i : {3, 4}) EXPECT_EQ(payload(saves[i]).rfind("<r:Result", 0), 0u) << payload(saves[i]);
+    EXPECT_TRUE(st->logged("No data returned from uspGetTestResultConfig"));
+    EXPECT_TRUE(st->logged("Invalid column name 'Dest'."));
+    EXPECT_TRUE(st->logged("Failed to retrieve slaved info from uspGetTestResultConfig"));
 }
 
 TEST_F(Results10, TempFileSendsTheHeaderAndBuffersTheDocument) {
     start();
     TempDir folder;
     method("TempFile", folder.path() + "/");  // a final slash is not doubled
-    st->db->on("uspTestSaveResult", stored(0, 4711.4));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
-    auto saves = callsTo(*st, "uspTestSaveResult");
-    ASSERT_EQ(saves.size(), 1u);
-    EXPECT_EQ(payload(saves[0]), "<Header SN=\"SN1\"/>\n");
-    const std::string file = folder.path() + "/SN1_4711.xml";
-    ASSERT_TRUE(fs::exists(file));
-    const std::string body = dz::test::readFile(file);
+    stored(0, 4711.4);
+    stored(0, -5);
+    stored(0, 0);
+    stored(3, 1);  // refused by the database: no buffer file
+    for (int status : {0, 0, 0, 3}) EXPECT_EQ(t->SaveResult(kPass), status);
+    EXPECT_EQ(payload(calls("uspTestSaveResult")[0]), "<Header SN=\"SN1\"/>\n");
+    const std::string body = folder.read("SN1_4711.xml");
     EXPECT_EQ(body.rfind("<r:Result", 0), 0u);
     EXPECT_EQ(body.substr(body.size() - 2), "\r\n");
-    EXPECT_TRUE(st->logged("Buffered result into " + file));
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 1);  // no temp left
-
-    // Negative and zero test IDs.
-    method("TempFile", folder.path());
-    st->db->on("uspTestSaveResult", stored(0, -5));
-    st->db->on("uspTestSaveResult", stored(0, 0));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
-    EXPECT_TRUE(fs::exists(folder.path() + "/SN1_N-5.xml"));
-    EXPECT_TRUE(fs::exists(folder.path() + "/SN1_0.xml"));
+    EXPECT_TRUE(st->logged("Buffered result into " + folder.file("SN1_4711.xml")));
+    EXPECT_TRUE(folder.exists("SN1_N-5.xml") && folder.exists("SN1_0.xml"));
+    EXPECT_EQ(filesIn(folder.path()), 3);  // no temporary file left
 }
 
-TEST_F(Results10, TempFileWithoutTheFolderStoresNothing) {
+TEST_F(Results10, TempFileFailures) {
     start();
-    method("TempFile", spare.file("missing"));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), -9999);
-    EXPECT_TRUE(callsTo(*st, "uspTestSaveResult").empty());
+    method("TempFile", spare.file("missing"));  // no folder: nothing stored
+    EXPECT_EQ(t->SaveResult(kPass), -9999);
+    EXPECT_TRUE(calls("uspTestSaveResult").empty());
     EXPECT_TRUE(st->logged("SaveResult10: Network Folder NOT EXISTS>> " + spare.file("missing")));
-    // A lower-case method name is the database method.
-    method("tempfile", spare.file("missing"));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
-    EXPECT_EQ(dz::modVariables().ResultBufferFolder, "");
-}
-
-TEST_F(Results10, TempFileKeepsTheDatabaseStatus) {
-    start();
-    TempDir folder;
-    method("TempFile", folder.path());
-    st->db->on("uspTestSaveResult", stored(3, 1));  // refused: no buffer file
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 3);
-    EXPECT_TRUE(fs::is_empty(folder.path()));
-    // The folder is a plain file: found, but the buffer file cannot be written.
-    spare.write("plain", "x");
+    spare.write("plain", "x");  // found, but no file can be written in it: the database's status stays
     method("TempFile", spare.file("plain"));
-    st->db->on("uspTestSaveResult", stored(0, 8));
+    stored(0, 8);
     st->clearLog();
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
-    auto m = st->messages();
+    EXPECT_EQ(t->SaveResult(kPass), 0);
+    Lines m = st->messages();
     ASSERT_GE(m.size(), 5u);
-    EXPECT_EQ(m[m.size() - 5], "Version = SaveResult10");
-    EXPECT_EQ(m[m.size() - 4], "Function = CreateFileInFolder ");
-    EXPECT_EQ(m[m.size() - 3].rfind("Error = ", 0), 0u);
-    EXPECT_EQ(m[m.size() - 2], "Folder Path = " + spare.file("plain"));
-    EXPECT_EQ(m.back(), "SaveResult10 returned value=-9999");
-}
-
-TEST_F(Results10, OtherMethodsSendAnEmptyPayload) {
-    start();
-    dz::modVariables().ResultBufferFolder = "/kept";
-    method("MSMQ", "q");
-    st->db->on("uspGetTestResultConfig", Answer::rowsOf({"Method", "Dest"}, {}));
-    st->db->on("uspGetTestResultConfig", Answer::failure("Invalid column name 'Dest'."));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS"))), 0);
-    auto saves = callsTo(*st, "uspTestSaveResult");
-    ASSERT_EQ(saves.size(), 3u);
-    for (const auto& c : saves) {
-        EXPECT_EQ(payload(c), "");
-        EXPECT_EQ(c.param("@strXML")->size, 0);
-    }
-    EXPECT_EQ(dz::modVariables().ResultBufferFolder, "/kept");
-    EXPECT_TRUE(st->logged("No data returned from uspGetTestResultConfig"));
-    EXPECT_TRUE(st->logged("Invalid column name 'Dest'."));
-    EXPECT_TRUE(st->logged("Failed to retrieve slaved info from uspGetTestResultConfig"));
+    m.erase(m.begin(), m.end() - 5);
+    EXPECT_EQ(m[2].rfind("Error = ", 0), 0u);
+    EXPECT_EQ(m, (Lines{"Version = SaveResult10", "Function = CreateFileInFolder ", m[2],
+                        "Folder Path = " + spare.file("plain"), "SaveResult10 returned value=-9999"}));
 }
 
 TEST_F(Results10, UnitIdNeverLeavesTheBufferFolder) {
     start();
     TempDir folder;
-    method("TempFile", folder.path() + "/inner");
-    fs::create_directory(folder.path() + "/inner");
-    st->db->on("uspTestSaveResult", stored(0, 1));
-    for (const char* id : {"../../evil", "..", "a/b\\c", ".hidden"})
-        EXPECT_EQ(t->SaveResult(doc(dut(id, "PASS"))), 0) << id;
-    std::vector<std::string> names;
+    fs::create_directory(folder.file("inner"));
+    method("TempFile", folder.file("inner"));
+    stored(0, 1);
+    for (const char* id : {"../../evil", "..", "a/b\\c", ".hidden"}) EXPECT_EQ(t->SaveResult(doc(dut(id, "PASS"))), 0);
+    Lines names;
     for (const auto& e : fs::recursive_directory_iterator(folder.path())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml",
-                                               "inner"}));
+    EXPECT_EQ(names, (Lines{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml", "inner"}));
 }
 
 // ---- failure classes and the resend file -------------------------------------------
 
-TEST_F(Results10, NetworkClassFailuresAreKeptForResend) {
-    start(true);
-    const std::pair<const char*, int> cases[] = {{"[DBNETLIB]SQL Server does not exist or access denied.", 9001},
-                                                 {"[DBNETLIB]General network error. Check your network.", 9002},
-                                                 {"Timeout expired", 9003}};
-    for (auto [description, status] : cases) {
-        fs::remove(resendFile);
-        st->db->on("uspTestSaveResult", Answer::failure(description));
-        const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>" + std::to_string(status) + "</Note></DUT>");
-        EXPECT_EQ(t->SaveResult(raw), status);
-        EXPECT_EQ(dz::test::readFile(resendFile), raw + "\r\n");
-        EXPECT_TRUE(st->logged(description));
-        EXPECT_TRUE(st->logged("Save result into " + resendFile + " for resend"));
+TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
+    for (bool resend : {true, false}) {
+        start(resend);
+        for (auto [description, status] : {std::pair{"[DBNETLIB]SQL Server does not exist or access denied.", 9001},
+                                           {"[DBNETLIB]General network error. Check your network.", 9002},
+                                           {"Timeout expired", 9003},
+                                           {"Could not find stored procedure 'uspTestSaveResult'.", 9999}}) {
+            SCOPED_TRACE(description);
+            fs::remove(resendFile);
+            st->clearLog();
+            st->db->on("uspTestSaveResult", Answer::failure(description));
+            const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>" + std::to_string(status) + "</Note></DUT>");
+            EXPECT_EQ(t->SaveResult(raw), status);
+            EXPECT_TRUE(st->logged(description));
+            const bool kept = resend && status != 9999;
+            EXPECT_EQ(dz::test::readFile(resendFile), kept ? raw + "\r\n" : "");
+            EXPECT_EQ(st->logged("Save result into " + resendFile + " for resend"), kept);
+        }
     }
-    // Any other failure is not kept.
-    fs::remove(resendFile);
-    st->db->on("uspTestSaveResult", Answer::failure("Could not find stored procedure 'uspTestSaveResult'."));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "FAIL"))), 9999);
-    EXPECT_FALSE(fs::exists(resendFile));
 }
 
-TEST_F(Results10, WithoutResendOnNetErrNothingIsKept) {
-    start(false);
-    st->db->on("uspTestSaveResult", Answer::failure("General network error"));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "FAIL"))), 9002);
-    EXPECT_FALSE(fs::exists(resendFile));
-}
-
-TEST_F(Results10, UnwritableResendFileGives9998) {
+TEST_F(Results10, UnwritableResendFileGives9998AndALinkIsNeverFollowed) {
     start(true);
     st->db->on("uspTestSaveResult", Answer::failure("General network error"));
-    // Its folder cannot be created under a plain file.
-    spare.write("plain", "x");
+    spare.write("plain", "x");  // its folder cannot be created under a plain file
     setenv("DEZOZEVO_RESEND_FILE", spare.file("plain/DEZozevo_Resend.xml").c_str(), 1);
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "FAIL"))), 9998);
-    // A link planted at the path is neither followed nor replaced.
+    EXPECT_EQ(t->SaveResult(kFail), 9998);
     setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
     fs::create_directories(fs::path(resendFile).parent_path());
     spare.write("target", "precious");
     fs::create_symlink(spare.file("target"), resendFile);
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "FAIL"))), 9998);
+    EXPECT_EQ(t->SaveResult(kFail), 9998);  // neither written through nor replaced
     EXPECT_TRUE(fs::is_symlink(resendFile));
     EXPECT_EQ(spare.read("target"), "precious");
+    EXPECT_EQ(query(), 9997);  // nor read by the resend step
+    EXPECT_TRUE(calls("uspGetUnitInfo").empty());
+    const std::string last = st->messages().back();
+    EXPECT_EQ(last.rfind("Cannot read the resend file " + resendFile, 0), 0u) << last;
 }
 
 TEST_F(Results10, AFailedWriteLeavesTheOldResendFileWhole) {
     start(true);
-    fs::create_directories(fs::path(resendFile).parent_path());
-    dz::test::writeFile(resendFile, "old result\r\n");
+    plant("old result\r\n");
     st->db->on("uspTestSaveResult", Answer::failure("General network error"));
-    const std::string big = doc(dut("SN1", "FAIL") + "<!--" + std::string(20000, 'x') + "-->");
     // A file size limit stands for a full disk.
     struct rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
@@ -371,115 +294,65 @@ TEST_F(Results10, AFailedWriteLeavesTheOldResendFileWhole) {
     struct rlimit small = old;
     small.rlim_cur = 4096;
     setrlimit(RLIMIT_FSIZE, &small);
-    const int32_t status = t->SaveResult(big);
+    const int32_t status = t->SaveResult(doc(dut("SN1", "FAIL") + "<!--" + std::string(20000, 'x') + "-->"));
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(status, 9998);
     EXPECT_EQ(dz::test::readFile(resendFile), "old result\r\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(resendFile).parent_path()), fs::directory_iterator()),
-              1);  // no temp left
+    EXPECT_EQ(filesIn(fs::path(resendFile).parent_path()), 1);  // no temporary file left
 }
 
 // ---- the resend loop through GetUnitInfo ----------------------------------------------
 
-struct Resend : Results10 {
-    std::string out;
-    void unitAnswers() {
-        st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "Seq"}, {{"<UNITINFO/>", 1}}));
-    }
-    int32_t query() {
-        out.clear();
-        return t->GetUnitInfo("<Unit SerialNumber='SN1'/>", out);
-    }
-    void plant(const std::string& text) {
-        fs::create_directories(fs::path(resendFile).parent_path());
-        dz::test::writeFile(resendFile, text);
-    }
-};
-
-TEST_F(Resend, ANetworkFailureLosesNothing) {
+TEST_F(Results10, ANetworkFailureLosesNothing) {
     start(true);
-    unitAnswers();
     st->db->on("uspTestSaveResult", Answer::failure("[DBNETLIB]General network error. Check your network."));
     st->db->on("uspTestSaveResult", Answer::status(0));
     const std::string raw =
         "<Test>\r\n  <DUT ID='SN1' STATUS='FAIL'><Note>it's \xE2\x82\xAC &amp; \"q\"</Note></DUT>\r\n</Test>";
     EXPECT_EQ(t->SaveResult(raw), 9002);
     EXPECT_EQ(dz::test::readFile(resendFile), raw + "\r\n");
-
     st->clearLog();
     EXPECT_EQ(query(), 0);
     EXPECT_EQ(out, "<UNITINFO/>");
     EXPECT_FALSE(fs::exists(resendFile));
-    auto saves = callsTo(*st, "uspTestSaveResult");
+    auto saves = calls("uspTestSaveResult");
     ASSERT_EQ(saves.size(), 2u);
     EXPECT_EQ(payload(saves[1]), payload(saves[0]));
     EXPECT_TRUE(st->logged("Resend Last Result"));
     EXPECT_NE(st->log().find("\r\nXML From Tester\r\n" + raw + "\r\n\r\n"), std::string::npos);  // line end included
-    auto calls = st->db->calls();
-    EXPECT_EQ(calls.back().text, "uspGetUnitInfo");
+    EXPECT_EQ(st->db->calls().back().text, "uspGetUnitInfo");
 }
 
-TEST_F(Resend, FailingAgainAddsALineEndAndBlocksTheQuery) {
-    start(true);
-    unitAnswers();
-    plant("<Test><DUT ID='SN1' STATUS='FAIL'/></Test>\r\n");
-    st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
-    EXPECT_EQ(query(), 9003);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(dz::test::readFile(resendFile), "<Test><DUT ID='SN1' STATUS='FAIL'/></Test>\r\n\r\n");
-    EXPECT_TRUE(callsTo(*st, "uspGetUnitInfo").empty());
-}
-
-TEST_F(Resend, AnInvalidResultKeepsBlocking) {
-    start(true);
-    unitAnswers();
-    plant(doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n");
-    EXPECT_EQ(query(), 10);
-    EXPECT_EQ(query(), 10);
-    EXPECT_TRUE(fs::exists(resendFile));
-    EXPECT_EQ(st->db->callCount(), 0u);
-}
-
-TEST_F(Resend, ANegativeStatusLetsTheQueryGoOn) {
-    start(true);
-    unitAnswers();
-    plant(doc(dut("SN1", "PASS")) + "\r\n");
-    method("TempFile", spare.file("missing"));
-    EXPECT_EQ(query(), 0);
-    EXPECT_EQ(out, "<UNITINFO/>");
-    EXPECT_TRUE(fs::exists(resendFile));
-    EXPECT_EQ(callsTo(*st, "uspGetUnitInfo").size(), 1u);
-}
-
-TEST_F(Resend, OnlyWhenSwitchedOnAndPending) {
-    start(false);
-    unitAnswers();
-    plant(doc(dut("SN1", "FAIL")) + "\r\n");
-    EXPECT_EQ(query(), 0);
-    EXPECT_TRUE(fs::exists(resendFile));
-    EXPECT_TRUE(callsTo(*st, "uspTestSaveResult").empty());
-
-    fs::remove(resendFile);
-    start(true);
-    unitAnswers();
-    EXPECT_EQ(query(), 0);
-    EXPECT_FALSE(st->logged("Resend Last Result"));
-    EXPECT_EQ(st->db->callCount(), 1u);
-}
-
-TEST_F(Resend, ALinkAtTheResendPathIsNotRead) {
-    start(true);
-    unitAnswers();
-    spare.write("target", doc(dut("SN1", "FAIL")));
-    fs::create_directories(fs::path(resendFile).parent_path());
-    fs::create_symlink(spare.file("target"), resendFile);
-    EXPECT_EQ(query(), 9997);
-    EXPECT_EQ(st->db->callCount(), 0u);
-    EXPECT_TRUE(fs::is_symlink(resendFile));
-    auto m = st->messages();
-    ASSERT_FALSE(m.empty());
-    EXPECT_EQ(m.back().rfind("Cannot read the resend file " + resendFile, 0), 0u) << m.back();
+TEST_F(Results10, ResendStepOutcomes) {
+    const std::string invalid = doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n";
+    struct Case {
+        const char* name;
+        bool resendOnNetErr;
+        std::string planted, fileAfter;  // "" for no file
+        int32_t status;
+        size_t saves, queries;
+    } cases[] = {
+        {"failing again adds a line end and blocks", true, kFail + "\r\n", kFail + "\r\n\r\n", 9003, 1, 0},
+        {"a negative status lets the query go on", true, kPass + "\r\n", kPass + "\r\n", 0, 0, 1},
+        {"an invalid result keeps blocking", true, invalid, invalid, 10, 0, 0},
+        {"switched off", false, kFail + "\r\n", kFail + "\r\n", 0, 0, 1},
+        {"nothing pending", true, "", "", 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.resendOnNetErr);
+        fs::remove(resendFile);
+        if (!c.planted.empty()) plant(c.planted);
+        st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
+        method("TempFile", spare.file("missing"));  // a passed result: -9999 before any upload
+        EXPECT_EQ(query(), c.status);
+        EXPECT_EQ(out, c.status == 0 ? "<UNITINFO/>" : "");
+        EXPECT_EQ(dz::test::readFile(resendFile), c.fileAfter);
+        EXPECT_EQ(calls("uspTestSaveResult").size(), c.saves);
+        EXPECT_EQ(calls("uspGetUnitInfo").size(), c.queries);
+        EXPECT_EQ(st->logged("Resend Last Result"), c.planted != "" && c.resendOnNetErr);
+    }
 }
 
 }  // namespace

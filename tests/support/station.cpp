@@ -43,6 +43,37 @@ void writeFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+std::vector<std::string> params(const db::ScriptedDriver::Call& call) {
+    auto typeName = [](db::DataType t) -> std::string {
+        switch (t) {
+            case db::adInteger: return "Integer";
+            case db::adDouble: return "Double";
+            case db::adDBTimeStamp: return "DBTimeStamp";
+            case db::adVarChar: return "VarChar";
+            case db::adLongVarChar: return "LongVarChar";
+            case db::adVarWChar: return "VarWChar";
+        }
+        return std::to_string(int(t));
+    };
+    const char* const directions[] = {"?", "In", "Out", "InOut", "Return"};
+    std::vector<std::string> out;
+    for (const auto& p : call.parameters) {
+        const auto& v = p.value;
+        const std::string value = v.isNull() ? "Null" : v.isText() ? "'" + v.toText() + "'" : v.toText();
+        const int d = int(p.direction);
+        out.push_back(p.name + " " + typeName(p.type) + " " + (d >= 1 && d <= 4 ? directions[d] : "?") + " " +
+                      std::to_string(p.size) + " " + value);
+    }
+    return out;
+}
+
+std::vector<db::ScriptedDriver::Call> callsTo(const db::ScriptedDriver& db, const std::string& text) {
+    std::vector<db::ScriptedDriver::Call> out;
+    for (auto& c : db.calls())
+        if (c.text.find(text) != std::string::npos) out.push_back(std::move(c));
+    return out;
+}
+
 namespace {
 std::string uniqueName() {
     static std::atomic<int> n{0};

@@ -30,6 +30,12 @@ private:
 std::string readFile(const std::string& path);  // "" when missing
 void writeFile(const std::string& path, const std::string& content);
 
+// Each parameter of a recorded call as "name type direction size value", the
+// value as Null, 'text' or a number: "@Station VarChar In 3 'ST1'".
+std::vector<std::string> params(const db::ScriptedDriver::Call& call);
+// The recorded calls whose text contains `text`.
+std::vector<db::ScriptedDriver::Call> callsTo(const db::ScriptedDriver& db, const std::string& text);
+
 // A component folder (DEZOZEVO_HOME points at it while the object lives)
 // whose INI file names a scripted database "script:<unique>".
 class Station {
