@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <thread>
 
@@ -36,30 +36,23 @@ protected:
         std::ofstream(path, std::ios::binary) << content;
         return path;
     }
+    std::shared_ptr<SchemaCache> unitSchemas() {
+        auto cache = std::make_shared<SchemaCache>();
+        cache->add("urn:GetUnitInfo-schema", write("unit.xsd", kUnitSchema));
+        return cache;
+    }
+
+    static constexpr const char* kUnitSchema = R"(<?xml version="1.0"?>
+<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" targetNamespace="urn:GetUnitInfo-schema"
+           xmlns="urn:GetUnitInfo-schema" elementFormDefault="qualified">
+  <xs:element name="GetUnitInfo"><xs:complexType>
+    <xs:attribute name="SerialNumber" type="xs:string" use="required"/>
+    <xs:attribute name="Station" type="xs:string"/>
+  </xs:complexType></xs:element>
+</xs:schema>)";
 
     std::string dir_;
 };
-
-const char* kUnitSchema = R"(<?xml version="1.0"?>
-<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" targetNamespace="urn:GetUnitInfo-schema"
-           xmlns="urn:GetUnitInfo-schema" elementFormDefault="qualified">
-  <xs:element name="GetUnitInfo">
-    <xs:complexType>
-      <xs:attribute name="SerialNumber" type="xs:string" use="required"/>
-      <xs:attribute name="Station" type="xs:string"/>
-    </xs:complexType>
-  </xs:element>
-</xs:schema>)";
-
-// Same shape as the component's built-in unit-info style sheet.
-const char* kUnitStyleSheet =
-    R"(<xsl:stylesheet xmlns:xsl = "http://www.w3.org/1999/XSL/Transform" xmlns:t="urn:GetUnitInfo-schema" )"
-    R"(xmlns:ms="urn:schemas-microsoft-com:xslt" version="1.0">)"
-    R"(<xsl:output method="xml" version="1.0" encoding="utf-8"/>)"
-    R"(<xsl:template match="/t:GetUnitInfo"><xsl:element name="SerialNumber"><xsl:for-each select="@*">)"
-    R"(<xsl:element name="S"><xsl:attribute name="Descr"><xsl:text>ANY</xsl:text></xsl:attribute>)"
-    R"x(<xsl:value-of select="current()" /></xsl:element></xsl:for-each></xsl:element></xsl:template>)x"
-    R"(</xsl:stylesheet>)";
 
 std::string textSheet(const std::string& body) {
     return R"(<xsl:stylesheet xmlns:xsl="http://www.w3.org/1999/XSL/Transform" version="1.0" )"
@@ -67,70 +60,52 @@ std::string textSheet(const std::string& body) {
            body + "</xsl:stylesheet>";
 }
 
+std::string errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.description();
+    }
+    return "(no error)";
+}
+
 // ---------------------------------------------------------------------------
 // Loading and parse errors
 
 TEST_F(XmlTest, LoadReplacesContentAndReportsErrors) {
-    Document doc;
-    EXPECT_FALSE(doc.hasDocumentElement());
-    EXPECT_EQ(doc.xml(), "");
-
-    ASSERT_TRUE(doc.loadXML("<a x=\"1\"><b>t</b></a>"));
-    EXPECT_EQ(doc.parseError().errorCode, 0);
-    EXPECT_EQ(doc.parseError().reason, "");
-    EXPECT_EQ(doc.xml(), "<a x=\"1\"><b>t</b></a>");
-
-    EXPECT_FALSE(doc.loadXML("<a>\n<b></a>"));
-    EXPECT_NE(doc.parseError().errorCode, 0);
-    EXPECT_NE(doc.parseError().reason.find("line 2"), std::string::npos) << doc.parseError().reason;
-    EXPECT_NE(doc.parseError().reason.find("mismatch"), std::string::npos) << doc.parseError().reason;
-    EXPECT_FALSE(doc.hasDocumentElement());
-    EXPECT_EQ(doc.xml(), "");
-
-    ASSERT_TRUE(doc.loadXML("<c/>"));
-    EXPECT_EQ(doc.parseError().errorCode, 0);
-    EXPECT_EQ(doc.xml(), "<c/>");
-
-    for (const char* bad : {"", "   ", "not xml", "<a><a>", "<p:a/>", "<a/><b/>"}) {
+    Document doc, sheet;
+    ::testing::internal::CaptureStderr();  // libxml2 and libxslt must not print
+    for (const char* bad : {"", "not xml", "<a><a>", "<p:a/>", "<a/><b/>", "<a>\n<b></a>"}) {
+        ASSERT_TRUE(doc.loadXML("<a x=\"1\"><b>t</b></a>"));
+        EXPECT_EQ(doc.parseError().errorCode, 0);
+        EXPECT_EQ(doc.xml(), "<a x=\"1\"><b>t</b></a>");
         EXPECT_FALSE(doc.loadXML(bad)) << bad;
         EXPECT_NE(doc.parseError().errorCode, 0) << bad;
         EXPECT_FALSE(doc.parseError().reason.empty()) << bad;
-        EXPECT_FALSE(doc.hasDocumentElement()) << bad;
+        EXPECT_EQ(doc.xml(), "") << bad;
     }
-}
-
-TEST_F(XmlTest, ErrorsAreNotPrintedToStderr) {
-    Document doc, sheet;
-    ::testing::internal::CaptureStderr();
-    doc.loadXML("<a><b></a>");
-    sheet.loadXML("<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'><xsl:bogus/></xsl:stylesheet>");
+    EXPECT_NE(doc.parseError().reason.find("line 2"), std::string::npos) << doc.parseError().reason;
+    sheet.loadXML(textSheet("<xsl:bogus/>"));
     doc.loadXML("<a/>");
     EXPECT_THROW(doc.transformNode(sheet), Error);
     EXPECT_THROW(doc.selectNodes("//["), Error);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(XmlTest, TextIsUtf8WhateverItsDeclarationSays) {
+TEST_F(XmlTest, TextIsUtf8WhateverItsDeclarationSaysFilesFollowTheirs) {
     Document doc;
     for (const char* decl : {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>",
                              "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "\xEF\xBB\xBF", ""}) {
-        std::string text = std::string(decl) + "<a v=\"\xC3\xBC\">\xE2\x82\xAC</a>";
-        ASSERT_TRUE(doc.loadXML(text)) << decl << ": " << doc.parseError().reason;
+        ASSERT_TRUE(doc.loadXML(std::string(decl) + "<a v=\"\xC3\xBC\">\xE2\x82\xAC</a>")) << decl;
         EXPECT_EQ(doc.selectNodes("/a"), Texts{"\xE2\x82\xAC"});
         EXPECT_EQ(doc.rootAttribute("v"), "\xC3\xBC");
     }
     EXPECT_FALSE(doc.loadXML("<a>\xFF</a>"));  // not UTF-8
-}
 
-TEST_F(XmlTest, LoadFromFileHonoursTheFileEncoding) {
-    Document doc;
-    std::string latin = write("latin.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>\xFC</a>");
-    ASSERT_TRUE(doc.load(latin)) << doc.parseError().reason;
+    ASSERT_TRUE(doc.load(write("latin.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>\xFC</a>")));
     EXPECT_EQ(doc.selectNodes("/a"), Texts{"\xC3\xBC"});
-
     std::string missing = dir_ + "/missing.xml";
     EXPECT_FALSE(doc.load(missing));
-    EXPECT_NE(doc.parseError().errorCode, 0);
     EXPECT_NE(doc.parseError().reason.find(missing), std::string::npos);
     EXPECT_FALSE(doc.hasDocumentElement());
 }
@@ -139,137 +114,63 @@ TEST_F(XmlTest, LoadFromFileHonoursTheFileEncoding) {
 // Schema caches
 
 TEST_F(XmlTest, SchemaAddReadsTheFileNow) {
-    SchemaCache cache;
-    EXPECT_EQ(cache.length(), 0u);
-    std::string good = write("unit.xsd", kUnitSchema);
-    cache.add("urn:GetUnitInfo-schema", good);
-    EXPECT_EQ(cache.length(), 1u);
-    EXPECT_TRUE(cache.has("urn:GetUnitInfo-schema"));
-    EXPECT_FALSE(cache.has("urn:other"));
+    auto cache = unitSchemas();
+    EXPECT_FALSE(cache->has("urn:other"));
+    cache->add("urn:GetUnitInfo-schema", dir_ + "/unit.xsd");  // replaces, one schema per namespace
+    EXPECT_EQ(cache->length(), 1u);
 
-    cache.add("urn:GetUnitInfo-schema", good);  // replaces, one schema per namespace
-    EXPECT_EQ(cache.length(), 1u);
-
-    try {
-        cache.add("urn:x", dir_ + "/none.xsd");
-        FAIL() << "missing file accepted";
-    } catch (const Error& e) {
-        EXPECT_NE(e.description().find("none.xsd"), std::string::npos) << e.description();
-    }
+    EXPECT_NE(errorOf([&] { cache->add("urn:x", dir_ + "/none.xsd"); }).find("none.xsd"), std::string::npos);
     std::string broken = write("broken.xsd", "<xs:schema xmlns:xs='http://www.w3.org/2001/XMLSchema'><xs:element/>");
-    EXPECT_THROW(cache.add("", broken), Error);
-    std::string wrong = write("wrong.xsd",
-                              "<xs:schema xmlns:xs='http://www.w3.org/2001/XMLSchema'><xs:element name='a' "
-                              "type='nosuch'/></xs:schema>");
-    EXPECT_THROW(cache.add("", wrong), Error);
+    EXPECT_THROW(cache->add("", broken), Error);
     // The schema's target namespace must be the one it is filed under.
-    EXPECT_THROW(cache.add("urn:other", good), Error);
-    EXPECT_EQ(cache.length(), 1u);
+    EXPECT_THROW(cache->add("urn:other", dir_ + "/unit.xsd"), Error);
+    EXPECT_EQ(cache->length(), 1u);
 }
 
 TEST_F(XmlTest, LoadsAreValidatedByTheRootNamespace) {
-    auto cache = std::make_shared<SchemaCache>();
-    cache->add("urn:GetUnitInfo-schema", write("unit.xsd", kUnitSchema));
-    Document doc, other;
+    auto cache = unitSchemas();
+    Document doc;
     doc.setSchemas(cache);
-    other.setSchemas(cache);
-    EXPECT_EQ(doc.schemas(), cache);
-
     ASSERT_TRUE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="SN1"/>)"))
         << doc.parseError().reason;
-    EXPECT_EQ(doc.rootAttribute("SerialNumber"), "SN1");
 
     EXPECT_FALSE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)"));
     EXPECT_NE(doc.parseError().errorCode, 0);
     EXPECT_NE(doc.parseError().reason.find("'Serial'"), std::string::npos) << doc.parseError().reason;
     EXPECT_FALSE(doc.hasDocumentElement());
 
-    EXPECT_FALSE(other.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="1"><x/></GetUnitInfo>)"));
-    EXPECT_NE(other.parseError().errorCode, 0);
-
     // A root namespace without a schema, or no namespace at all, is not validated.
     EXPECT_TRUE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:else" Serial="SN1"/>)"));
     EXPECT_TRUE(doc.loadXML(R"(<GetUnitInfo Serial="SN1"/>)"));
-    EXPECT_EQ(doc.parseError().errorCode, 0);
-
     Document unvalidated;
     unvalidated.setSchemas(std::make_shared<SchemaCache>());
     EXPECT_TRUE(unvalidated.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)"));
 }
 
-TEST_F(XmlTest, SchemaForUnqualifiedChildren) {
-    // A result schema in the usual shape: namespaced root, unqualified children.
-    const char* xsd = R"(<xs:schema xmlns:xs="http://www.w3.org/2001/XMLSchema" targetNamespace="urn:SaveResult-schema">
-      <xs:element name="Result"><xs:complexType><xs:sequence>
-        <xs:element name="DUT" maxOccurs="unbounded"><xs:complexType>
-          <xs:attribute name="ID" type="xs:string" use="required"/>
-          <xs:attribute name="STATUS" type="xs:string"/>
-        </xs:complexType></xs:element>
-      </xs:sequence></xs:complexType></xs:element></xs:schema>)";
-    auto cache = std::make_shared<SchemaCache>();
-    cache->add("urn:SaveResult-schema", write("result.xsd", xsd));
-    Document doc;
-    doc.setSchemas(cache);
-    ASSERT_TRUE(doc.loadXML(R"(<r:Result xmlns:r="urn:SaveResult-schema"><DUT ID="U1" STATUS="PASS"/><DUT ID="U2"/></r:Result>)"))
-        << doc.parseError().reason;
-    EXPECT_EQ(doc.selectNodes("//DUT/@STATUS"), Texts{"PASS"});
-    EXPECT_EQ(doc.selectNodes("//DUT/@ID"), (Texts{"U1", "U2"}));
-    EXPECT_FALSE(doc.loadXML(R"(<r:Result xmlns:r="urn:SaveResult-schema"><DUT STATUS="PASS"/></r:Result>)"));
-    EXPECT_NE(doc.parseError().reason.find("ID"), std::string::npos) << doc.parseError().reason;
-}
-
 // ---------------------------------------------------------------------------
 // Selection and the root attribute
 
-TEST_F(XmlTest, SelectNodesGivesTextsInDocumentOrder) {
+TEST_F(XmlTest, SelectNodesAndRootAttribute) {
     Document doc;
     EXPECT_THROW(doc.selectNodes("//a"), Error);  // empty document
+    EXPECT_THROW(doc.rootAttribute("SerialNumber"), Error);
     ASSERT_TRUE(doc.loadXML(R"(<R><DUT ID="1" STATUS="PASS"><n>a<i>b</i>c</n></DUT><X><DUT ID="2" STATUS="fail"/></X><DUT ID="3"/></R>)"));
-    EXPECT_EQ(doc.selectNodes("//DUT/@STATUS"), (Texts{"PASS", "fail"}));
     EXPECT_EQ(doc.selectNodes("//DUT/@ID | //DUT/@STATUS"), (Texts{"1", "PASS", "2", "fail", "3"}));
     EXPECT_EQ(doc.selectNodes("//n"), Texts{"abc"});
-    EXPECT_EQ(doc.selectNodes("//n/text()"), (Texts{"a", "c"}));
     EXPECT_TRUE(doc.selectNodes("//NONE/@ID").empty());
-    EXPECT_THROW(doc.selectNodes("//DUT[@ID="), Error);
-    EXPECT_THROW(doc.selectNodes("count(//DUT)"), Error);
-    EXPECT_THROW(doc.selectNodes("//p:DUT"), Error);  // prefixes are not bound
+    for (const char* bad : {"//DUT[@ID=", "count(//DUT)", "//p:DUT"}) EXPECT_THROW(doc.selectNodes(bad), Error) << bad;
 
-    // XPath 1.0: an unprefixed name matches elements without a namespace only.
-    ASSERT_TRUE(doc.loadXML(R"(<R xmlns="urn:x"><DUT ID="1"/></R>)"));
-    EXPECT_TRUE(doc.selectNodes("//DUT/@ID").empty());
-    EXPECT_EQ(doc.selectNodes("//*[local-name()='DUT']/@ID"), Texts{"1"});
-}
-
-TEST_F(XmlTest, RootAttribute) {
-    Document doc;
-    EXPECT_THROW(doc.rootAttribute("SerialNumber"), Error);
-    ASSERT_TRUE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:u" xmlns:p="urn:p" SerialNumber="S&amp;1" p:x="px" Empty=""><a SerialNumber="no"/></GetUnitInfo>)"));
+    // The root's own attributes only, by exact name.
+    ASSERT_TRUE(doc.loadXML(R"(<U xmlns="urn:u" xmlns:p="urn:p" SerialNumber="S&amp;1" p:x="px" Empty=""><a x="no"/></U>)"));
     EXPECT_EQ(doc.rootAttribute("SerialNumber"), "S&1");
     EXPECT_EQ(doc.rootAttribute("Empty"), "");
     EXPECT_EQ(doc.rootAttribute("p:x"), "px");
-    EXPECT_EQ(doc.rootAttribute("xmlns"), "urn:u");
     EXPECT_EQ(doc.rootAttribute("serialnumber"), std::nullopt);
     EXPECT_EQ(doc.rootAttribute("x"), std::nullopt);
-    doc.loadXML("<broken");
-    EXPECT_THROW(doc.rootAttribute("SerialNumber"), Error);
 }
 
 // ---------------------------------------------------------------------------
 // Transformation
-
-TEST_F(XmlTest, UnitInfoStyleSheetShape) {
-    Document sheet, request;
-    ASSERT_TRUE(sheet.loadXML(kUnitStyleSheet)) << sheet.parseError().reason;
-    sheet.setProperty("AllowXsltScript", true);
-    ASSERT_TRUE(request.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="SN1" Station="ST&lt;2"/>)"));
-    std::string out = request.transformNode(sheet);
-    EXPECT_EQ(out, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                   "<SerialNumber><S Descr=\"ANY\">SN1</S><S Descr=\"ANY\">ST&lt;2</S></SerialNumber>\n");
-
-    // A root outside the namespace matches no template: only the declaration and no element.
-    ASSERT_TRUE(request.loadXML(R"(<GetUnitInfo SerialNumber="SN1"/>)"));
-    EXPECT_EQ(request.transformNode(sheet).find("SerialNumber"), std::string::npos);
-}
 
 TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
     Document sheet, doc;
@@ -278,20 +179,13 @@ TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
     EXPECT_EQ(doc.transformNode(sheet), "one 1");
     ASSERT_TRUE(doc.loadXML("<a v='2'/>"));
     EXPECT_EQ(doc.transformNode(sheet), "one 2");
-
     ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'>two <xsl:value-of select='a/@v'/></xsl:template>")));
     EXPECT_EQ(doc.transformNode(sheet), "two 2");
-
-    std::string path = write("three.xsl", textSheet("<xsl:template match='/'>three</xsl:template>"));
-    ASSERT_TRUE(sheet.load(path));
-    EXPECT_EQ(doc.transformNode(sheet), "three");
-
-    // A failed load empties the style sheet.
-    EXPECT_FALSE(sheet.loadXML("<xsl:stylesheet"));
+    EXPECT_FALSE(sheet.loadXML("<xsl:stylesheet"));  // a failed load empties the style sheet
     EXPECT_THROW(doc.transformNode(sheet), Error);
 }
 
-TEST_F(XmlTest, OutputIsUtf8AndFollowsXslOutput) {
+TEST_F(XmlTest, OutputIsUtf8AndSiteFunctionsWork) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a>\xC3\xBC\xE2\x82\xAC</a>"));
     ASSERT_TRUE(sheet.loadXML(
@@ -300,20 +194,7 @@ TEST_F(XmlTest, OutputIsUtf8AndFollowsXslOutput) {
         "<xsl:template match='/'><r><xsl:value-of select='a'/></r></xsl:template></xsl:stylesheet>"));
     EXPECT_EQ(doc.transformNode(sheet), "<r>\xC3\xBC\xE2\x82\xAC</r>\n");
 
-    ASSERT_TRUE(sheet.loadXML(
-        "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>"
-        "<xsl:output encoding='UTF-16'/><xsl:template match='/'><r/></xsl:template></xsl:stylesheet>"));
-    std::string out = doc.transformNode(sheet);
-    EXPECT_NE(out.find("<r/>"), std::string::npos) << out;
-    EXPECT_EQ(out.find("UTF-16"), std::string::npos) << out;
-
-    ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'/>")));
-    EXPECT_EQ(doc.transformNode(sheet), "");
-}
-
-TEST_F(XmlTest, NodeSetFunctionOfSiteStyleSheets) {
-    Document sheet, doc;
-    ASSERT_TRUE(doc.loadXML("<a/>"));
+    // msxsl:node-set, used by the site's style sheets.
     ASSERT_TRUE(sheet.loadXML(textSheet(
         "<xsl:variable name='v'><i>x</i><i>y</i></xsl:variable>"
         "<xsl:template match='/'><xsl:for-each select='msxsl:node-set($v)/i'>[<xsl:value-of select='.'/>]"
@@ -321,39 +202,31 @@ TEST_F(XmlTest, NodeSetFunctionOfSiteStyleSheets) {
     EXPECT_EQ(doc.transformNode(sheet), "[x][y]");
 }
 
-TEST_F(XmlTest, FailingStyleSheetsThrow) {
-    Document sheet, doc;
+TEST_F(XmlTest, FailingStyleSheetsThrowWithTheirReason) {
+    Document sheet, doc, empty;
     ASSERT_TRUE(doc.loadXML("<a/>"));
     EXPECT_THROW(doc.transformNode(sheet), Error);  // empty style sheet
-
-    auto reasonOf = [&](const std::string& text) -> std::string {
-        EXPECT_TRUE(sheet.loadXML(text)) << sheet.parseError().reason;
-        try {
-            doc.transformNode(sheet);
-        } catch (const Error& e) {
-            return e.description();
-        }
-        return "(no error)";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"<notastylesheet/>", ""},
+        {textSheet("<xsl:template match='/'><xsl:message terminate='yes'>stop here</xsl:message></xsl:template>"),
+         "stop here"},
+        {textSheet("<xsl:template match='/'><xsl:value-of select='msxsl:nosuch(1)'/></xsl:template>"), "nosuch"},
+        {textSheet("<xsl:template match='/' name='loop'><xsl:call-template name='loop'/></xsl:template>"),
+         "recursion"},
     };
-    EXPECT_NE(reasonOf("<notastylesheet/>"), "(no error)");
-    EXPECT_NE(reasonOf(textSheet("<xsl:template match='/'><xsl:value-of/></xsl:template>")), "(no error)");
-    EXPECT_NE(reasonOf(textSheet("<xsl:template match='/'><xsl:value-of select='(('/></xsl:template>")), "(no error)");
-    std::string stopped = reasonOf(textSheet("<xsl:template match='/'><xsl:message terminate='yes'>stop here</xsl:message></xsl:template>"));
-    EXPECT_NE(stopped.find("stop here"), std::string::npos) << stopped;
-    std::string unknown = reasonOf(textSheet("<xsl:template match='/'><xsl:value-of select='msxsl:nosuch(1)'/></xsl:template>"));
-    EXPECT_NE(unknown.find("nosuch"), std::string::npos) << unknown;
-    std::string endless = reasonOf(textSheet("<xsl:template match='/' name='loop'><xsl:call-template name='loop'/></xsl:template>"));
-    EXPECT_NE(endless.find("recursion"), std::string::npos) << endless;
-    // A style sheet that failed still fails the next time.
-    EXPECT_THROW(doc.transformNode(sheet), Error);
-
-    // An empty document cannot be transformed.
-    Document empty;
+    for (const auto& [text, reason] : cases) {
+        SCOPED_TRACE(text);
+        ASSERT_TRUE(sheet.loadXML(text)) << sheet.parseError().reason;
+        std::string got = errorOf([&] { doc.transformNode(sheet); });
+        EXPECT_NE(got, "(no error)");
+        EXPECT_NE(got.find(reason), std::string::npos) << got;
+        EXPECT_THROW(doc.transformNode(sheet), Error);  // and again the next time
+    }
     ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'>x</xsl:template>")));
-    EXPECT_THROW(empty.transformNode(sheet), Error);
+    EXPECT_THROW(empty.transformNode(sheet), Error);  // an empty document
 }
 
-TEST_F(XmlTest, ScriptBlocksAreRefused) {
+TEST_F(XmlTest, IncludesResolveBesideTheStyleSheetAndScriptBlocksAreRefused) {
     const std::string scripted =
         "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0' "
         "xmlns:msxsl='urn:schemas-microsoft-com:xslt' xmlns:user='urn:user'>"
@@ -364,50 +237,34 @@ TEST_F(XmlTest, ScriptBlocksAreRefused) {
     ASSERT_TRUE(sheet.loadXML(scripted));
     for (bool allow : {false, true}) {
         sheet.setProperty("AllowXsltScript", allow);
-        try {
-            doc.transformNode(sheet);
-            FAIL() << "script block accepted";
-        } catch (const Error& e) {
-            EXPECT_NE(e.description().find("script"), std::string::npos) << e.description();
-        }
+        std::string reason = errorOf([&] { doc.transformNode(sheet); });
+        EXPECT_NE(reason.find("script"), std::string::npos) << allow << ": " << reason;
     }
 
-    // Also when the block comes in through an included style sheet.
-    write("scripted.xsl", scripted);
-    std::string main = write("main.xsl",
-                             "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>"
-                             "<xsl:include href='scripted.xsl'/></xsl:stylesheet>");
-    ASSERT_TRUE(sheet.load(main)) << sheet.parseError().reason;
-    EXPECT_THROW(doc.transformNode(sheet), Error);
-}
-
-TEST_F(XmlTest, IncludesResolveBesideTheStyleSheetFile) {
     std::filesystem::create_directory(dir_ + "/a folder");
     write("a folder/part.xsl", textSheet("<xsl:template match='/'>from part</xsl:template>"));
-    std::string main = write("a folder/main.xsl",
-                             "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>"
-                             "<xsl:include href='part.xsl'/></xsl:stylesheet>");
-    Document doc, sheet;
-    ASSERT_TRUE(doc.loadXML("<a/>"));
-    ASSERT_TRUE(sheet.load(main)) << sheet.parseError().reason;
+    write("a folder/scripted.xsl", scripted);
+    const std::string head = "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>";
+    ASSERT_TRUE(sheet.load(write("a folder/main.xsl", head + "<xsl:include href='part.xsl'/></xsl:stylesheet>")));
     EXPECT_EQ(doc.transformNode(sheet), "from part");
+    // A script block that comes in through an include is refused too.
+    ASSERT_TRUE(sheet.load(write("a folder/main.xsl", head + "<xsl:include href='scripted.xsl'/></xsl:stylesheet>")));
+    EXPECT_THROW(doc.transformNode(sheet), Error);
 }
 
 // ---------------------------------------------------------------------------
 // Safety
 
 TEST_F(XmlTest, EntityExpansionBombFailsCleanly) {
-    std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lollollollollollollollollollol\">";
-    std::string prev = "lol";
-    for (int i = 1; i <= 9; ++i) {
-        std::string name = "lol" + std::to_string(i);
-        bomb += "<!ENTITY " + name + " \"";
-        for (int k = 0; k < 10; ++k) bomb += "&" + prev + ";";
+    // Exponential: ten levels of ten references each.
+    std::string bomb = "<!DOCTYPE z [<!ENTITY e0 \"lollollollol\">";
+    for (int i = 1; i <= 10; ++i) {
+        bomb += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k) bomb += "&e" + std::to_string(i - 1) + ";";
         bomb += "\">";
-        prev = name;
     }
-    bomb += "]><lolz>&" + prev + ";</lolz>";
-    // Quadratic blow-up: one large entity referenced very often.
+    bomb += "]><z>&e10;</z>";
+    // Quadratic: one large entity referenced very often.
     std::string quadratic = "<!DOCTYPE q [<!ENTITY big \"" + std::string(100000, 'x') + "\">]><q>";
     for (int i = 0; i < 20000; ++i) quadratic += "&big;";
     quadratic += "</q>";
@@ -417,31 +274,21 @@ TEST_F(XmlTest, EntityExpansionBombFailsCleanly) {
             doc.setResolveExternals(externals);
             EXPECT_FALSE(doc.loadXML(*text));
             EXPECT_NE(doc.parseError().errorCode, 0);
-            EXPECT_FALSE(doc.parseError().reason.empty());
-            EXPECT_FALSE(doc.hasDocumentElement());
         }
     }
 }
 
 TEST_F(XmlTest, ExternalsAreLocalOnly) {
-    std::string entity = write("entity.txt", "from file");
-    std::string local = "<!DOCTYPE a [<!ENTITY e SYSTEM \"" + entity + "\">]><a>&e;</a>";
-
-    Document doc;
+    std::string local = "<!DOCTYPE a [<!ENTITY e SYSTEM \"" + write("entity.txt", "from file") + "\">]><a>&e;</a>";
+    Document doc, plain;
     doc.setResolveExternals(true);
     ASSERT_TRUE(doc.loadXML(local)) << doc.parseError().reason;
     EXPECT_EQ(doc.selectNodes("/a"), Texts{"from file"});
-
-    Document plain;  // resolution off: the file is not read
     if (plain.loadXML(local)) {
-        EXPECT_EQ(plain.selectNodes("/a"), Texts{""});
+        EXPECT_EQ(plain.selectNodes("/a"), Texts{""});  // resolution off: not read
     }
 
-    // Internal entities are always expanded.
-    ASSERT_TRUE(plain.loadXML("<!DOCTYPE a [<!ENTITY e \"inner\">]><a>&e;</a>"));
-    EXPECT_EQ(plain.selectNodes("/a/text()"), Texts{"inner"});
-
-    // A listener on loopback sees no connection for an http:// entity or DTD.
+    // A listener on loopback sees no connection for an http:// entity, DTD or document().
     int server = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(server, 0);
     sockaddr_in addr{};
@@ -462,10 +309,7 @@ TEST_F(XmlTest, ExternalsAreLocalOnly) {
     Document sheet;
     ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'><xsl:value-of select=\"document('" + url + "')\"/></xsl:template>")));
     ASSERT_TRUE(doc.loadXML("<a/>"));
-    try {
-        doc.transformNode(sheet);
-    } catch (const Error&) {
-    }
+    errorOf([&] { doc.transformNode(sheet); });
 
     fcntl(server, F_SETFL, O_NONBLOCK);
     int client = accept(server, nullptr, nullptr);
@@ -474,28 +318,18 @@ TEST_F(XmlTest, ExternalsAreLocalOnly) {
     close(server);
 }
 
-TEST_F(XmlTest, ThreadsUseTheirOwnDocuments) {
-    auto cache = std::make_shared<SchemaCache>();
-    cache->add("urn:GetUnitInfo-schema", write("unit.xsd", kUnitSchema));
+TEST_F(XmlTest, ThreadsKeepTheirOwnParseErrors) {
+    auto cache = unitSchemas();
     std::atomic<int> faults{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            Document sheet, doc, bad;
+            Document doc, bad;
             doc.setSchemas(cache);
-            if (!sheet.loadXML(kUnitStyleSheet)) ++faults;
+            const std::string name = "x" + std::to_string(t);
             for (int i = 0; i < 50; ++i) {
-                std::string sn = "T" + std::to_string(t) + "-" + std::to_string(i);
-                if (!doc.loadXML("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='" + sn + "'/>")) ++faults;
-                if (doc.transformNode(sheet).find(">" + sn + "<") == std::string::npos) ++faults;
-                if (bad.loadXML("<x" + std::to_string(t) + "></y>")) ++faults;
-                if (bad.parseError().reason.find("x" + std::to_string(t)) == std::string::npos) ++faults;
-                if (doc.loadXML("<GetUnitInfo xmlns='urn:GetUnitInfo-schema'/>")) ++faults;
-                try {
-                    doc.selectNodes("((");
-                    ++faults;
-                } catch (const Error&) {
-                }
+                if (!doc.loadXML("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='1'/>")) ++faults;
+                if (bad.loadXML("<" + name + "></y>") || bad.parseError().reason.find(name) == std::string::npos) ++faults;
             }
         });
     }

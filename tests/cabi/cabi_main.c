@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,52 +11,54 @@
 
 static int failures = 0;
 static char home[256];
-static char classes[300];
 
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                     \
-        }                                                                   \
-    } while (0)
+#define CHECK(cond) check((cond) != 0, __LINE__, #cond, NULL)
+#define CHECK_STR(got, want) checkStr((got), (want), __LINE__)
 
-#define CHECK_STR(got, want)                                                           \
-    do {                                                                               \
-        const char* g_ = (got);                                                        \
-        if (!g_ || strcmp(g_, (want)) != 0) {                                          \
-            fprintf(stderr, "%s:%d: got  %s\n%*swant %s\n", __FILE__, __LINE__,          \
-                    g_ ? g_ : "(null)", (int)strlen(__FILE__) + 8, "", (want));        \
-            ++failures;                                                                \
-        }                                                                              \
-    } while (0)
+static void check(int ok, int line, const char* what, const char* got) {
+    if (ok) return;
+    fprintf(stderr, "%s:%d: CHECK failed: %s%s%s\n", __FILE__, line, what, got ? "\n    got  " : "", got ? got : "");
+    ++failures;
+}
 
-static char* readAll(const char* path) {
+static void checkStr(const char* got, const char* want, int line) {
+    check(got && strcmp(got, want) == 0, line, want, got ? got : "(null)");
+}
+
+/* The file's text (static buffer), or NULL when it cannot be read. */
+static const char* readAll(const char* path) {
+    static char buf[65536];
     FILE* f = fopen(path, "rb");
     if (!f) return NULL;
-    static char buf[65536];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    buf[fread(buf, 1, sizeof buf - 1, f)] = 0;
     fclose(f);
-    buf[n] = 0;
     return buf;
 }
 
 static void writeAll(const char* path, const char* text) {
     FILE* f = fopen(path, "wb");
-    if (!f) {
+    if (!f || fputs(text, f) < 0 || fclose(f) != 0) {
         perror(path);
         exit(2);
     }
-    fputs(text, f);
-    fclose(f);
 }
 
-/* Calls and returns the answer (static buffer) or NULL; *rc gets the status. */
-static const char* call(dz_tester* t, const char* method, const char* args, int* rc) {
+/* The day's log of the component folder, or NULL. */
+static const char* dayLog(void) {
+    char path[512], day[16];
+    time_t now = time(NULL);
+    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+    snprintf(path, sizeof path, "%s/DEZozevo%s.log", home, day);
+    return readAll(path);
+}
+
+/* Calls and returns the answer (static buffer) or NULL; rc gets the status. */
+static int rc;
+static const char* call(dz_tester* t, const char* method, const char* args) {
     static char answer[4096];
     char* out = (char*)0x1;
-    *rc = dz_invoke(t, method, args, &out);
-    if (*rc != DZ_OK) {
+    rc = dz_invoke(t, method, args, &out);
+    if (rc != DZ_OK) {
         CHECK(out == NULL);
         return NULL;
     }
@@ -68,31 +69,19 @@ static const char* call(dz_tester* t, const char* method, const char* args, int*
 
 static void namedPositionalAndErrors(void) {
     dz_tester* t = NULL;
-    int rc;
     CHECK(dz_tester_create(&t) == DZ_OK && t != NULL);
 
-    CHECK_STR(call(t, "CalcErrCode", "{\"strMsg\": \"General network error\"}", &rc),
+    CHECK_STR(call(t, "CalcErrCode", "{\"strMsg\": \"General network error\"}"),
               "{\"method\":\"CalcErrCode\",\"result\":9002,\"args\":{\"strMsg\":\"General network error\"}}");
     CHECK_STR(dz_last_error(), "");
-    CHECK_STR(call(t, "calcerrcode", "[\"x ACCESS DENIED\"]", &rc),
+    CHECK_STR(call(t, "calcerrcode", "[\"x ACCESS DENIED\"]"),
               "{\"method\":\"CalcErrCode\",\"result\":9001,\"args\":{\"strMsg\":\"x ACCESS DENIED\"}}");
-    CHECK_STR(call(t, "GetLastError", NULL, &rc), "{\"method\":\"GetLastError\",\"result\":\"OK\",\"args\":{}}");
-    CHECK_STR(call(t, "getStation", "", &rc), "{\"method\":\"getStation\",\"result\":\"ST9\",\"args\":{}}");
-
-    /* No generation: fixed answers, the by-reference output as passed. */
-    CHECK_STR(call(t, "GetUnitInfo", "{\"strRequest\": \"<Unit/>\", \"strUnitInfo\": \"kept\"}", &rc),
-              "{\"method\":\"GetUnitInfo\",\"result\":100,\"args\":{\"strRequest\":\"<Unit/>\",\"strUnitInfo\":\"kept\"}}");
-    CHECK_STR(call(t, "SaveResult", "{\"strXMLResultText\": null}", &rc),
-              "{\"method\":\"SaveResult\",\"result\":100,\"args\":{\"strXMLResultText\":null}}");
+    CHECK_STR(call(t, "GetLastError", NULL), "{\"method\":\"GetLastError\",\"result\":\"OK\",\"args\":{}}");
 
     /* putLog: no result, the number comes back as a number, the line in the day's log. */
-    CHECK_STR(call(t, "putLog", "{\"nLevel\": \"1\", \"strMsg\": \"hello from C\"}", &rc),
+    CHECK_STR(call(t, "putLog", "{\"nLevel\": \"1\", \"strMsg\": \"hello from C\"}"),
               "{\"method\":\"putLog\",\"result\":null,\"args\":{\"strMsg\":\"hello from C\",\"nLevel\":1}}");
-    char logPath[512], day[16];
-    time_t now = time(NULL);
-    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
-    snprintf(logPath, sizeof logPath, "%s/DEZozevo%s.log", home, day);
-    const char* log = readAll(logPath);
+    const char* log = dayLog();
     CHECK(log && strstr(log, "  hello from C\r\n"));
 
     /* A text that is not UTF-8 comes back with U+FFFD, not as a failure. */
@@ -100,36 +89,28 @@ static void namedPositionalAndErrors(void) {
     snprintf(ini, sizeof ini, "%s/latin1.ini", home);
     writeAll(ini, "[S]\nK=caf\xe9\n");
     snprintf(args, sizeof args, "[\"S\", \"K\", \"\", \"%s\"]", ini);
-    const char* a = call(t, "GetProfileItem", args, &rc);
-    CHECK(rc == DZ_OK && a && strstr(a, "\"result\":\"caf\xef\xbf\xbd\""));
+    const char* a = call(t, "GetProfileItem", args);
+    CHECK(a && strstr(a, "\"result\":\"caf\xef\xbf\xbd\""));
 
     /* Wrong input: a status, a description, no answer. */
-    CHECK(call(t, "NoSuchMethod", NULL, &rc) == NULL && rc == DZ_E_UNKNOWN_METHOD);
+    CHECK(call(t, "NoSuchMethod", NULL) == NULL && rc == DZ_E_UNKNOWN_METHOD);
     CHECK(strstr(dz_last_error(), "NoSuchMethod") != NULL);
-    CHECK(call(t, "CalcErrCode", "{\"strMessage\": \"x\"}", &rc) == NULL && rc == DZ_E_UNKNOWN_ARGUMENT);
-    CHECK(strstr(dz_last_error(), "strMessage") != NULL);
-    CHECK(call(t, "CalcErrCode", "{}", &rc) == NULL && rc == DZ_E_BAD_ARGUMENT);
-    CHECK(call(t, "CalcErrCode", "{\"strMsg\": ", &rc) == NULL && rc == DZ_E_BAD_ARGUMENT);
+    CHECK(call(t, "CalcErrCode", "{\"strMessage\": \"x\"}") == NULL && rc == DZ_E_UNKNOWN_ARGUMENT);
+    CHECK(call(t, "CalcErrCode", "{\"strMsg\": ") == NULL && rc == DZ_E_BAD_ARGUMENT);
     CHECK(strstr(dz_last_error(), "not valid JSON") != NULL);
-    CHECK(call(t, "CalcErrCode", "\"x\"", &rc) == NULL && rc == DZ_E_BAD_ARGUMENT);
-    CHECK(call(t, "CalcErrCode", "{\"strMsg\": [1]}", &rc) == NULL && rc == DZ_E_BAD_ARGUMENT);
-    CHECK(call(t, "GetErrMessage", "{\"nErrCode\": \"abc\"}", &rc) == NULL && rc == DZ_E_BAD_ARGUMENT);
-    CHECK(strstr(dz_last_error(), "Type mismatch") != NULL);
-    CHECK(call(t, NULL, NULL, &rc) == NULL && rc == DZ_E_INVALID_CALL);
-    CHECK(dz_invoke(t, "GetLastError", NULL, NULL) == DZ_E_INVALID_CALL);
-    CHECK(dz_tester_create(NULL) == DZ_E_INVALID_CALL);
+    CHECK(call(t, NULL, NULL) == NULL && rc == DZ_E_INVALID_CALL);
 
     /* A method that fails towards its caller. */
-    CHECK(call(t, "FileExists", "{\"Fname\": \"/no-such-folder-dz/*/x\"}", &rc) == NULL && rc == DZ_E_FAILED);
+    CHECK(call(t, "FileExists", "{\"Fname\": \"/no-such-folder-dz/*/x\"}") == NULL && rc == DZ_E_FAILED);
     CHECK(strstr(dz_last_error(), "/no-such-folder-dz/*/x") != NULL);
-    CHECK(call(t, "GetLastError", NULL, &rc) != NULL);
+    CHECK(call(t, "GetLastError", NULL) != NULL);
     CHECK_STR(dz_last_error(), ""); /* cleared by the next good call */
 
     char* methods = NULL;
-    CHECK(dz_methods(&methods) == DZ_OK && methods);
-    CHECK(methods && strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\",\"args\":[{\"name\":\"strMsg\","
-                                     "\"type\":\"text\",\"byRef\":true,\"optional\":false},{\"name\":\"nLevel\","
-                                     "\"type\":\"uint8\",\"byRef\":true,\"optional\":false}]}"));
+    CHECK(dz_methods(&methods) == DZ_OK &&
+          strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\",\"args\":[{\"name\":\"strMsg\",\"type\":\"text\","
+                          "\"byRef\":true,\"optional\":false},{\"name\":\"nLevel\",\"type\":\"uint8\",\"byRef\":true,"
+                          "\"optional\":false}]}"));
     dz_free(methods);
 
     CHECK(dz_tester_release(t) == DZ_OK);
@@ -161,16 +142,10 @@ static void threadBinding(void) {
     CHECK(f.errorNamesThread);
     CHECK(f.releaseRc == DZ_E_WRONG_THREAD);
     CHECK_STR(dz_last_error(), ""); /* the other thread's error is its own */
-
-    char logPath[512], day[16];
-    time_t now = time(NULL);
-    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
-    snprintf(logPath, sizeof logPath, "%s/DEZozevo%s.log", home, day);
-    const char* log = readAll(logPath);
+    const char* log = dayLog();
     CHECK(!log || !strstr(log, "from another thread"));
 
-    int rc;
-    CHECK(call(f.t, "GetLastError", NULL, &rc) != NULL); /* still fine on its own thread */
+    CHECK(call(f.t, "GetLastError", NULL) != NULL); /* still fine on its own thread */
     CHECK(dz_tester_release(f.t) == DZ_OK);
 }
 
@@ -179,58 +154,39 @@ static void classFactory(void) {
     CHECK(DllCanUnloadNow() == DZ_S_OK);
     CHECK(DllGetClassObject("Other.Class", NULL, &p) == DZ_HR_CLASS_E_CLASSNOTAVAILABLE && p == NULL);
     CHECK(DllGetClassObject(DZ_PROGID_TESTER, "IUnknownOther", &p) == DZ_HR_E_NOINTERFACE && p == NULL);
-    CHECK(DllGetClassObject(DZ_PROGID_TESTER, NULL, NULL) == DZ_HR_E_POINTER);
+    /* By class id (any case) or by name; a factory, a Tester or a lock keeps the library loaded. */
     CHECK(DllGetClassObject("{fd2653bd-d7e7-4775-bb6e-49c2bd7db46f}", DZ_IID_CLASSFACTORY, &p) == DZ_S_OK && p);
     dz_class_factory* f = (dz_class_factory*)p;
-    CHECK(DllCanUnloadNow() == DZ_S_FALSE); /* the factory is held */
-    CHECK(f->Release(f) == 0);
-    CHECK(DllCanUnloadNow() == DZ_S_OK);
-
+    CHECK(DllCanUnloadNow() == DZ_S_FALSE && f->Release(f) == 0);
     CHECK(DllGetClassObject("dezozevo.tester", "IClassFactory", &p) == DZ_S_OK);
     f = (dz_class_factory*)p;
     dz_tester* t = NULL;
     CHECK(f->CreateInstance(f, &t) == DZ_S_OK && t);
-    CHECK(f->LockServer(f, 1) == DZ_S_OK);
-    CHECK(f->Release(f) == 0);
-    int rc;
-    CHECK(call(t, "CalcErrCode", "[\"Timeout expired\"]", &rc) != NULL);
-    CHECK(DllCanUnloadNow() == DZ_S_FALSE); /* a Tester and a lock */
-    CHECK(dz_tester_release(t) == DZ_OK);
-    CHECK(DllCanUnloadNow() == DZ_S_FALSE); /* the lock */
-    CHECK(f->LockServer(f, 0) == DZ_S_OK);
-    CHECK(DllCanUnloadNow() == DZ_S_OK);
+    CHECK(f->LockServer(f, 1) == DZ_S_OK && f->Release(f) == 0);
+    CHECK(call(t, "CalcErrCode", "[\"Timeout expired\"]") != NULL);
+    CHECK(dz_tester_release(t) == DZ_OK && DllCanUnloadNow() == DZ_S_FALSE);
+    CHECK(f->LockServer(f, 0) == DZ_S_OK && DllCanUnloadNow() == DZ_S_OK);
 }
 
 static void registration(void) {
-    char file[400], text[600];
+    char classes[300], file[400];
     snprintf(classes, sizeof classes, "%s/classes/sub", home);
     setenv("DEZOZEVO_CLASSES", classes, 1);
     snprintf(file, sizeof file, "%s/DEZozevo.Tester", classes);
 
     CHECK(DllRegisterServer() == DZ_S_OK);
     const char* reg = readAll(file);
-    CHECK(reg != NULL);
-    if (reg) {
-        const char* head = "[DEZozevo.Tester]\nCLSID=" DZ_CLSID_TESTER "\nLibrary=/";
-        CHECK(strncmp(reg, head, strlen(head)) == 0);
-        CHECK(strstr(reg, "/libDEZozevo.so\nThreadingModel=Apartment\n") != NULL);
-    }
-    CHECK(DllRegisterServer() == DZ_S_OK); /* again: replaced whole */
+    const char* head = "[DEZozevo.Tester]\nCLSID=" DZ_CLSID_TESTER "\nLibrary=/";
+    CHECK(reg && strncmp(reg, head, strlen(head)) == 0);
+    CHECK(reg && strstr(reg, "/libDEZozevo.so\nThreadingModel=Apartment\n") != NULL);
     CHECK(DllUnregisterServer() == DZ_S_OK);
     CHECK(access(file, F_OK) != 0);
-    CHECK(DllUnregisterServer() == DZ_S_OK); /* nothing to remove */
 
     /* Another copy's registration is left alone. */
     writeAll(file, "[DEZozevo.Tester]\nLibrary=/opt/elsewhere/libDEZozevo.so\n");
     CHECK(DllUnregisterServer() == DZ_S_FALSE);
     CHECK(strstr(dz_last_error(), "/opt/elsewhere") != NULL);
     CHECK(access(file, F_OK) == 0);
-
-    /* A folder that cannot be made. */
-    snprintf(text, sizeof text, "%s/DEZozevo.ini/classes", home);
-    setenv("DEZOZEVO_CLASSES", text, 1);
-    CHECK(DllRegisterServer() == DZ_HR_SELFREG_E_CLASS);
-    CHECK(dz_last_error()[0] != 0);
     unsetenv("DEZOZEVO_CLASSES");
 }
 
