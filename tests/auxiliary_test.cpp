@@ -7,31 +7,31 @@
 #include "DEZozevoDLL/modVariables.h"
 #include "support/station.h"
 
-using dz::Tester;
-using dz::db::ScriptedDriver;
 using dz::db::Value;
-using dz::test::Station;
-using Answer = ScriptedDriver::Answer;
+using Answer = dz::db::ScriptedDriver::Answer;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::vector<std::string> kColumns = {"Parent", "Product-Family", "Description", "PartNumber", "Revision"};
+const Lines kColumns = {"Parent", "Product-Family", "Description", "PartNumber", "Revision"};
+const char* const kTree = "zeradurGetProductStructure";
 
 // A station on a server of the given schema number, ready for calls.
 struct Aux : ::testing::Test {
-    std::unique_ptr<Station> st;
-    std::unique_ptr<Tester> t;
+    std::unique_ptr<dz::test::Station> st;
+    std::unique_ptr<dz::Tester> t;
+    std::string doc = "as passed", err = "stale";
 
     void start(int schema, const std::string& extraIni = "") {
         t.reset();
         st.reset();  // restores the component folder before the next one is set
         dz::modVariables() = dz::ModVariables{};
-        st = std::make_unique<Station>(extraIni);
+        st = std::make_unique<dz::test::Station>(extraIni);
         st->serveGeneration(schema);
         if (schema == 24)  // the slave is the same scripted server
             st->db->on("objUTLGetSlaveConnection",
                        Answer::rowsOf({"InstanceName", "DatabaseName"}, {{st->server, "db"}}));
-        t = std::make_unique<Tester>();
+        t = std::make_unique<dz::Tester>();
         st->db->clearCalls();
         st->clearLog();
     }
@@ -40,72 +40,17 @@ struct Aux : ::testing::Test {
         t.reset();
         st.reset();
     }
-};
-
-// ---- message texts ---------------------------------------------------------
-
-TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
-    for (int schema : {10, 20, 22, 23, 24}) {
-        SCOPED_TRACE(schema);
-        start(schema);
-        st->db->on("objUTLGetErrMessage", [] {
-            Answer a;
-            a.outputs["@Message"] = Value("No row");
-            return a;
-        }());
-        const bool served = schema >= 23;
-        EXPECT_EQ(t->GetErrMessage(6000), served ? "No row" : "");
-        EXPECT_EQ(st->db->callCount(), served ? 1u : 0u);
-        EXPECT_EQ(st->log(), "");
-    }
-}
-
-TEST_F(Aux, ErrMessageSendsTheFiveParameters) {
-    for (int code : {6000, -1}) {
-        st->db->clearCalls();
-        t->GetErrMessage(code);
+    // The command's text, type, named parameters and timeout, then its parameters.
+    Lines onlyCall() const {
         auto calls = st->db->calls();
-        ASSERT_EQ(calls.size(), 1u);
+        if (calls.size() != 1) return {"calls: " + std::to_string(calls.size())};
         const auto& c = calls[0];
-        EXPECT_EQ(c.text, "objUTLGetErrMessage");
-        EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
-        EXPECT_EQ(c.timeout, 30);
-        EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
-        struct Expected {
-            const char* name;
-            dz::db::DataType type;
-            dz::db::ParameterDirection dir;
-            long size;
-            Value value;
-        };
-        const Expected want[] = {
-            {"return", dz::db::adInteger, dz::db::adParamReturnValue, 0, Value(0)},
-            {"@Language", dz::db::adVarChar, dz::db::adParamInput, 3, Value("ENG")},
-            {"@Type", dz::db::adVarChar, dz::db::adParamInput, 5, Value("ERROR")},
-            {"@Code", dz::db::adVarChar, dz::db::adParamInput, 20, Value(std::to_string(code))},
-            {"@Message", dz::db::adVarChar, dz::db::adParamOutput, 200, Value()},
-        };
-        ASSERT_EQ(c.parameters.size(), 5u);
-        for (size_t i = 0; i < 5; ++i) {
-            SCOPED_TRACE(want[i].name);
-            EXPECT_EQ(c.parameters[i].name, want[i].name);
-            EXPECT_EQ(c.parameters[i].type, want[i].type);
-            EXPECT_EQ(c.parameters[i].direction, want[i].dir);
-            EXPECT_EQ(c.parameters[i].size, want[i].size);
-            EXPECT_EQ(c.parameters[i].value, want[i].value);
-        }
+        Lines out = {c.text + " " + std::to_string(int(c.type)) + (c.namedParameters ? " named " : " ") +
+                     std::to_string(c.timeout)};
+        for (const auto& p : dz::test::params(c)) out.push_back(p);
+        return out;
     }
-}
-
-TEST_F(Aux, ErrMessageNullOrEmptyGivesEmptyText) {
-    Answer empty;
-    empty.outputs["@Message"] = Value("");
-    st->db->on("objUTLGetErrMessage", Answer::status(5));  // Null message; status not read
-    st->db->on("objUTLGetErrMessage", empty);
-    EXPECT_EQ(t->GetErrMessage(1), "");
-    EXPECT_EQ(t->GetErrMessage(1), "");
-    EXPECT_EQ(st->log(), "");
-}
+};
 
 // The description of the com::Error that a call ends with, or "no error".
 template <typename F>
@@ -118,10 +63,35 @@ std::string errorOf(F call) {
     return "no error";
 }
 
-TEST_F(Aux, ErrMessageFailureReachesTheCallerUnlogged) {
-    st->db->on("objUTLGetErrMessage", Answer::failure("Could not find stored procedure 'objUTLGetErrMessage'."));
-    EXPECT_EQ(errorOf([&] { t->GetErrMessage(1); }), "Could not find stored procedure 'objUTLGetErrMessage'.");
+// ---- message texts ---------------------------------------------------------
 
+TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
+    for (int schema : {10, 20, 22, 23, 24}) {
+        SCOPED_TRACE(schema);
+        start(schema);
+        Answer a;
+        a.outputs["@Message"] = Value("No row");
+        st->db->on("objUTLGetErrMessage", a);
+        const bool served = schema >= 23;
+        EXPECT_EQ(t->GetErrMessage(-1), served ? "No row" : "");
+        EXPECT_EQ(st->db->callCount(), served ? 1u : 0u);
+        EXPECT_EQ(st->log(), "");
+    }
+    EXPECT_EQ(st->db->calls()[0].connectionString, dz::modVariables().ConnectString);
+    EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage 4 30", "return Integer Return 0 0", "@Language VarChar In 3 'ENG'",
+                                 "@Type VarChar In 5 'ERROR'", "@Code VarChar In 20 '-1'",
+                                 "@Message VarChar Out 200 Null"}));
+}
+
+TEST_F(Aux, ErrMessageNullOrEmptyGivesEmptyTextAndFailuresReachTheCaller) {
+    Answer empty;
+    empty.outputs["@Message"] = Value("");
+    st->db->on("objUTLGetErrMessage", Answer::status(5));  // Null message; status not read
+    st->db->on("objUTLGetErrMessage", empty);
+    st->db->on("objUTLGetErrMessage", Answer::failure("Could not find stored procedure 'objUTLGetErrMessage'."));
+    EXPECT_EQ(t->GetErrMessage(1), "");
+    EXPECT_EQ(t->GetErrMessage(1), "");
+    EXPECT_EQ(errorOf([&] { t->GetErrMessage(1); }), "Could not find stored procedure 'objUTLGetErrMessage'.");
     const std::string down = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
     st->db->failAll(down);
     EXPECT_EQ(errorOf([&] { t->GetErrMessage(6000); }), down);
@@ -135,101 +105,56 @@ std::string product(const char* fam, const char* descr, const char* pn, const ch
            "\" Revision=\"" + rev + "\" " + end;
 }
 
-TEST_F(Aux, ProductTreeOfAssembliesAndParts) {
-    st->db->on("zeradurGetProductStructure", Answer::rowsOf(kColumns, {
+TEST_F(Aux, ProductTrees) {
+    st->db->on(kTree, Answer::rowsOf(kColumns, {
         {Value(), "F", "Board", "100", "A"},
         {"100", "F", "Chip", "200", "B"},
         {Value(), "G", "Case", 300, Value()},   // a second assembly closes the first
         {"300", "G", "Screw", "301", "C"},
         {"301", "G", "Nut", "302", "D"},        // Parent names a part: still level two
+        {Value(), "H", "Frame", "400", "E"},
+        {Value(), "R&D", "5\" <Board>", "it's", "A"},  // two assemblies in a row; values escaped
     }));
-    std::string doc = "old", err = "stale";
+    st->db->on(kTree, Answer::rowsOf(kColumns, {{"X", "F", "Chip", "200", "B"}, {"X", "F", "Diode", "201", "A"}}));
+    st->db->on(kTree, Answer::rowsOf(kColumns, {}));
     EXPECT_EQ(t->GetProductStructure("<Part PN='100'/>", doc, err), 0);
     EXPECT_EQ(doc, "<ProductStructure>" + product("F", "Board", "100", "A", ">") +
                        product("F", "Chip", "200", "B", "/>") + "</PRODUCT>" + product("G", "Case", "300", "", ">") +
-                       product("G", "Screw", "301", "C", "/>") + product("G", "Nut", "302", "D", "/>") +
-                       "</PRODUCT></ProductStructure>");
+                       product("G", "Screw", "301", "C", "/>") + product("G", "Nut", "302", "D", "/>") + "</PRODUCT>" +
+                       product("H", "Frame", "400", "E", ">") + "</PRODUCT>" + product("R&amp;D", "5&quot; &lt;Board&gt;", "it's", "A", ">") + "</PRODUCT></ProductStructure>");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(st->log(), "");
-
-    auto calls = st->db->calls();
-    ASSERT_EQ(calls.size(), 1u);
-    const auto& c = calls[0];
-    EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
-    EXPECT_TRUE(c.namedParameters);
-    ASSERT_EQ(c.parameters.size(), 2u);
-    EXPECT_EQ(c.parameters[0].name, "return");
-    EXPECT_EQ(c.parameters[0].direction, dz::db::adParamReturnValue);
-    EXPECT_EQ(c.parameters[1].name, "@xmlPart");
-    EXPECT_EQ(c.parameters[1].type, dz::db::adLongVarChar);
-    EXPECT_EQ(c.parameters[1].size, 16);
-    EXPECT_EQ(c.parameters[1].value, Value("<Part PN='100'/>"));  // apostrophes not doubled
-}
-
-TEST_F(Aux, ProductTreeEdgeShapes) {
-    st->db->on("zeradurGetProductStructure", Answer::rowsOf(kColumns, {
-        {"X", "F", "Chip", "200", "B"},
-        {"X", "F", "Diode", "201", "A"},
-    }));
-    st->db->on("zeradurGetProductStructure", Answer::rowsOf(kColumns, {}));
-    std::string doc, err;
-    EXPECT_EQ(t->GetProductStructure("", doc, err), 0);
+    EXPECT_EQ(onlyCall(), (Lines{"zeradurGetProductStructure 4 named 30", "return Integer Return 0 0",
+                                 "@xmlPart LongVarChar In 16 '<Part PN='100'/>'"}));  // apostrophes not doubled
+    EXPECT_EQ(t->GetProductStructure("", doc, err), 0);  // parts only
     EXPECT_EQ(doc, "<ProductStructure>" + product("F", "Chip", "200", "B", "/>") +
                        product("F", "Diode", "201", "A", "/>") + "</ProductStructure>");
     EXPECT_EQ(t->GetProductStructure("", doc, err), 0);
     EXPECT_EQ(doc, "<ProductStructure></ProductStructure>");
+    EXPECT_EQ(st->log(), "");
 }
 
-TEST_F(Aux, ProductValuesAreEscaped) {
-    st->db->on("zeradurGetProductStructure", Answer::rowsOf(kColumns, {
-        {Value(), "R&D", "5\" <Board>", "it's", "A"},
-    }));
-    std::string doc, err;
-    EXPECT_EQ(t->GetProductStructure("", doc, err), 0);
-    EXPECT_EQ(doc, "<ProductStructure>" + product("R&amp;D", "5&quot; &lt;Board&gt;", "it's", "A", ">") +
-                       "</PRODUCT></ProductStructure>");
-}
-
-TEST_F(Aux, ProductProcedureStatusBecomes9999) {
+TEST_F(Aux, ProductFailuresLeaveTheCallersText) {
     Answer three = Answer::rowsOf(kColumns, {{Value(), "F", "Board", "100", "A"}});
     three.returnValue = Value(3);
-    st->db->on("zeradurGetProductStructure", three);
-    std::string doc = "as passed", err;
-    EXPECT_EQ(t->GetProductStructure("", doc, err), 9999);
-    EXPECT_EQ(doc, "as passed");
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(st->messages(), std::vector<std::string>{""});
-}
-
-TEST_F(Aux, ProductFailureHalfwayLeavesTheCallersText) {
-    Answer broken = Answer::rowsOf(kColumns, {
-        {Value(), "F", "Board", "100", "A"},
-        {"100", "F", "Chip", "200", "B"},
-        {"100", "F", "Diode", "201", "A"},
-    });
+    Answer broken = Answer::rowsOf(kColumns, {{Value(), "F", "Board", "100", "A"}, {"100", "F", "Chip", "200", "B"},
+                                              {"100", "F", "Diode", "201", "A"}});
     const std::string lost = "[DBNETLIB][ConnectionRead (recv()).]General network error. Check your network.";
     broken.failAtRow = {{2, lost}};
-    st->db->on("zeradurGetProductStructure", broken);
-    st->db->on("zeradurGetProductStructure", Answer::rowsOf({"Parent", "Description"}, {{Value(), "x"}}));
-    std::string doc = "as passed", err;
+    st->db->on(kTree, three);
+    st->db->on(kTree, broken);
+    st->db->on(kTree, Answer::rowsOf({"Parent", "Description"}, {{Value(), "x"}}));
+    EXPECT_EQ(t->GetProductStructure("", doc, err), 9999);  // a procedure status other than 0
+    EXPECT_EQ(err, "");
     EXPECT_EQ(t->GetProductStructure("", doc, err), 9002);
-    EXPECT_EQ(doc, "as passed");
     EXPECT_EQ(err, lost);
-    // A missing column is a failure like any other.
-    EXPECT_EQ(t->GetProductStructure("", doc, err), 9999);
-    EXPECT_EQ(doc, "as passed");
+    EXPECT_EQ(t->GetProductStructure("", doc, err), 9999);  // a missing column
     EXPECT_NE(err.find("Item cannot be found"), std::string::npos);
-    EXPECT_EQ(st->messages(), (std::vector<std::string>{lost, err}));
-}
-
-TEST_F(Aux, ProductProcedureNamedInTheIni) {
-    start(10, "[CUSTOMIZATION]\nSPToGetProductStructure = uspSiteTree\n");
+    EXPECT_EQ(doc, "as passed");
+    EXPECT_EQ(st->messages(), (Lines{"", lost, err}));
+    start(10, "[CUSTOMIZATION]\nSPToGetProductStructure = uspSiteTree\n");  // the procedure named in the INI
     st->db->failAll("Timeout expired");
-    std::string doc, err;
     EXPECT_EQ(t->GetProductStructure("", doc, err), 9003);
-    auto calls = st->db->calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].text, "uspSiteTree");
+    EXPECT_EQ(st->db->calls().at(0).text, "uspSiteTree");
     EXPECT_EQ(err, "Timeout expired");
 }
 
@@ -242,54 +167,33 @@ const char* kMapping =
 TEST_F(Aux, GenericCallsTheMappedProcedure) {
     start(24, kMapping);
     st->db->on("uspPrintLabel", Answer::rowsOf({"Out"}, {{"ignored"}}));
-    std::string out = "as passed", err;
-    EXPECT_EQ(t->GetGenericFunction("<Label n='1'/>", out, err, "printlabel"), 0);
-    EXPECT_EQ(out, "as passed");
+    EXPECT_EQ(t->GetGenericFunction("<Label n='1'/>", doc, err, "printlabel"), 0);
+    EXPECT_EQ(doc, "as passed");
     EXPECT_EQ(err, "");
     EXPECT_EQ(dz::modVariables().SPToGenericFunction, "uspPrintLabel");
-    EXPECT_EQ(t->GetGenericFunction("<x/>", out, err), 0);  // no name: the CUSTOMIZATION key
+    EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel 4 named 30", "return Integer Return 0 0",
+                                 "@xmlIn LongVarChar In 14 '<Label n='1'/>'"}));
+    st->db->clearCalls();
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 0);  // no name: the CUSTOMIZATION key
     EXPECT_EQ(dz::modVariables().SPToGenericFunction, "uspDefault");
-
-    auto calls = st->db->calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].text, "uspPrintLabel");
-    EXPECT_EQ(calls[0].type, dz::db::adCmdStoredProc);
-    EXPECT_TRUE(calls[0].namedParameters);
-    EXPECT_EQ(calls[0].timeout, 30);
-    ASSERT_EQ(calls[0].parameters.size(), 2u);
-    EXPECT_EQ(calls[0].parameters[0].name, "return");
-    EXPECT_EQ(calls[0].parameters[0].type, dz::db::adInteger);
-    EXPECT_EQ(calls[0].parameters[0].direction, dz::db::adParamReturnValue);
-    EXPECT_EQ(calls[0].parameters[1].name, "@xmlIn");
-    EXPECT_EQ(calls[0].parameters[1].type, dz::db::adLongVarChar);
-    EXPECT_EQ(calls[0].parameters[1].size, 14);
-    EXPECT_EQ(calls[0].parameters[1].value, Value("<Label n='1'/>"));
-    EXPECT_EQ(calls[1].text, "uspDefault");
-    EXPECT_EQ(st->log(), "");
+    EXPECT_EQ(onlyCall().at(0), "uspDefault 4 named 30");
+    EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 9999);  // the INI is read on every call
+    st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");
+    EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 0);
+    EXPECT_EQ(st->db->calls().back().text, "uspLater");
 }
 
 TEST_F(Aux, GenericWithoutAProcedureNameIsRefused) {
     start(24, kMapping);
-    std::string out = "as passed", err;
-    EXPECT_EQ(t->GetGenericFunction("<x/>", out, err, "Unmapped"), 9999);
-    EXPECT_EQ(t->GetGenericFunction("<x/>", out, err, "Blank"), 9999);
+    err = "";
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Unmapped"), 9999);
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Blank"), 9999);
     start(24);  // no CUSTOMIZATION key at all
-    EXPECT_EQ(t->GetGenericFunction("<x/>", out, err), 9999);
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 9999);
     EXPECT_EQ(st->db->callCount(), 0u);
-    EXPECT_EQ(out, "as passed");
+    EXPECT_EQ(doc, "as passed");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(st->messages(), std::vector<std::string>{"Wrong information for config file"});
-}
-
-TEST_F(Aux, GenericReadsTheIniOnEveryCall) {
-    start(24, kMapping);
-    std::string out, err;
-    EXPECT_EQ(t->GetGenericFunction("", out, err, "Later"), 9999);
-    st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");
-    EXPECT_EQ(t->GetGenericFunction("", out, err, "Later"), 0);
-    auto calls = st->db->calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].text, "uspLater");
+    EXPECT_EQ(st->messages(), Lines{"Wrong information for config file"});
 }
 
 TEST_F(Aux, GenericProcedureStatusAndFailures) {
@@ -297,16 +201,15 @@ TEST_F(Aux, GenericProcedureStatusAndFailures) {
     st->db->on("uspDefault", Answer::status(7));
     st->db->on("uspDefault", Answer::failure("Timeout expired"));
     st->db->on("uspDefault", Answer::status(0));
-    std::string out = "as passed", err;
-    EXPECT_EQ(t->GetGenericFunction("", out, err), 9999);
+    EXPECT_EQ(t->GetGenericFunction("", doc, err), 9999);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(t->GetGenericFunction("", out, err), 9003);
+    EXPECT_EQ(t->GetGenericFunction("", doc, err), 9003);
     EXPECT_EQ(err, "Timeout expired");
     // The description left from the failed call does not fail the next one.
-    EXPECT_EQ(t->GetGenericFunction("", out, err), 0);
+    EXPECT_EQ(t->GetGenericFunction("", doc, err), 0);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(out, "as passed");
-    EXPECT_EQ(st->messages(), (std::vector<std::string>{"", "Timeout expired"}));
+    EXPECT_EQ(doc, "as passed");
+    EXPECT_EQ(st->messages(), (Lines{"", "Timeout expired"}));
 }
 
 }  // namespace

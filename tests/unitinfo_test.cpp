@@ -57,6 +57,8 @@ struct UnitInfo : ::testing::Test {
 TEST_F(UnitInfo, Gen10Parameters) {
     start(10);
     st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "n"}, {{"<U/>", 1}}));
+    EXPECT_EQ(t->GetUnitInfo("not xml", out), 9999);  // bad requests query nothing
+    EXPECT_EQ(t->GetUnitInfo("<Unit serialnumber='SN1'/>", out), 9999);
     EXPECT_EQ(t->GetUnitInfo("<Unit SerialNumber=' SN001 '/>", out), 0);
     EXPECT_EQ(t->GetUnitInfo(kRequest, out, "ST9"), 0);  // the generation-20 request also serves
     EXPECT_TRUE(st->logged("<Unit SerialNumber=' SN001 '/>"));
@@ -73,15 +75,13 @@ TEST_F(UnitInfo, Gen10RecordSetShapesAppendToTheCallersText) {
     start(10);
     st->db->on("uspGetUnitInfo",
                Answer::rowsOf({"strXML", "n"}, {{"<UNITINFO>", 1}, {Value(), 2}, {"<A>1</A>", 3}, {"</UNITINFO>", 4}}));
-    st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "n"}, {}));
-    st->db->on("uspGetUnitInfo", Answer::rowsOf({"ERROR"}, {{7}}));
-    st->db->on("uspGetUnitInfo", Answer::rowsOf({"ERROR"}, {{0}}));
-    st->db->on("uspGetUnitInfo", Answer::rowsOf({"Code"}, {{7}}));           // one column that is not ERROR
-    st->db->on("uspGetUnitInfo", Answer::rowsOf({"xml", "n"}, {{"<A/>", 1}}));  // no strXML column
     Answer cut = Answer::rowsOf({"strXML", "n"}, {{"<A>", 1}, {"</A>", 2}});
-    cut.failAtRow = {{1, "[DBNETLIB]General network error. Check your network."}};
-    st->db->on("uspGetUnitInfo", cut);  // broken half way: nothing half appended
-    st->db->on("uspGetUnitInfo", Answer::failure("Timeout expired"));
+    cut.failAtRow = {{1, "[DBNETLIB]General network error. Check your network."}};  // nothing half appended
+    // No row, ERROR non-zero and zero, one column that is not ERROR, no strXML column, broken, failed.
+    for (Answer a : {Answer::rowsOf({"strXML", "n"}, {}), Answer::rowsOf({"ERROR"}, {{7}}),
+                     Answer::rowsOf({"ERROR"}, {{0}}), Answer::rowsOf({"Code"}, {{7}}),
+                     Answer::rowsOf({"xml", "n"}, {{"<A/>", 1}}), cut, Answer::failure("Timeout expired")})
+        st->db->on("uspGetUnitInfo", a);
     out = "OLD";
     EXPECT_EQ(t->GetUnitInfo(kRequest10, out), 0);
     EXPECT_EQ(out, "OLD<UNITINFO><A>1</A></UNITINFO>");
@@ -91,15 +91,6 @@ TEST_F(UnitInfo, Gen10RecordSetShapesAppendToTheCallersText) {
     for (const char* line : {"No Record returned", "GetUnitInfo returned =7", "GetUnitInfo returned =0",
                              "Timeout expired"})
         EXPECT_TRUE(st->logged(line)) << line;
-}
-
-TEST_F(UnitInfo, Gen10BadRequestsQueryNothing) {
-    start(10);
-    EXPECT_EQ(t->GetUnitInfo("not xml", out), 9999);
-    EXPECT_EQ(t->GetUnitInfo("<Unit serialnumber='SN1'/>", out), 9999);
-    EXPECT_EQ(st->db->callCount(), 0u);
-    const Lines m = st->messages();
-    EXPECT_EQ(std::count_if(m.begin(), m.end(), [](auto& s) { return s.find("SerialNumber attribute") != s.npos; }), 1);
 }
 
 // ---- generation 20 and later -----------------------------------------------------
@@ -161,15 +152,14 @@ TEST_F(UnitInfo, NoDataAndFailures) {
     start(20);
     Answer failed = Answer::failure("Could not find stored procedure 'objTSKGetUnitInfo'.");
     failed.returnValue = Value(55);
-    st->db->on(kProc20, Answer::rowsOf({"FName", "FValue"}, {}));
-    st->db->on(kProc20, Answer::rowsOf({"ERROR"}, {{42}}));
-    st->db->on(kProc20, failed);
-    st->db->on(kProc20, Answer::failure("Timeout expired"));
+    for (Answer a : {Answer::rowsOf({"FName", "FValue"}, {}), Answer::rowsOf({"ERROR"}, {{42}}), failed,
+                     Answer::failure("Timeout expired")})
+        st->db->on(kProc20, a);
     out = "stale";
     for (int status : {6000, 42, 55, 9999}) EXPECT_EQ(t->GetUnitInfo(kRequest, out), status);
     EXPECT_EQ(out, "");
     for (const char* line : {"No Record returned", "GetUnitInfo20 returned =42",
-                             "Could not find stored procedure 'objTSKGetUnitInfo'."})
+                             "Could not find stored procedure 'objTSKGetUnitInfo'.", "Timeout expired"})
         EXPECT_TRUE(st->logged(line)) << line;
     // A transformation that fails comes before any parameter.
     dz::modVariables().UnitInfoStyleSheet->loadXML(
@@ -178,13 +168,11 @@ TEST_F(UnitInfo, NoDataAndFailures) {
     st->db->clearCalls();
     EXPECT_EQ(t->GetUnitInfo(kRequest, out), 9999);
     EXPECT_EQ(st->db->callCount(), 0u);
-    dz::modVariables().ValidatedRequestDocument.reset();  // a document start-up did not create
-    EXPECT_EQ(t->GetUnitInfo(kRequest, out), 9999);
 }
 
 // ---- the generation-20 unit document ----------------------------------------------
 
-const std::vector<std::string> kFive = {"GName", "ID", "FName", "FValue", "X"};
+const Lines kFive = {"GName", "ID", "FName", "FValue", "X"};
 
 TEST_F(UnitInfo, TheExampleInEveryRowOrderGivesOneDocument) {
     start(20);
@@ -211,37 +199,26 @@ TEST_F(UnitInfo, TheExampleInEveryRowOrderGivesOneDocument) {
 
 TEST_F(UnitInfo, DocumentShapes) {
     start(20);
-    const std::string ab = "<UnitData><Name>A</Name><Value>1</Value></UnitData><UnitData><Name>B</Name><Value>2</Value>"
-                           "</UnitData>";
-    const struct {
-        const char* name;
-        std::vector<std::string> columns;
-        Rows rows;
-        std::string doc;
-    } cases[] = {
-        {"two columns keep their order, Null as empty",
-         {"FName", "FValue"},
-         {{"B", "1"}, {"A", Value()}, {Value(), 3}},
-         "<UnitInfo><UnitData><Name>B</Name><Value>1</Value></UnitData><UnitData><Name>A</Name><Value></Value>"
-         "</UnitData><UnitData><Name></Name><Value>3</Value></UnitData></UnitInfo>"},
-        {"all-Null groups sort by ID", kFive, {{Value(), 2, "B", "2", 0}, {Value(), 1, "A", "1", 0}},
-         "<UnitInfo>" + ab + "</UnitInfo>"},
-        {"empty groups sort by ID", kFive, {{"", 9, "B", "2", 0}, {"", 3, "A", "1", 0}}, "<UnitInfo>" + ab + "</UnitInfo>"},
-        {"mixed groups, escaped",
-         kFive,
-         {{"R&D", 2, "a<b", "x\"y", 0}, {Value(), 1, "Dept", "R&D", 0}},
-         "<UNITINFO><UnitData><Name>Dept</Name><Value>R&amp;D</Value></UnitData><GROUP name=\"R&amp;D\">"
-         "<UNITDATA><NAME type=\"char\">a&lt;b</NAME><VALUE>x&quot;y</VALUE></UNITDATA></GROUP></UNITINFO>"},
-        {"a missing column fails", {"Name", "FValue"}, {{"A", "1"}}, ""},
-        {"a misnamed group column fails", {"G", "ID", "FName", "FValue", "X"}, {{"g", 1, "A", "1", 0}}, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        st->db->on(kProc20, Answer::rowsOf(c.columns, c.rows));
+    const auto expectDoc = [&](Lines columns, Rows rows, const std::string& doc) {
+        st->db->on(kProc20, Answer::rowsOf(std::move(columns), std::move(rows)));
         out = "stale";
-        EXPECT_EQ(t->GetUnitInfo(kRequest, out), c.doc.empty() ? 9999 : 0);
-        EXPECT_EQ(out, c.doc);
-    }
+        EXPECT_EQ(t->GetUnitInfo(kRequest, out), doc.empty() ? 9999 : 0);
+        EXPECT_EQ(out, doc);
+    };
+    const std::string ab = "<UnitInfo><UnitData><Name>A</Name><Value>1</Value></UnitData><UnitData><Name>B</Name>"
+                           "<Value>2</Value></UnitData></UnitInfo>";
+    // Two columns keep their order, Null as empty text.
+    expectDoc({"FName", "FValue"}, {{"B", "1"}, {"A", Value()}, {Value(), 3}},
+              "<UnitInfo><UnitData><Name>B</Name><Value>1</Value></UnitData><UnitData><Name>A</Name><Value></Value>"
+              "</UnitData><UnitData><Name></Name><Value>3</Value></UnitData></UnitInfo>");
+    // Ungrouped rows (all-Null or empty groups) sort by ID.
+    expectDoc(kFive, {{Value(), 2, "B", "2", 0}, {Value(), 1, "A", "1", 0}}, ab);
+    expectDoc(kFive, {{"", 9, "B", "2", 0}, {"", 3, "A", "1", 0}}, ab);
+    expectDoc(kFive, {{"R&D", 2, "a<b", "x\"y", 0}, {Value(), 1, "Dept", "R&D", 0}},  // mixed, escaped
+              "<UNITINFO><UnitData><Name>Dept</Name><Value>R&amp;D</Value></UnitData><GROUP name=\"R&amp;D\">"
+              "<UNITDATA><NAME type=\"char\">a&lt;b</NAME><VALUE>x&quot;y</VALUE></UNITDATA></GROUP></UNITINFO>");
+    expectDoc({"Name", "FValue"}, {{"A", "1"}}, "");  // missing columns fail
+    expectDoc({"G", "ID", "FName", "FValue", "X"}, {{"g", 1, "A", "1", 0}}, "");
 }
 
 }  // namespace
