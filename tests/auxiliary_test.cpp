@@ -16,38 +16,21 @@ namespace {
 const Lines kColumns = {"Parent", "Product-Family", "Description", "PartNumber", "Revision"};
 const char* const kTree = "zeradurGetProductStructure";
 
-// A station on a server of the given schema number, ready for calls.
-struct Aux : ::testing::Test {
-    std::unique_ptr<dz::test::Station> st;
-    std::unique_ptr<dz::Tester> t;
-    std::string doc = "as passed", err = "stale";
+// On generation 24 the slave is the same scripted server.
+void slaveHere(dz::test::Station& st) {
+    st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{st.server, "db"}}));
+}
 
-    void start(int schema, const std::string& extraIni = "") {
-        t.reset();
-        st.reset();  // restores the component folder before the next one is set
-        dz::modVariables() = dz::ModVariables{};
-        st = std::make_unique<dz::test::Station>(extraIni);
-        st->serveGeneration(schema);
-        if (schema == 24)  // the slave is the same scripted server
-            st->db->on("objUTLGetSlaveConnection",
-                       Answer::rowsOf({"InstanceName", "DatabaseName"}, {{st->server, "db"}}));
-        t = std::make_unique<dz::Tester>();
-        st->db->clearCalls();
-        st->clearLog();
-    }
-    void SetUp() override { start(24); }
-    void TearDown() override {
-        t.reset();
-        st.reset();
-    }
-    // The command's text, type, named parameters and timeout, then its parameters.
+struct Aux : ::testing::Test, dz::test::Started {
+    std::string doc = "as passed", err = "stale";
+    Aux() : Started(24, "", slaveHere) {}
+    void start(int schema, const std::string& extraIni = "") { restart(schema, extraIni, slaveHere); }
+    // The only call's command, then its parameters.
     Lines onlyCall() const {
         auto calls = st->db->calls();
         if (calls.size() != 1) return {"calls: " + std::to_string(calls.size())};
-        const auto& c = calls[0];
-        Lines out = {c.text + " " + std::to_string(int(c.type)) + (c.namedParameters ? " named " : " ") +
-                     std::to_string(c.timeout)};
-        for (const auto& p : dz::test::params(c)) out.push_back(p);
+        Lines out = dz::test::params(calls[0]);
+        out.insert(out.begin(), dz::test::command(calls[0]));
         return out;
     }
 };
@@ -78,7 +61,7 @@ TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
         EXPECT_EQ(st->log(), "");
     }
     EXPECT_EQ(st->db->calls()[0].connectionString, dz::modVariables().ConnectString);
-    EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage 4 30", "return Integer Return 0 0", "@Language VarChar In 3 'ENG'",
+    EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage StoredProc 30", "return Integer Return 0 0", "@Language VarChar In 3 'ENG'",
                                  "@Type VarChar In 5 'ERROR'", "@Code VarChar In 20 '-1'",
                                  "@Message VarChar Out 200 Null"}));
 }
@@ -123,7 +106,7 @@ TEST_F(Aux, ProductTrees) {
                        product("G", "Screw", "301", "C", "/>") + product("G", "Nut", "302", "D", "/>") + "</PRODUCT>" +
                        product("H", "Frame", "400", "E", ">") + "</PRODUCT>" + product("R&amp;D", "5&quot; &lt;Board&gt;", "it's", "A", ">") + "</PRODUCT></ProductStructure>");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(onlyCall(), (Lines{"zeradurGetProductStructure 4 named 30", "return Integer Return 0 0",
+    EXPECT_EQ(onlyCall(), (Lines{"zeradurGetProductStructure StoredProc 30 named", "return Integer Return 0 0",
                                  "@xmlPart LongVarChar In 16 '<Part PN='100'/>'"}));  // apostrophes not doubled
     EXPECT_EQ(t->GetProductStructure("", doc, err), 0);  // parts only
     EXPECT_EQ(doc, "<ProductStructure>" + product("F", "Chip", "200", "B", "/>") +
@@ -171,12 +154,12 @@ TEST_F(Aux, GenericCallsTheMappedProcedure) {
     EXPECT_EQ(doc, "as passed");
     EXPECT_EQ(err, "");
     EXPECT_EQ(dz::modVariables().SPToGenericFunction, "uspPrintLabel");
-    EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel 4 named 30", "return Integer Return 0 0",
+    EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel StoredProc 30 named", "return Integer Return 0 0",
                                  "@xmlIn LongVarChar In 14 '<Label n='1'/>'"}));
     st->db->clearCalls();
     EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 0);  // no name: the CUSTOMIZATION key
     EXPECT_EQ(dz::modVariables().SPToGenericFunction, "uspDefault");
-    EXPECT_EQ(onlyCall().at(0), "uspDefault 4 named 30");
+    EXPECT_EQ(onlyCall().at(0), "uspDefault StoredProc 30 named");
     EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 9999);  // the INI is read on every call
     st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");
     EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 0);

@@ -13,26 +13,12 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-struct Server {
-    std::unique_ptr<dz::test::Station> st;
-    std::unique_ptr<dz::Tester> t;
-    std::string out = "kept";
-    explicit Server(int generation) {
-        dz::modVariables() = dz::ModVariables{};
-        st = std::make_unique<dz::test::Station>();
-        st->serveGeneration(generation);
-        t = std::make_unique<dz::Tester>();
-        st->db->clearCalls();
-        st->clearLog();
-    }
-};
-
-struct Calibration : ::testing::Test, Server {
-    Calibration() : Server(10) {}
+struct Calibration : ::testing::Test, dz::test::Started {
+    Calibration() : Started(10) {}
 };
 
 TEST(CalibrationGeneration, LaterGenerationsAnswerZeroWithoutAQuery) {
-    Server s(23);
+    dz::test::Started s(23);
     EXPECT_EQ(s.t->GetCalibrationInfo(s.out, "ST1", "FX"), 0);
     EXPECT_EQ(s.t->SaveCalibration("<cal/>"), 0);
     EXPECT_EQ(s.out, "kept");
@@ -47,9 +33,8 @@ TEST_F(Calibration, ProceduresAndParameters) {
     auto calls = st->db->calls();
     ASSERT_EQ(calls.size(), 3u);
     for (const auto& c : calls) {
-        EXPECT_EQ(c.text, &c == &calls[2] ? "uspSaveCalibration" : "uspGetCalibrationInfo");
-        EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
-        EXPECT_EQ(c.timeout, 30);
+        EXPECT_EQ(dz::test::command(c), &c == &calls[2] ? "uspSaveCalibration StoredProc 30"
+                                                        : "uspGetCalibrationInfo StoredProc 30");
         EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
     }
     EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@station VarChar In 3 'ST1'", "@fixture VarChar In 10 Null"}));

@@ -16,23 +16,8 @@ using Row = std::vector<Value>;
 
 namespace {
 
-// A started component on a scripted server of the given schema number.
-struct Server {
-    std::unique_ptr<dz::test::Station> st;
-    std::unique_ptr<Tester> t;
-    std::string out = "kept";
-    explicit Server(int generation, int logLevel = 2) {
-        dz::modVariables() = dz::ModVariables{};
-        st = std::make_unique<dz::test::Station>("", logLevel);
-        st->serveGeneration(generation);
-        t = std::make_unique<Tester>();
-        st->db->clearCalls();
-        st->clearLog();
-    }
-};
-
-struct Orders : ::testing::Test, Server {
-    Orders() : Server(10) {}
+struct Orders : ::testing::Test, dz::test::Started {
+    Orders() : Started(10) {}
 };
 
 const Lines kWoInfoColumns = {"WONUM", "ORDERQTY", "STARTEDQTY", "COMPLETED", "WORKORDERID", "X"};
@@ -68,7 +53,7 @@ TEST(OrderProcedures, NamedByGenerationWithTheirParameters) {
           {20, "uspPDOGetOrderInfo", "uspPDOGetOrderInfoByStation", "uspPSTGetDetailByPartNumber"},
           {23, "uspPDOGetOrderInfo", "uspPDOGetOrderInfoByStation", "uspPSTGetDetailByPartNumber"}}) {
         SCOPED_TRACE(number);
-        Server s(number);
+        dz::test::Started s(number);
         s.t->GetOrderInfo(s.out);                         // the INI station
         s.t->GetOrderInfo(s.out, " St\xC3\xA4 2 ");       // as given, blanks and all
         s.t->GetOrderInfoByStation(s.out);
@@ -85,9 +70,7 @@ TEST(OrderProcedures, NamedByGenerationWithTheirParameters) {
                                 {"@PartNumber VarChar In 3 'P-\xC3\xA4'", "@Revision VarChar In 0 ''"},
                                 {"@PartNumber VarChar In 3 ' P '", "@Revision VarChar In 2 'B2'"}};
         for (size_t i = 0; i < calls.size(); ++i) {
-            EXPECT_EQ(calls[i].text, names[i]);
-            EXPECT_EQ(calls[i].type, dz::db::adCmdStoredProc);
-            EXPECT_EQ(calls[i].timeout, 30);
+            EXPECT_EQ(dz::test::command(calls[i]), names[i] + " StoredProc 30");
             EXPECT_EQ(calls[i].connectionString, dz::modVariables().ConnectString);
             EXPECT_EQ(dz::test::params(calls[i]), params[i]);
         }
@@ -113,7 +96,7 @@ TEST(OrderWorkers, NoRowErrorCodesAndFailures) {
     };
     for (const auto& w : workers) {
         SCOPED_TRACE(w.proc);
-        Server s(10);
+        dz::test::Started s(10);
         auto on = [&](Answer a) { s.st->db->on(w.proc, std::move(a)); };
         on(Answer::rowsOf(w.columns, {}));
         for (Value code : {Value(0), Value(5), Value("-12"), Value("five")}) on(Answer::rowsOf({"ERROR"}, {{code}}));
@@ -219,15 +202,6 @@ TEST_F(Orders, ModelDocument) {
     EXPECT_EQ(t->GetModelAttributes(out, "P1", ""), 9999);  // a Null name fails
     EXPECT_EQ(out, "kept");
     EXPECT_EQ(st->messages().back(), "Invalid use of Null");
-}
-
-TEST(OrdersQuiet, DocumentsAreLoggedOnlyAtLevelTwo) {
-    Server s(10, 1);
-    s.st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, {woRow("W1", 1)}));
-    s.st->db->on("uspGetModelAttributeByPartNumber", Answer::rowsOf(kModelColumns, {{"a", 1}}));
-    EXPECT_EQ(s.t->GetOrderInfoByStation(s.out), 0);
-    EXPECT_EQ(s.t->GetModelAttributes(s.out, "P", ""), 0);
-    EXPECT_EQ(s.st->log(), "");
 }
 
 }  // namespace

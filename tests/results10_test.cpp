@@ -66,7 +66,6 @@ struct Results10 : ::testing::Test {
     void start(bool resendOnNetErr = false, bool slave = false) {
         t.reset();
         st.reset();  // restores the component folder before the next one is set
-        dz::modVariables() = dz::ModVariables{};
         st = std::make_unique<dz::test::Station>(resendOnNetErr ? "[ERROR]\nResendOnNetErr=yes\n" : "");
         st->home.write("SaveResult.xsd", kSchema);
         st->home.write("DEZozevo.xsl", kResultXsl);
@@ -77,9 +76,7 @@ struct Results10 : ::testing::Test {
                                                           "UserName", "UserPassword"},
                                                          {{0, 1, st->server, "SlaveDb", "su", ""}}));
         st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "Seq"}, {{"<UNITINFO/>", 1}}));
-        t = std::make_unique<dz::Tester>();
-        st->db->clearCalls();
-        st->clearLog();
+        t = dz::test::startTester(*st);
     }
 
     std::vector<Call> calls(const std::string& text) const { return dz::test::callsTo(*st->db, text); }
@@ -140,9 +137,7 @@ TEST_F(Results10, ProcedureParametersAndTheLookupBatch) {
     EXPECT_NE(st->log().find("\r\nXML From Tester\r\n" + raw + "\r\n"), std::string::npos);
     ASSERT_EQ(st->db->callCount(), 1u);
     const Call c = st->db->calls()[0];
-    EXPECT_EQ(c.text, "uspTestSaveResult");
-    EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
-    EXPECT_EQ(c.timeout, 30);
+    EXPECT_EQ(dz::test::command(c), "uspTestSaveResult StoredProc 30");
     EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);  // the slave
     EXPECT_NE(c.connectionString, st->masterConnectString());
     const std::string sent = payload(c);
@@ -151,12 +146,11 @@ TEST_F(Results10, ProcedureParametersAndTheLookupBatch) {
               (Lines{"return Integer Return 0 0",
                      "@strXML LongVarChar In " + std::to_string(dz::text::utf8Length(sent)) + " '" + sent + "'",
                      "@TestID Double Out 0 Null"}));
-    // The method lookup goes to the master, each value one literal of the batch.
     dz::modVariables().StationName = "ST'1; drop table x--";
     EXPECT_EQ(t->SaveResult(doc(dut("O'Neil", "PASS"))), 7);
     auto lookups = calls("uspGetTestResultConfig");
     ASSERT_EQ(lookups.size(), 1u);
-    EXPECT_EQ(lookups[0].type, dz::db::adCmdText);
+    EXPECT_EQ(lookups[0].type, dz::db::adCmdText);  // on the master, each value one literal
     EXPECT_EQ(lookups[0].connectionString, st->masterConnectString());
     EXPECT_EQ(lookups[0].text,
               "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') exec uspGetTestResultConfig "

@@ -31,28 +31,17 @@ const char* const kResultXsl =
 std::string doc(const std::string& duts) { return "<r:Result xmlns:r='urn:SaveResult-schema'>" + duts + "</r:Result>"; }
 const std::string kPass = doc("<DUT ID='SN1' STATUS='PASS'/>");
 
-struct Results20 : ::testing::Test {
+struct Results20 : ::testing::Test, dz::test::Started {
     dz::test::TempDir spare;
     std::string resendFile = spare.file("DEZozevo_Resend.xml");
-    std::unique_ptr<dz::test::Station> st;
-    std::unique_ptr<dz::Tester> t;
-
-    void SetUp() override {
-        dz::modVariables() = dz::ModVariables{};
+    Results20()
+        : Started(22, "[ERROR]\nResendOnNetErr=yes\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n", [](auto& s) {
+              s.home.write("SaveResult.xsd", kSchema);
+              s.home.write("DEZozevo.xsl", kResultXsl);
+          }) {
         setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
-        st = std::make_unique<dz::test::Station>(
-            "[ERROR]\nResendOnNetErr=yes\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n");
-        st->home.write("SaveResult.xsd", kSchema);
-        st->home.write("DEZozevo.xsl", kResultXsl);
-        st->serveGeneration(22);
-        t = std::make_unique<dz::Tester>();
-        st->db->clearCalls();
-        st->clearLog();
     }
-    void TearDown() override {
-        t.reset();
-        unsetenv("DEZOZEVO_RESEND_FILE");
-    }
+    ~Results20() override { unsetenv("DEZOZEVO_RESEND_FILE"); }
 };
 
 TEST_F(Results20, StoresEveryResultWithOneTimeStamp) {
@@ -61,8 +50,7 @@ TEST_F(Results20, StoresEveryResultWithOneTimeStamp) {
     EXPECT_EQ(t->SaveResult(raw), 0);  // no pass check: a failed unit is stored too
     ASSERT_EQ(st->db->callCount(), 1u);
     const auto c = st->db->calls()[0];
-    EXPECT_EQ(c.text, "uspSave20");
-    EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
+    EXPECT_EQ(dz::test::command(c), "uspSave20 StoredProc 30");
     EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
     const std::string sent = c.param("@strXmlTestResult")->value.toText();
     EXPECT_EQ(sent.rfind("<Save><DUT", 0), 0u) << sent;
@@ -108,8 +96,8 @@ TEST_F(Results20, TheTestersDocumentIsValidatedAsItArrives) {
 
 TEST_F(Results20, DefaultProcedureName) {
     st->home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st->server + "\n");
-    t = std::make_unique<dz::Tester>();
-    st->db->clearCalls();
+    t.reset();  // the next Tester starts afresh
+    t = dz::test::startTester(*st);
     EXPECT_EQ(t->SaveResult(kPass), 0);
     EXPECT_EQ(dz::test::callsTo(*st->db, "objTSKSaveTestResult").size(), 1u);
 }

@@ -13,28 +13,14 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-struct Server {
-    std::unique_ptr<dz::test::Station> st;
-    std::unique_ptr<dz::Tester> t;
-    std::string out = "kept";
-    explicit Server(int generation, const std::string& ini = "") {
-        dz::modVariables() = dz::ModVariables{};
-        st = std::make_unique<dz::test::Station>(ini);
-        st->serveGeneration(generation);
-        t = std::make_unique<dz::Tester>();
-        st->db->clearCalls();
-        st->clearLog();
-    }
-};
-
-struct UnitAttributes : ::testing::Test, Server {
-    UnitAttributes() : Server(10) {}
+struct UnitAttributes : ::testing::Test, dz::test::Started {
+    UnitAttributes() : Started(10) {}
 };
 
 const char* const kRequest = "<Unit SerialNumber=\"S\xC3\xA4\"/>";  // 25 characters
 
 TEST(UnitAttributesGeneration, Generation20AnswersZeroWithoutAQuery) {
-    Server s(22);
+    dz::test::Started s(22);
     EXPECT_EQ(s.t->GetUnitAttributes(kRequest, s.out, "ST9"), 0);
     EXPECT_EQ(s.out, "kept");
     EXPECT_EQ(s.st->db->callCount(), 0u);
@@ -46,9 +32,7 @@ TEST_F(UnitAttributes, SendsRequestAndStation) {
     t->GetUnitAttributes("not xml", out, " L 1");  // a given one, as it is
     auto calls = st->db->calls();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].text, "uspGetUnitAttributes");
-    EXPECT_EQ(calls[0].type, dz::db::adCmdStoredProc);
-    EXPECT_EQ(calls[0].timeout, 30);
+    EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitAttributes StoredProc 30");
     EXPECT_EQ(calls[0].connectionString, dz::modVariables().ConnectString);
     // "@SaveAsTempSN" is left out: the setting is "None" by default.
     EXPECT_EQ(dz::test::params(calls[0]),
@@ -59,7 +43,7 @@ TEST_F(UnitAttributes, SendsRequestAndStation) {
 TEST(UnitAttributesTempSN, SentUnlessExactlyNone) {
     for (auto [setting, sent] : {std::pair{"none", "none"}, {"YES", "YES"}, {"NONE ", "NONE"}, {"None", ""}}) {
         SCOPED_TRACE(setting);  // the INI reader trims the value
-        Server s(10, std::string("[SERIALNUMBER]\nSaveAsTempSN=") + setting + "\n");
+        dz::test::Started s(10, std::string("[SERIALNUMBER]\nSaveAsTempSN=") + setting + "\n");
         s.t->GetUnitAttributes("r", s.out, "ST2");
         const Lines p = dz::test::params(s.st->db->calls().at(0));
         ASSERT_GE(p.size(), 2u);

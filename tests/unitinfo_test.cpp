@@ -25,28 +25,16 @@ const std::string kRequest = "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" Seri
 const std::string kRequest10 = "<Unit SerialNumber='SN1'/>";
 const char* const kProc20 = "objTSKGetUnitInfo";
 
-struct UnitInfo : ::testing::Test {
-    std::unique_ptr<dz::test::Station> st;
-    std::unique_ptr<dz::Tester> t;
-    std::string out;
-
-    void SetUp() override { dz::modVariables() = dz::ModVariables{}; }
-    void TearDown() override { t.reset(); }
-
+struct UnitInfo : ::testing::Test, dz::test::Started {
+    UnitInfo() : Started(10) { out = ""; }
     void start(int generation, const std::string& ini = "", bool withXsl = false, const char* proc = nullptr) {
-        t.reset();
-        st.reset();
-        st = std::make_unique<dz::test::Station>(ini);
-        st->installSiteFile("GetUnitInfo.xsd");
-        if (withXsl) st->home.write("GetUnitInfo.xsl", kSiteXsl);
-        st->serveGeneration(generation);
-        if (generation == 24)
-            st->db->on("objUTLGetSlaveConnection",
-                       Answer::rowsOf({"InstanceName", "DatabaseName"}, {{st->server, "Slave"}}));
-        if (proc) st->db->on(proc, Answer::rowsOf({"FName", "FValue"}, {{"A", "1"}}));
-        t = std::make_unique<dz::Tester>();
-        st->db->clearCalls();
-        st->clearLog();
+        restart(generation, ini, [&](dz::test::Station& s) {
+            s.installSiteFile("GetUnitInfo.xsd");
+            if (withXsl) s.home.write("GetUnitInfo.xsl", kSiteXsl);
+            // On generation 24 the slave is the same scripted server.
+            s.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{s.server, "S"}}));
+            if (proc) s.db->on(proc, Answer::rowsOf({"FName", "FValue"}, {{"A", "1"}}));
+        });
     }
     std::vector<Call> calls(const std::string& name) const { return dz::test::callsTo(*st->db, name); }
     std::string serialParam(size_t i) const { return calls(kProc20).at(i).param("@xmlSerialNumber")->value.toText(); }
@@ -64,9 +52,8 @@ TEST_F(UnitInfo, Gen10Parameters) {
     EXPECT_TRUE(st->logged("<Unit SerialNumber=' SN001 '/>"));
     auto calls = this->calls("uspGetUnitInfo");
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].type, dz::db::adCmdStoredProc);
+    EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitInfo StoredProc 30");
     EXPECT_EQ(calls[0].connectionString, dz::modVariables().ConnectString);
-    EXPECT_EQ(calls[0].timeout, 30);
     EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@ProdSN VarChar In 7 ' SN001 '", "@station VarChar In 3 'ST1'"}));
     EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@ProdSN VarChar In 3 'SN1'", "@station VarChar In 3 'ST9'"}));
 }

@@ -1,5 +1,8 @@
 #include "support/station.h"
 
+#include "DEZozevoDLL/Tester.h"
+#include "DEZozevoDLL/modVariables.h"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -65,6 +68,11 @@ std::vector<std::string> params(const db::ScriptedDriver::Call& call) {
                       std::to_string(p.size) + " " + value);
     }
     return out;
+}
+
+std::string command(const db::ScriptedDriver::Call& call) {
+    return call.text + (call.type == db::adCmdStoredProc ? " StoredProc " : " Text ") + std::to_string(call.timeout) +
+           (call.namedParameters ? " named" : "");
 }
 
 std::vector<db::ScriptedDriver::Call> callsTo(const db::ScriptedDriver& db, const std::string& text) {
@@ -150,6 +158,29 @@ void Station::clearLog() const {
 std::string Station::masterConnectString() const {
     return "Provider=SQLOLEDB;Password=p;User ID=u;Initial Catalog=db;Data Source=" + server +
            ";Network Library=DBMSSOCN;";
+}
+
+std::unique_ptr<Tester> startTester(const Station& st) {
+    modVariables() = ModVariables{};
+    auto t = std::make_unique<Tester>();
+    st.db->clearCalls();
+    st.clearLog();
+    return t;
+}
+
+Started::Started(int generation, const std::string& extraIni, const Prepare& prepare, int logLevel) {
+    restart(generation, extraIni, prepare, logLevel);
+}
+
+Started::~Started() { t.reset(); }
+
+void Started::restart(int generation, const std::string& extraIni, const Prepare& prepare, int logLevel) {
+    t.reset();
+    st.reset();
+    st = std::make_unique<Station>(extraIni, logLevel);
+    st->serveGeneration(generation);
+    if (prepare) prepare(*st);
+    t = startTester(*st);
 }
 
 }  // namespace dz::test

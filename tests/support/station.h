@@ -2,11 +2,16 @@
 // scripted database behind it, and readers for the day's log.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/db/drivers/scripted/scripted.h"
+
+namespace dz {
+class Tester;
+}
 
 namespace dz::test {
 
@@ -33,6 +38,9 @@ void writeFile(const std::string& path, const std::string& content);
 // Each parameter of a recorded call as "name type direction size value", the
 // value as Null, 'text' or a number: "@Station VarChar In 3 'ST1'".
 std::vector<std::string> params(const db::ScriptedDriver::Call& call);
+// A recorded call's text, type, timeout and "named" for named parameters:
+// "uspX StoredProc 30 named".
+std::string command(const db::ScriptedDriver::Call& call);
 // The recorded calls whose text contains `text`.
 std::vector<db::ScriptedDriver::Call> callsTo(const db::ScriptedDriver& db, const std::string& text);
 
@@ -64,6 +72,26 @@ public:
 private:
     std::string previousHome_;
     bool hadHome_ = false;
+};
+
+// Resets the module state and starts a Tester on the station's component
+// folder (no other Tester may be alive); the calls and log lines of its
+// start-up are then cleared.
+std::unique_ptr<Tester> startTester(const Station& st);
+
+// A component started on a scripted server of generation `generation`
+// (Station::serveGeneration): `prepare` runs before the Tester starts.
+struct Started {
+    using Prepare = std::function<void(Station&)>;
+    explicit Started(int generation, const std::string& extraIni = "", const Prepare& prepare = {},
+                     int logLevel = 2);
+    ~Started();
+    // Starts afresh; the previous component folder is restored first.
+    void restart(int generation, const std::string& extraIni = "", const Prepare& prepare = {}, int logLevel = 2);
+
+    std::unique_ptr<Station> st;
+    std::unique_ptr<Tester> t;
+    std::string out = "kept";  // for the methods' output text
 };
 
 }  // namespace dz::test
