@@ -6,65 +6,40 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
-#include <nlohmann/json.hpp>
-
-#include "sim/sim.h"
-#include "support/station.h"
+#include "support/plant.h"
 
 using json = nlohmann::json;
-namespace fs = std::filesystem;
 using namespace dz;
 
 namespace {
 
-std::string buildDir() {
-    const char* b = std::getenv("DZ_BUILD_DIR");
-    return b ? b : ".";
-}
-
-std::string siteFile(const std::string& name) {
-    const char* src = std::getenv("DZ_SOURCE_DIR");
-    return test::readFile(std::string(src ? src : ".") + "/site/" + name);
-}
-
-// Runs one session over `requests` in a component folder laid out like the
-// demo's; returns the answers by line.
-std::vector<json> session(test::TempDir& home, int generation, const std::vector<json>& requests) {
-    for (const char* f : {"DEZozevo.ini", "DEZozevo.xsl", "GetHeader.xsl", "SaveResult.xsd", "GetUnitInfo.xsd"})
-        home.write(f, siteFile(f));
-    sim::InitOptions o;
-    o.generation = generation;
-    o.sample = true;
-    sim::create(home.file("plant.db"), o);
+// Runs one session over `requests` in the plant's folder; the answers by line.
+std::vector<json> session(const test::Plant& p, const std::vector<json>& requests) {
     std::string in;
     for (const auto& r : requests) in += r.dump() + "\n";
-    home.write("in.jsonl", in);
-    std::string cmd = buildDir() + "/dezozevo --home " + home.path() + " session <" + home.file("in.jsonl") + " >" +
-                      home.file("out.jsonl") + " 2>" + home.file("err.txt");
+    p.home.write("in.jsonl", in);
+    std::string cmd = test::buildDir() + "/dezozevo --home " + p.home.path() + " session <" + p.home.file("in.jsonl") +
+                      " >" + p.home.file("out.jsonl") + " 2>" + p.home.file("err.txt");
     int rc = std::system(cmd.c_str());
-    EXPECT_EQ(WEXITSTATUS(rc), 0) << home.read("err.txt");
+    EXPECT_EQ(WEXITSTATUS(rc), 0) << p.home.read("err.txt");
     std::vector<json> out;
-    std::string text = home.read("out.jsonl");
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        if (nl > pos) out.push_back(json::parse(text.substr(pos, nl - pos)));
-        pos = nl + 1;
-    }
-    EXPECT_EQ(out.size(), requests.size()) << text << home.read("err.txt");
+    std::istringstream text(p.home.read("out.jsonl"));
+    for (std::string line; std::getline(text, line);)
+        if (!line.empty()) out.push_back(json::parse(line));
+    EXPECT_EQ(out.size(), requests.size()) << p.home.read("err.txt");
+    for (const auto& x : out) EXPECT_FALSE(x.contains("error")) << x;
     return out;
 }
 
 json req(const std::string& method, json args) { return {{"method", method}, {"args", std::move(args)}}; }
 
-const std::string kRun =
-    "<TestRun Station=\"FCT-01\" Start=\"2026-03-07T14:05:09\"><DUT ID=\"SN24001-0004\" STATUS=\"PASS\">"
-    "<Step Name=\"Vout\" Status=\"PASS\"><Measurement Name=\"Vout\" Value=\"12.01\" Unit=\"V\" Low=\"11.4\" "
-    "High=\"12.6\"/></Step></DUT></TestRun>";
-
 std::vector<json> allMethods(const std::string& home) {
+    const std::string run =
+        "<TestRun Station=\"FCT-01\" Start=\"2026-03-07T14:05:09\"><DUT ID=\"SN24001-0004\" STATUS=\"PASS\">"
+        "<Step Name=\"Vout\" Status=\"PASS\"><Measurement Name=\"Vout\" Value=\"12.01\" Unit=\"V\" Low=\"11.4\" "
+        "High=\"12.6\"/></Step></DUT></TestRun>";
     return {
         req("CheckRoute", {{"strUnitSN", "SN24001-0004"}, {"strStation", "FCT-01"}}),
         req("GetUnitInfo", {{"strRequest", "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN24001-0004\"/>"},
@@ -77,7 +52,7 @@ std::vector<json> allMethods(const std::string& home) {
         req("GetModelAttributes", {{"strModelInfo", ""}, {"strPartNumber", "ASM-5000"}, {"strPartRev", "C"}}),
         req("GetUnitAttributes", {{"strRequest", "<Unit SerialNumber=\"SN24001-0004\"/>"}, {"strUnitInfo", ""}}),
         req("GetErrMessage", {{"nErrCode", 4}}),
-        req("SaveResult", {{"strXMLResultText", kRun}}),
+        req("SaveResult", {{"strXMLResultText", run}}),
         req("GetLastError", json::object()),
         req("GetProfileItem", {{"strSectionName", "DATABASE"}, {"strKeyName", "SERVER"}, {"strDefaultValue", "?"},
                                {"strIniFile", home + "/DEZozevo.ini"}}),
@@ -101,58 +76,53 @@ bool has(const json& answer, const std::string& arg, const std::string& text) {
 }  // namespace
 
 TEST(SimSession, EveryMethodOnGenerationTen) {
-    if (!fs::exists(buildDir() + "/dezozevo")) GTEST_SKIP() << "dezozevo not built";
-    test::TempDir home;
-    std::vector<json> a = session(home, 10, allMethods(home.path()));
+    if (!std::filesystem::exists(test::buildDir() + "/dezozevo")) GTEST_SKIP() << "dezozevo not built";
+    test::Plant p(10);
+    std::vector<json> a = session(p, allMethods(p.home.path()));
     ASSERT_EQ(a.size(), 18u);
-    for (const auto& x : a) EXPECT_FALSE(x.contains("error")) << x;
-    EXPECT_EQ(a[0]["result"], 0);
-    EXPECT_EQ(a[1]["result"], 0);
+    for (size_t i : {0, 1, 3, 9, 16, 17}) EXPECT_EQ(a[i]["result"], 0) << a[i];
     EXPECT_TRUE(has(a[1], "strUnitInfo", "<SERIALNUMBER>SN24001-0004</SERIALNUMBER>"));
     EXPECT_TRUE(has(a[2], "strCalibrationInfo", "FIXTURE=\"FX-FCT-07\""));
-    EXPECT_EQ(a[3]["result"], 0);
-    EXPECT_TRUE(has(a[4], "strWorkOrderInfo", "<WONUM>WO-24001</WONUM>"));
+    EXPECT_EQ(a[4]["args"]["strWorkOrderInfo"], "<WOINFO><WONUM>WO-24001</WONUM><ORDERQTY>50</ORDERQTY><STARTEDQTY>10"
+                                                 "</STARTEDQTY><COMPLETED>2</COMPLETED><WOID>24001</WOID></WOINFO>");
     EXPECT_TRUE(has(a[5], "strWorkOrderInfo", "<WOBYSTATION STATION=\"ICT-01\">"));
     EXPECT_TRUE(has(a[5], "strWorkOrderInfo", "<ORDERSTATUS>Planned</ORDERSTATUS>"));
     EXPECT_TRUE(has(a[6], "strModelInfo", "<MODELATTR PARTNUMBER=\"ASM-5000\" REVISION=\"C\">"));
     EXPECT_TRUE(has(a[7], "strUnitInfo", "<UNITDATA><NAME>PartNumber</NAME><VALUE>ASM-5000</VALUE></UNITDATA>"));
-    EXPECT_EQ(a[8]["result"], "");
-    EXPECT_EQ(a[9]["result"], 0);
+    EXPECT_EQ(a[8]["result"], "");  // no message procedure on generation 10
     EXPECT_EQ(a[10]["result"], "OK");
     EXPECT_EQ(a[11]["result"], "sim:plant.db");
     EXPECT_EQ(a[12]["result"], "FCT-01");
     EXPECT_EQ(a[13]["result"], true);
     EXPECT_EQ(a[15]["result"], 9002);
-    EXPECT_EQ(a[16]["result"], 0);
     EXPECT_TRUE(has(a[16], "xmlProductStructure", "<ProductStructure><PRODUCT Product-Family=\"CTRL\""));
-    EXPECT_EQ(a[17]["result"], 0);
 
-    // What the station sent is in the journal; what it stored, in the results.
-    json last = json::parse(sim::results(home.file("plant.db")).back());
+    // What the station stored is in the results, with the test ID it was given.
+    json last = p.results().back();
     EXPECT_EQ(last["serial"], "SN24001-0004");
     EXPECT_EQ(last["station"], "FCT-01");
-    bool sawRoute = false;
-    for (const auto& line : sim::journal(home.file("plant.db")))
-        sawRoute |= json::parse(line)["text"] == "uspCheckRouting";
-    EXPECT_TRUE(sawRoute);
+    EXPECT_GT(last["test_id"].get<long>(), 70000);
 }
 
 TEST(SimSession, EveryMethodOnGenerationTwentyFour) {
-    if (!fs::exists(buildDir() + "/dezozevo")) GTEST_SKIP() << "dezozevo not built";
-    test::TempDir home;
-    std::vector<json> a = session(home, 24, allMethods(home.path()));
+    if (!std::filesystem::exists(test::buildDir() + "/dezozevo")) GTEST_SKIP() << "dezozevo not built";
+    test::Plant p(24);
+    std::vector<json> a = session(p, allMethods(p.home.path()));
     ASSERT_EQ(a.size(), 18u);
-    for (const auto& x : a) EXPECT_FALSE(x.contains("error")) << x;
-    EXPECT_EQ(a[1]["result"], 0);
+    for (size_t i : {0, 1, 2, 3, 9, 17}) EXPECT_EQ(a[i]["result"], 0) << a[i];
     EXPECT_TRUE(has(a[1], "strUnitInfo", "<UnitData><Name>SerialNumber</Name><Value>SN24001-0004</Value></UnitData>"));
     EXPECT_TRUE(has(a[1], "strUnitInfo", "<GROUP name=\"Label\">"));
-    EXPECT_EQ(a[2]["args"]["strCalibrationInfo"], "");  // generation 10 only
+    EXPECT_EQ(a[2]["args"]["strCalibrationInfo"], "");  // generation 10 only: answered without asking
     EXPECT_TRUE(has(a[4], "strWorkOrderInfo", "<WONUM>WO-24001</WONUM>"));
     EXPECT_TRUE(has(a[6], "strModelInfo", "<NAME>Customer</NAME><VALUE>Kessler &amp; Sons</VALUE>"));
     EXPECT_EQ(a[8]["result"], "Unit is on hold");
-    EXPECT_EQ(a[9]["result"], 0);
-    EXPECT_EQ(a[17]["result"], 0);
-    json last = json::parse(sim::results(home.file("plant.db")).back());
+    json last = p.results().back();
     EXPECT_EQ(last["procedure"], "objTSKSaveTestResult");
     EXPECT_EQ(last["serial"], "SN24001-0004");
+    // The operator's ID reaches the unit query; the calibration services sent nothing.
+    std::vector<json> calls = p.calls();
+    auto unitInfo = std::find_if(calls.begin(), calls.end(), [](const json& c) { return c["text"] == "objTSKGetUnitInfo"; });
+    ASSERT_NE(unitInfo, calls.end());
+    EXPECT_EQ((*unitInfo)["params"][3]["value"], "op1");
+    for (const auto& c : calls) EXPECT_EQ(c["text"].get<std::string>().find("Calibration"), std::string::npos) << c;
 }

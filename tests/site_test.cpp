@@ -12,6 +12,7 @@
 #include "support/station.h"
 
 using namespace dz;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -30,21 +31,21 @@ struct Site {
 
     // The tester's text transformed by `sheet`.
     std::string transform(const std::string& raw, xml::Document& sheet) {
-        xml::Document doc;
-        EXPECT_TRUE(doc.loadXML(raw)) << doc.parseError().reason;
-        return doc.transformNode(sheet);
+        xml::Document in;
+        EXPECT_TRUE(in.loadXML(raw)) << in.parseError().reason;
+        return in.transformNode(sheet);
     }
-
-    // Loads `text` validating against the result schema; the parse error code.
-    long validate(const std::string& text, xml::Document& into) {
-        into.setSchemas(results);
-        into.loadXML(text);
-        return into.parseError().errorCode;
+    // Loads `text` into `doc` validating against `schemas`; the parse error code.
+    long validate(const std::string& text, const std::shared_ptr<xml::SchemaCache>& schemas) {
+        doc.setSchemas(schemas);
+        doc.loadXML(text);
+        return doc.parseError().errorCode;
     }
+    long result(const std::string& raw) { return validate(transform(raw, resultSheet), results); }
 
     std::shared_ptr<xml::SchemaCache> results = std::make_shared<xml::SchemaCache>();
     std::shared_ptr<xml::SchemaCache> unitInfo = std::make_shared<xml::SchemaCache>();
-    xml::Document resultSheet, headerSheet;
+    xml::Document resultSheet, headerSheet, doc;
 };
 
 std::string run(const std::string& dutAttrs, const std::string& runAttrs = "Station=\"FCT-01\"",
@@ -56,47 +57,41 @@ std::string run(const std::string& dutAttrs, const std::string& runAttrs = "Stat
 
 }  // namespace
 
-TEST(SiteFiles, SampleResultTransformsIntoAValidDocument) {
+TEST(SiteFiles, ResultsTransformIntoValidDocuments) {
     Site s;
     std::string transformed = s.transform(test::readFile(site("SampleResult.xml")), s.resultSheet);
     EXPECT_EQ(transformed.find("<?xml"), std::string::npos);
-    xml::Document doc;
-    ASSERT_EQ(s.validate(transformed, doc), 0) << doc.parseError().reason << "\n" << transformed;
-    EXPECT_EQ(doc.selectNodes("//DUT/@STATUS"), std::vector<std::string>{"PASS"});
-    EXPECT_EQ(doc.selectNodes("//DUT/@ID"), std::vector<std::string>{"SN24001-0003"});
-    EXPECT_EQ(doc.selectNodes("//MEASUREMENT/@NAME"), (std::vector<std::string>{"Iin", "Vout", "Ripple", "Version"}));
+    ASSERT_EQ(s.validate(transformed, s.results), 0) << s.doc.parseError().reason << "\n" << transformed;
+    EXPECT_EQ(s.doc.selectNodes("//DUT/@STATUS"), Strings{"PASS"});
+    EXPECT_EQ(s.doc.selectNodes("//DUT/@ID"), Strings{"SN24001-0003"});
+    EXPECT_EQ(s.doc.selectNodes("//MEASUREMENT/@NAME"), (Strings{"Iin", "Vout", "Ripple", "Version"}));
     EXPECT_NE(transformed.find("xmlns:sr=\"urn:SaveResult-schema\""), std::string::npos);
     EXPECT_NE(transformed.find("STATION=\"FCT-01\""), std::string::npos);
-}
 
-TEST(SiteFiles, RawDocumentsInAnyNamespaceAndWithEveryStatus) {
-    Site s;
+    // A raw document in any namespace, with any status; two DUTs of a panel keep their order.
     for (const std::string ns : {"", " xmlns=\"urn:tester\""}) {
-        std::string t = s.transform(run("ID=\"SN1\" STATUS=\"terminate\"", "Station=\"ST\"", ns), s.resultSheet);
-        xml::Document doc;
-        ASSERT_EQ(s.validate(t, doc), 0) << doc.parseError().reason << "\n" << t;
-        EXPECT_EQ(doc.selectNodes("//DUT/@STATUS"), std::vector<std::string>{"terminate"});
+        ASSERT_EQ(s.result(run("ID=\"SN1\" STATUS=\"terminate\"", "Station=\"ST\"", ns)), 0) << s.doc.parseError().reason;
+        EXPECT_EQ(s.doc.selectNodes("//DUT/@STATUS"), Strings{"terminate"});
     }
-    // Two DUTs of a panel keep their order.
-    std::string panel = "<TestRun Station=\"ICT-01\"><DUT ID=\"A\" STATUS=\"PASS\"/><DUT ID=\"B\" STATUS=\"FAIL\"/></TestRun>";
-    xml::Document doc;
-    ASSERT_EQ(s.validate(s.transform(panel, s.resultSheet), doc), 0);
-    EXPECT_EQ(doc.selectNodes("//DUT/@ID"), (std::vector<std::string>{"A", "B"}));
+    ASSERT_EQ(s.result("<TestRun Station=\"ICT-01\"><DUT ID=\"A\" STATUS=\"PASS\"/><DUT ID=\"B\" STATUS=\"FAIL\"/></TestRun>"), 0);
+    EXPECT_EQ(s.doc.selectNodes("//DUT/@ID"), (Strings{"A", "B"}));
 }
 
-TEST(SiteFiles, TheSchemaRejectsResultsThatLackWhatTheMesNeeds) {
+TEST(SiteFiles, SchemasRejectWhatTheMesCannotUse) {
     Site s;
-    auto code = [&](const std::string& raw) {
-        xml::Document doc;
-        return s.validate(s.transform(raw, s.resultSheet), doc);
+    EXPECT_EQ(s.result(run("ID=\"SN1\" STATUS=\"PASS\"")), 0);
+    for (const std::string& bad : {run("STATUS=\"PASS\""), run("ID=\"SN1\""), run("ID=\"\" STATUS=\"PASS\""),
+                                   run("ID=\"SN1\" STATUS=\"PASS\"", ""),  // no station
+                                   run("ID=\"SN1\" STATUS=\"PASS\"", "Station=\"S\" Start=\"7 March\""),
+                                   std::string("<TestRun Station=\"S\"/>")})
+        EXPECT_NE(s.result(bad), 0) << bad;
+
+    auto request = [&](const std::string& attrs) {
+        return s.validate("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\"" + attrs + "/>", s.unitInfo);
     };
-    EXPECT_EQ(code(run("ID=\"SN1\" STATUS=\"PASS\"")), 0);
-    EXPECT_NE(code(run("STATUS=\"PASS\"")), 0);                          // no unit
-    EXPECT_NE(code(run("ID=\"SN1\"")), 0);                               // no status
-    EXPECT_NE(code(run("ID=\"\" STATUS=\"PASS\"")), 0);                  // empty unit
-    EXPECT_NE(code(run("ID=\"SN1\" STATUS=\"PASS\"", "")), 0);           // no station
-    EXPECT_NE(code(run("ID=\"SN1\" STATUS=\"PASS\"", "Station=\"S\" Start=\"7 March\"")), 0);
-    EXPECT_NE(code("<TestRun Station=\"S\"/>"), 0);                       // no DUT at all
+    EXPECT_EQ(request(" SerialNumber=\"SN1\""), 0);
+    EXPECT_EQ(request(" SerialNumber=\"SN1\" PartNumber=\"P\""), 0);
+    for (const char* bad : {"", " SerialNumber=\"\"", " SerialNumber=\"SN1\" Color=\"red\""}) EXPECT_NE(request(bad), 0) << bad;
 }
 
 TEST(SiteFiles, HeaderNamesStationUnitsAndStepCounts) {
@@ -105,21 +100,6 @@ TEST(SiteFiles, HeaderNamesStationUnitsAndStepCounts) {
                                 s.headerSheet);
     EXPECT_EQ(h, "<TestResultHeader STATION=\"FINAL-01\" START=\"2026-03-07T10:00:00\" END=\"\" STEPS=\"2\" "
                  "FAILEDSTEPS=\"1\"><DUT ID=\"SN1\" STATUS=\"FAIL\"/></TestResultHeader>");
-}
-
-TEST(SiteFiles, UnitRequestSchema) {
-    Site s;
-    auto code = [&](const std::string& text) {
-        xml::Document doc;
-        doc.setSchemas(s.unitInfo);
-        doc.loadXML(text);
-        return doc.parseError().errorCode;
-    };
-    EXPECT_EQ(code("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN1\"/>"), 0);
-    EXPECT_EQ(code("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN1\" PartNumber=\"P\"/>"), 0);
-    EXPECT_NE(code("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\"/>"), 0);
-    EXPECT_NE(code("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"\"/>"), 0);
-    EXPECT_NE(code("<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN1\" Color=\"red\"/>"), 0);
 }
 
 TEST(SiteFiles, IniNamesTheSimulatorAndTheSiteProcedures) {

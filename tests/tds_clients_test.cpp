@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <string>
 
 #include "sim/sim.h"
@@ -16,26 +17,18 @@ using namespace dz;
 
 namespace {
 
-// Runs a shell command; its standard output and error, and the exit status.
-std::pair<std::string, int> run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return {"", -1};
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    int status = pclose(p);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-
 class Clients : public ::testing::Test {
 protected:
     void SetUp() override {
         sim::InitOptions o;
-        o.generation = 10;
         o.sample = true;
         sim::create(dir.file("plant.db"), o);
         server = std::make_unique<test::SimListener>(dir.file("plant.db"));
+    }
+    // Runs a shell command; its standard output and error, and the exit status.
+    std::pair<std::string, int> run(const std::string& cmd) const {
+        int status = std::system((cmd + " >" + dir.file("out.txt") + " 2>&1").c_str());
+        return {dir.read("out.txt"), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
     test::TempDir dir;
     std::unique_ptr<test::SimListener> server;
