@@ -1,8 +1,6 @@
 // Message texts, product structure and the generic procedure call.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
 #include "support/station.h"
@@ -104,7 +102,8 @@ TEST_F(Aux, ProductTrees) {
     EXPECT_EQ(doc, "<ProductStructure>" + product("F", "Board", "100", "A", ">") +
                        product("F", "Chip", "200", "B", "/>") + "</PRODUCT>" + product("G", "Case", "300", "", ">") +
                        product("G", "Screw", "301", "C", "/>") + product("G", "Nut", "302", "D", "/>") + "</PRODUCT>" +
-                       product("H", "Frame", "400", "E", ">") + "</PRODUCT>" + product("R&amp;D", "5&quot; &lt;Board&gt;", "it's", "A", ">") + "</PRODUCT></ProductStructure>");
+                       product("H", "Frame", "400", "E", ">") + "</PRODUCT>" +
+                       product("R&amp;D", "5&quot; &lt;Board&gt;", "it's", "A", ">") + "</PRODUCT></ProductStructure>");
     EXPECT_EQ(err, "");
     EXPECT_EQ(onlyCall(), (Lines{"zeradurGetProductStructure StoredProc 30 named", "return Integer Return 0 0",
                                  "@xmlPart LongVarChar In 16 '<Part PN='100'/>'"}));  // apostrophes not doubled
@@ -166,33 +165,29 @@ TEST_F(Aux, GenericCallsTheMappedProcedure) {
     EXPECT_EQ(st->db->calls().back().text, "uspLater");
 }
 
-TEST_F(Aux, GenericWithoutAProcedureNameIsRefused) {
-    start(24, kMapping);
-    err = "";
-    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Unmapped"), 9999);
-    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Blank"), 9999);
-    start(24);  // no CUSTOMIZATION key at all
-    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 9999);
-    EXPECT_EQ(st->db->callCount(), 0u);
-    EXPECT_EQ(doc, "as passed");
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(st->messages(), Lines{"Wrong information for config file"});
-}
-
-TEST_F(Aux, GenericProcedureStatusAndFailures) {
+TEST_F(Aux, GenericStatusesAndRefusals) {
     start(24, kMapping);
     st->db->on("uspDefault", Answer::status(7));
     st->db->on("uspDefault", Answer::failure("Timeout expired"));
     st->db->on("uspDefault", Answer::status(0));
-    EXPECT_EQ(t->GetGenericFunction("", doc, err), 9999);
+    EXPECT_EQ(t->GetGenericFunction("", doc, err), 9999);  // a procedure status other than 0
     EXPECT_EQ(err, "");
     EXPECT_EQ(t->GetGenericFunction("", doc, err), 9003);
     EXPECT_EQ(err, "Timeout expired");
-    // The description left from the failed call does not fail the next one.
-    EXPECT_EQ(t->GetGenericFunction("", doc, err), 0);
+    EXPECT_EQ(t->GetGenericFunction("", doc, err), 0);  // a description passed in does not fail the call
     EXPECT_EQ(err, "");
+    // Without a procedure name nothing is called.
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Unmapped"), 9999);
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Blank"), 9999);
+    EXPECT_EQ(st->db->callCount(), 3u);
     EXPECT_EQ(doc, "as passed");
-    EXPECT_EQ(st->messages(), (Lines{"", "Timeout expired"}));
+    EXPECT_EQ(err, "");
+    const std::string wrong = "Wrong information for config file";
+    EXPECT_EQ(st->messages(), (Lines{"", "Timeout expired", wrong, wrong}));
+    start(24);  // no CUSTOMIZATION key at all
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 9999);
+    EXPECT_EQ(st->db->callCount(), 0u);
+    EXPECT_EQ(st->messages(), Lines{wrong});
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Calibration: reading the database's XML pieces and storing a document.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
 #include "support/station.h"

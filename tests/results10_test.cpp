@@ -248,30 +248,15 @@ TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
     }
 }
 
-TEST_F(Results10, UnwritableResendFileGives9998AndALinkIsNeverFollowed) {
+TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
     start(true);
     st->db->on("uspTestSaveResult", Answer::failure("General network error"));
     spare.write("plain", "x");  // its folder cannot be created under a plain file
     setenv("DEZOZEVO_RESEND_FILE", spare.file("plain/DEZozevo_Resend.xml").c_str(), 1);
     EXPECT_EQ(t->SaveResult(kFail), 9998);
     setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
-    fs::create_directories(fs::path(resendFile).parent_path());
-    spare.write("target", "precious");
-    fs::create_symlink(spare.file("target"), resendFile);
-    EXPECT_EQ(t->SaveResult(kFail), 9998);  // neither written through nor replaced
-    EXPECT_TRUE(fs::is_symlink(resendFile));
-    EXPECT_EQ(spare.read("target"), "precious");
-    EXPECT_EQ(query(), 9997);  // nor read by the resend step
-    EXPECT_TRUE(calls("uspGetUnitInfo").empty());
-    const std::string last = st->messages().back();
-    EXPECT_EQ(last.rfind("Cannot read the resend file " + resendFile, 0), 0u) << last;
-}
 
-TEST_F(Results10, AFailedWriteLeavesTheOldResendFileWhole) {
-    start(true);
-    plant("old result\r\n");
-    st->db->on("uspTestSaveResult", Answer::failure("General network error"));
-    // A file size limit stands for a full disk.
+    plant("old result\r\n");  // a file size limit stands for a full disk
     struct rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     auto oldHandler = signal(SIGXFSZ, SIG_IGN);
@@ -284,6 +269,17 @@ TEST_F(Results10, AFailedWriteLeavesTheOldResendFileWhole) {
     EXPECT_EQ(status, 9998);
     EXPECT_EQ(dz::test::readFile(resendFile), "old result\r\n");
     EXPECT_EQ(filesIn(fs::path(resendFile).parent_path()), 1);  // no temporary file left
+
+    fs::remove(resendFile);
+    spare.write("target", "precious");
+    fs::create_symlink(spare.file("target"), resendFile);
+    EXPECT_EQ(t->SaveResult(kFail), 9998);  // neither written through nor replaced
+    EXPECT_TRUE(fs::is_symlink(resendFile));
+    EXPECT_EQ(spare.read("target"), "precious");
+    EXPECT_EQ(query(), 9997);  // nor read by the resend step
+    EXPECT_TRUE(calls("uspGetUnitInfo").empty());
+    const std::string last = st->messages().back();
+    EXPECT_EQ(last.rfind("Cannot read the resend file " + resendFile, 0), 0u) << last;
 }
 
 // ---- the resend loop through GetUnitInfo ----------------------------------------------

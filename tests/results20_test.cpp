@@ -1,6 +1,7 @@
 // Result upload on generation 20 and later.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 

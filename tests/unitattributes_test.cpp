@@ -1,13 +1,10 @@
 // Unit attributes: what is sent to "uspGetUnitAttributes" and the <UNITINFO> list.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
 #include "support/station.h"
 
-using dz::db::Value;
 using Answer = dz::db::ScriptedDriver::Answer;
 using Lines = std::vector<std::string>;
 
