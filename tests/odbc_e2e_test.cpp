@@ -141,7 +141,8 @@ Outcome runOn(int generation, bool network) {
         (generation == 10 ? generationTen : generationTwentyFour)(t, r);
         run.lines = r.lines;
     });
-    for (const auto& c : p.calls()) run.commands.push_back(c["type"].get<std::string>() + " " + c["text"].get<std::string>());
+    for (const auto& c : p.calls())
+        run.commands.push_back(c["type"].get<std::string>() + " " + c["text"].get<std::string>());
     run.results = p.results();
     run.log = p.log();
     if (network) run.dataSource = p.server->dataSource();
@@ -171,8 +172,13 @@ TEST_P(OdbcEndToEnd, EveryMethodAsInProcess) {
     std::vector<std::string> expected{"CheckRoute -> 0", "GetUnitInfo line 2 -> 0 | <UNITINFO>"};
     if (GetParam() == 10) {
         expected.insert(expected.end(), {"CheckRoute waiting for ICT -> 3", "SaveResult pass -> 0",
+                                         "CheckRoute moved on -> 3", "SaveResult fail -> 0",
                                          "CheckRoute held order -> 7", "CheckRoute line 2 -> 0"});
         EXPECT_NE(network.log.find("Slave Server=" + network.dataSource), std::string::npos);
+        auto stored = std::find_if(local.results.begin(), local.results.end(),
+                                   [](const json& r) { return r["serial"] == "SN24001-0003"; });
+        ASSERT_NE(stored, local.results.end());
+        EXPECT_NE((*stored)["document"].get<std::string>().find("OPERATOR=\"o'neil Grüße\""), std::string::npos);
     } else {
         expected.push_back("GetUnitInfo -> 0 | <UNITINFO>");
     }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <tuple>
 
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/error.h"
@@ -71,7 +72,7 @@ TEST(OdbcTarget, DataSourceForms) {
                                            {".", "127.0.0.1", 0, "", "SERVER=127.0.0.1;"}}) {
         Target t = target(cs(c.source));
         EXPECT_TRUE(t.freetds);
-        EXPECT_EQ(t.host + "," + std::to_string(t.port) + "," + t.instance, c.host + "," + std::to_string(c.port) + "," + c.instance);
+        EXPECT_EQ(std::tie(t.host, t.port, t.instance), std::tie(c.host, c.port, c.instance)) << c.source;
         EXPECT_NE(t.connectionString.find(c.server), std::string::npos) << t.connectionString;
         EXPECT_NE(t.connectionString.find("DATABASE=MES;UID=station;PWD=pw;"), std::string::npos);
     }
@@ -111,25 +112,26 @@ TEST(OdbcTarget, PasswordsTimeoutsAndPooling) {
 }
 
 TEST(OdbcErrors, ClassifiedByState) {
-    auto d = [](const char* state, long native, const char* msg) { return Diagnostic{state, native, msg}; };
-    EXPECT_EQ(describe({d("08001", 0, "[FreeTDS][SQL Server]Unable to connect to data source")}, Phase::connect, "u"),
-              kNoServer);
-    EXPECT_EQ(describe({d("08S01", 0, "[FreeTDS][SQL Server]Communication link failure")}, Phase::execute, "u"),
-              kNetworkError);
-    EXPECT_EQ(describe({d("08S01", 0, "x")}, Phase::connect, "u"), kNoServer);
-    EXPECT_EQ(describe({d("01000", 0, "warning"), d("HYT00", 0, "[FreeTDS][SQL Server]Query timed out")},
-                       Phase::execute, "u"),
-              "Timeout expired");
-    // A refused login by the state alone; the name comes from the connection.
-    EXPECT_EQ(describe({d("28000", 0, "[X]Anmeldung fehlgeschlagen")}, Phase::connect, "bob"),
-              "Login failed for user 'bob'.");
-    EXPECT_EQ(describe({d("01000", 5701, "[FreeTDS][SQL Server]Changed database context"),
-                        d("42000", 2812, "[FreeTDS][SQL Server]Could not find stored procedure 'x'.")},
-                       Phase::execute, "u"),
-              "Could not find stored procedure 'x'.");
-    EXPECT_EQ(describe({d("08004", 4060, "[FreeTDS][SQL Server]Cannot open database \"X\" requested by the login.")},
-                       Phase::connect, "u"),
-              "Cannot open database \"X\" requested by the login.");
+    auto d = [](const char* state, long native, std::string msg) {
+        return Diagnostic{state, native, "[FreeTDS][SQL Server]" + msg};
+    };
+    struct Case {
+        std::vector<Diagnostic> diags;
+        Phase phase;
+        std::string description;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{d("08001", 0, "Unable to connect to data source")}, Phase::connect, kNoServer},
+             {{d("08S01", 0, "Communication link failure")}, Phase::execute, kNetworkError},
+             {{d("08S01", 0, "x")}, Phase::connect, kNoServer},
+             {{d("01000", 0, "warning"), d("HYT00", 0, "Query timed out")}, Phase::execute, "Timeout expired"},
+             // A refused login by the state alone; the name comes from the connection.
+             {{d("28000", 0, "Anmeldung fehlgeschlagen")}, Phase::connect, "Login failed for user 'bob'."},
+             {{d("01000", 5701, "Changed database context"), d("42000", 2812, "Could not find stored procedure 'x'.")},
+              Phase::execute, "Could not find stored procedure 'x'."},
+             {{d("08004", 4060, "Cannot open database \"X\" requested by the login.")}, Phase::connect,
+              "Cannot open database \"X\" requested by the login."}})
+        EXPECT_EQ(describe(c.diags, c.phase, "bob"), c.description) << c.diags.back().message;
     // The server's own text may begin with a tag of its own.
     EXPECT_EQ(stripVendorTags("[FreeTDS][SQL Server][DBNETLIB]access denied"), "[DBNETLIB]access denied");
     EXPECT_EQ(stripVendorTags("[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Boom"), "Boom");

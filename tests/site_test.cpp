@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/profile/profile.h"
-#include "platform/text.h"
 #include "platform/xml/xml.h"
 #include "support/station.h"
 
@@ -70,10 +68,13 @@ TEST(SiteFiles, ResultsTransformIntoValidDocuments) {
 
     // A raw document in any namespace, with any status; two DUTs of a panel keep their order.
     for (const std::string ns : {"", " xmlns=\"urn:tester\""}) {
-        ASSERT_EQ(s.result(run("ID=\"SN1\" STATUS=\"terminate\"", "Station=\"ST\"", ns)), 0) << s.doc.parseError().reason;
+        ASSERT_EQ(s.result(run("ID=\"SN1\" STATUS=\"terminate\"", "Station=\"ST\"", ns)), 0)
+            << s.doc.parseError().reason;
         EXPECT_EQ(s.doc.selectNodes("//DUT/@STATUS"), Strings{"terminate"});
     }
-    ASSERT_EQ(s.result("<TestRun Station=\"ICT-01\"><DUT ID=\"A\" STATUS=\"PASS\"/><DUT ID=\"B\" STATUS=\"FAIL\"/></TestRun>"), 0);
+    ASSERT_EQ(s.result("<TestRun Station=\"ICT-01\"><DUT ID=\"A\" STATUS=\"PASS\"/><DUT ID=\"B\" STATUS=\"FAIL\"/>"
+                       "</TestRun>"),
+              0);
     EXPECT_EQ(s.doc.selectNodes("//DUT/@ID"), (Strings{"A", "B"}));
 }
 
@@ -100,13 +101,4 @@ TEST(SiteFiles, HeaderNamesStationUnitsAndStepCounts) {
                                 s.headerSheet);
     EXPECT_EQ(h, "<TestResultHeader STATION=\"FINAL-01\" START=\"2026-03-07T10:00:00\" END=\"\" STEPS=\"2\" "
                  "FAILEDSTEPS=\"1\"><DUT ID=\"SN1\" STATUS=\"FAIL\"/></TestResultHeader>");
-}
-
-TEST(SiteFiles, IniNamesTheSimulatorAndTheSiteProcedures) {
-    std::string ini = site("DEZozevo.ini");
-    EXPECT_EQ(profile::getString("DATABASE", "SERVER", "MISSING", ini), "sim:plant.db");
-    EXPECT_EQ(profile::getString("STATION", "STATION", "MISSING", ini), "FCT-01");
-    EXPECT_EQ(profile::getString("CUSTOMIZATION", "SPToGetProductStructure ", "", ini), "zeradurGetProductStructure");
-    EXPECT_EQ(profile::getString("GENERICFUNCTIONSMAPPING", "SetUnitData", "", ini), "uspSetUnitData");
-    EXPECT_EQ(text::toUpper(profile::getString("ERROR", "ResendOnNetErr", "no", ini)), "NO");
 }
