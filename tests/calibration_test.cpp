@@ -50,7 +50,7 @@ TEST_F(Calibration, InfoAnswers) {
     on(Answer::rowsOf({"strXML"}, {}));
     on(pieces);
     on(pieces);
-    for (Value code : {Value(4), Value(-1), Value()}) on(Answer::rowsOf({"ERROR"}, {{code}}));
+    for (Value code : {Value(4), Value(0), Value(-1), Value()}) on(Answer::rowsOf({"ERROR"}, {{code}}));
     on(Answer::rowsOf({"xml", "n"}, {{"<CAL>", 1}}));
     on(lost);
     EXPECT_EQ(t->GetCalibrationInfo(out), 6000);  // the INI station was sent, but none is named
@@ -62,12 +62,13 @@ TEST_F(Calibration, InfoAnswers) {
     out = "X";
     EXPECT_EQ(t->GetCalibrationInfo(out), 0);  // pieces are appended to the caller's text
     EXPECT_EQ(out, "X<CAL></CAL>");
-    for (int status : {4, -1, 9999, 9999, 9002}) EXPECT_EQ(t->GetCalibrationInfo(out, "ST1", "F"), status);
+    for (int status : {4, 0, -1, 9999, 9999, 9002}) EXPECT_EQ(t->GetCalibrationInfo(out, "ST1", "F"), status);
     EXPECT_EQ(out, "X<CAL></CAL>");  // no pieces of a broken answer
     EXPECT_EQ(st->messages(),
               (Lines{"No Record returned for GetCalibrationInfo10. Station=",
                      "No Record returned for GetCalibrationInfo10. Station=ST9", "<CAL></CAL>", "X<CAL></CAL>",
-                     "GetCalibrationInfo10 returned =4", "GetCalibrationInfo10 returned =-1", "Invalid use of Null",
+                     "GetCalibrationInfo10 returned =4", "GetCalibrationInfo10 returned =0",
+                     "GetCalibrationInfo10 returned =-1", "Invalid use of Null",
                      "Item cannot be found in the collection corresponding to the requested name or ordinal.",
                      "[DBNETLIB]General network error."}));
 }
