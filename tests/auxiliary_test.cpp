@@ -59,9 +59,9 @@ TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
         EXPECT_EQ(st->log(), "");
     }
     EXPECT_EQ(st->db->calls()[0].connectionString, dz::modVariables().ConnectString);
-    EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage StoredProc 30", "return Integer Return 0 0", "@Language VarChar In 3 'ENG'",
-                                 "@Type VarChar In 5 'ERROR'", "@Code VarChar In 20 '-1'",
-                                 "@Message VarChar Out 200 Null"}));
+    EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage StoredProc 30", "return Integer Return 0 0",
+                                 "@Language VarChar In 3 'ENG'", "@Type VarChar In 5 'ERROR'",
+                                 "@Code VarChar In 20 '-1'", "@Message VarChar Out 200 Null"}));
 }
 
 TEST_F(Aux, ErrMessageNullOrEmptyGivesEmptyTextAndFailuresReachTheCaller) {

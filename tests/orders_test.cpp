@@ -79,7 +79,8 @@ TEST(OrderProcedures, NamedByGenerationWithTheirParameters) {
 
 // The shape the three workers share: no row, an "ERROR" column, data rows, failures.
 TEST(OrderWorkers, NoRowErrorCodesAndFailures) {
-    const std::string notFound = "Item cannot be found in the collection corresponding to the requested name or ordinal.";
+    const std::string notFound =
+        "Item cannot be found in the collection corresponding to the requested name or ordinal.";
     const std::string network = "[DBNETLIB]General network error. Check your network.";
     const struct {
         const char *proc, *name;
@@ -126,8 +127,8 @@ TEST_F(Orders, OrderInfoFromTheFirstRowWithItsNulls) {
     st->db->on("uspGetOrderInfo", Answer::rowsOf(kWoInfoColumns, {{"W1", nullptr, nullptr, nullptr, nullptr, 1}}));
     st->db->on("uspGetOrderInfo", Answer::rowsOf(kWoInfoColumns, {{nullptr, 1, 2, 3, 4, 5}}));
     EXPECT_EQ(t->GetOrderInfo(out), 0);  // only the order number is escaped
-    EXPECT_EQ(out, "<WOINFO><WONUM>W&amp;1&lt;&quot;x&quot;&gt;'</WONUM><ORDERQTY>10</ORDERQTY><STARTEDQTY>4</STARTEDQTY>"
-                   "<COMPLETED>2</COMPLETED><WOID>7&</WOID></WOINFO>");
+    EXPECT_EQ(out, "<WOINFO><WONUM>W&amp;1&lt;&quot;x&quot;&gt;'</WONUM><ORDERQTY>10</ORDERQTY>"
+                   "<STARTEDQTY>4</STARTEDQTY><COMPLETED>2</COMPLETED><WOID>7&</WOID></WOINFO>");
     EXPECT_EQ(st->log(), "");  // success is not logged
     EXPECT_EQ(t->GetOrderInfo(out), 0);
     EXPECT_EQ(out, "<WOINFO><WONUM>W1</WONUM><ORDERQTY></ORDERQTY><STARTEDQTY>0</STARTEDQTY>"
@@ -163,7 +164,8 @@ TEST_F(Orders, ByStationEscapesOnlyTheTextColumnsAndNullsFailOnlyForNumberAndPar
     const std::string raw = "a&<b>\"'", e = "a&amp;&lt;b&gt;&quot;'";
     Row nullPart = woRow("W", 1);
     nullPart[6] = nullptr;
-    st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, {{s, s, s, s, s, s, s, s, s, s, 2, s, s, s, s, s, s}}));
+    st->db->on("uspGetOrderInfoByStation",
+               Answer::rowsOf(kWoColumns, {{s, s, s, s, s, s, s, s, s, s, 2, s, s, s, s, s, s}}));
     st->db->on("uspGetOrderInfoByStation",
                Answer::rowsOf(kWoColumns, {{nullptr, nullptr, nullptr, nullptr, nullptr, "W", "P", nullptr, nullptr,
                                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}}));
@@ -185,8 +187,9 @@ TEST_F(Orders, ByStationEscapesOnlyTheTextColumnsAndNullsFailOnlyForNumberAndPar
 }
 
 TEST_F(Orders, ModelDocument) {
-    const Answer rows = Answer::rowsOf({"AttributeName", "AttributeValue", "Other"},
-                                       {{"Volt&<>\"'", "1<2 & \"3\">'", "x"}, {"Amp", nullptr, "y"}, {"Amp", 2.5, "z"}});
+    const Answer rows =
+        Answer::rowsOf({"AttributeName", "AttributeValue", "Other"},
+                       {{"Volt&<>\"'", "1<2 & \"3\">'", "x"}, {"Amp", nullptr, "y"}, {"Amp", 2.5, "z"}});
     st->db->on("uspGetModelAttributeByPartNumber", rows);
     st->db->on("uspGetModelAttributeByPartNumber", rows);
     st->db->on("uspGetModelAttributeByPartNumber", Answer::rowsOf(kModelColumns, {{"a", "1"}, {nullptr, "2"}}));

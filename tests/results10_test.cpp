@@ -238,7 +238,8 @@ TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
             fs::remove(resendFile);
             st->clearLog();
             st->db->on("uspTestSaveResult", Answer::failure(description));
-            const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>" + std::to_string(status) + "</Note></DUT>");
+            const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>" + std::to_string(status) + "</Note>"
+                                        "</DUT>");
             EXPECT_EQ(t->SaveResult(raw), status);
             EXPECT_TRUE(st->logged(description));
             const bool kept = resend && status != 9999;

@@ -60,7 +60,8 @@ TEST_F(Results20, StoresEveryResultWithOneTimeStamp) {
     EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"))) << stamp;
     EXPECT_EQ(dz::test::params(c),
               (Lines{"RETURN Integer Return 0 0",
-                     "@strXmlTestResult LongVarChar In " + std::to_string(dz::text::utf8Length(sent)) + " '" + sent + "'",
+                     "@strXmlTestResult LongVarChar In " + std::to_string(dz::text::utf8Length(sent)) + " '" + sent +
+                         "'",
                      "@EnterTime VarChar In 19 '" + stamp + "'", "@ExitTime VarChar In 19 '" + stamp + "'"}));
     // The raw and the transformed text are logged without labels.
     EXPECT_TRUE(st->logged(raw));

@@ -34,7 +34,8 @@ TEST_F(UnitAttributes, SendsRequestAndStation) {
     // "@SaveAsTempSN" is left out: the setting is "None" by default.
     EXPECT_EQ(dz::test::params(calls[0]),
               (Lines{"@strXML LongVarChar In 25 '" + std::string(kRequest) + "'", "@station VarWChar In 3 'ST1'"}));
-    EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@strXML LongVarChar In 7 'not xml'", "@station VarChar In 4 ' L 1'"}));
+    EXPECT_EQ(dz::test::params(calls[1]),
+              (Lines{"@strXML LongVarChar In 7 'not xml'", "@station VarChar In 4 ' L 1'"}));
 }
 
 TEST(UnitAttributesTempSN, SentUnlessExactlyNone) {
@@ -46,7 +47,8 @@ TEST(UnitAttributesTempSN, SentUnlessExactlyNone) {
         ASSERT_GE(p.size(), 2u);
         Lines want = {p[0], p[1]};
         const std::string value = sent;
-        if (!value.empty()) want.push_back("@SaveAsTempSN VarChar In " + std::to_string(value.size()) + " '" + value + "'");
+        if (!value.empty())
+            want.push_back("@SaveAsTempSN VarChar In " + std::to_string(value.size()) + " '" + value + "'");
         EXPECT_EQ(p, want);
     }
 }

@@ -88,7 +88,8 @@ TEST_F(UnitInfo, BuiltInStyleSheetOrTheSiteOne) {
     EXPECT_NE(serialParam(0).find("<SerialNumber><S Descr=\"ANY\">SN1</S></SerialNumber>"), std::string::npos)
         << serialParam(0);
     // Every attribute becomes one item.
-    EXPECT_EQ(t->GetUnitInfo("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='SN2' PartNumber='P'/>", out), 0);
+    EXPECT_EQ(t->GetUnitInfo("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='SN2' PartNumber='P'/>", out),
+              0);
     EXPECT_NE(serialParam(1).find("<SerialNumber><S Descr=\"ANY\">SN2</S><S Descr=\"ANY\">P</S></SerialNumber>"),
               std::string::npos)
         << serialParam(1);
@@ -109,9 +110,9 @@ TEST_F(UnitInfo, ParametersByRevision) {
         Lines p0 = dz::test::params(calls[0]), p1 = dz::test::params(calls[1]);
         const std::string stamp = calls[0].param("@EnterTime")->value.toText();
         ASSERT_EQ(stamp.size(), 19u);
-        Lines want0 = {"RETURN Integer Return 0 0", p0[1], "@xmlStation VarChar In 32 '<StationInfo Description=\"ST1\"/>'",
-                       "@UserID VarChar In 10 Null", "@EnterTime DBTimeStamp In 0 '" + stamp + "'",
-                       "@ExitTime DBTimeStamp In 0 '" + stamp + "'"};
+        Lines want0 = {"RETURN Integer Return 0 0", p0[1],
+                       "@xmlStation VarChar In 32 '<StationInfo Description=\"ST1\"/>'", "@UserID VarChar In 10 Null",
+                       "@EnterTime DBTimeStamp In 0 '" + stamp + "'", "@ExitTime DBTimeStamp In 0 '" + stamp + "'"};
         if (generation == 20) want0.erase(want0.begin() + 3);  // "@UserID" from revision 2 on
         EXPECT_EQ(p0, want0);
         EXPECT_EQ(p1[2], "@xmlStation VarChar In 46 '<StationInfo Description=\"A&quot;&amp;&lt;B\"/>'");
