@@ -1,10 +1,8 @@
 // The component in-process against the MES simulator with the sample
-// deployment files: the buffer folder, the failure classes that canned
-// answers drive, and a refused login. (Every method on generation 10 and 24:
-// sim_session_test; a station cycle compared with the network: odbc_e2e_test.)
+// deployment files: the buffer folder and the failure classes that canned
+// answers drive. (Every method on generation 10 and 24: sim_session_test; a
+// station cycle compared with the network, and a refused login: odbc_e2e_test.)
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "DEZozevoDLL/Tester.h"
 #include "sim/sim.h"
@@ -56,14 +54,4 @@ TEST(SimComponent, CannedAnswersDriveFailureClasses) {
     EXPECT_EQ(t.GetModelAttributes(out, "ASM-5000", "C"), 9001);
     EXPECT_EQ(t.GetOrderInfoByStation(out), 6000);
     EXPECT_EQ(out, "");
-}
-
-// Start-up on a thread of its own, so that no earlier generation is left over.
-TEST(SimComponent, WrongLoginFailsStartUp) {
-    test::Plant p(24);
-    p.setIni("PWD=station", "PWD=wrong");
-    std::thread([] { Tester t; }).join();
-    EXPECT_NE(p.log().find("Runtime error in GetTWVer Login failed for user 'station'."), std::string::npos) << p.log();
-    EXPECT_NE(p.log().find("CLASS INIT FAILED. GetSlaveConn RetCode=100"), std::string::npos);
-
 }
