@@ -17,9 +17,6 @@ std::string resendFilePath();
 // Every apostrophe doubled: the text as the content of one SQL string literal.
 std::string doubleApostrophes(std::string_view s);
 
-// The text as XML character data or attribute value (& < > " escaped).
-std::string xmlEscape(std::string_view s);
-
 // The local date and time now, "yyyy-mm-dd hh:mm:ss".
 std::string localTimeText();
 

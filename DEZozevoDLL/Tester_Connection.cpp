@@ -1,4 +1,5 @@
 // Server generation probe and the resolution of the working connection.
+#include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Scramble.h"
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
@@ -14,24 +15,6 @@ std::string connectionString(const std::string& password, const std::string& use
     std::string bare = text::replaceAll(text::replaceAll(server, "[", ""), "]", "");
     return "Provider=SQLOLEDB;Password=" + password + ";User ID=" + user + ";Initial Catalog=" + database +
            ";Data Source=" + bare + ";Network Library=DBMSSOCN;";
-}
-
-// A text as one SQL string literal's content: every apostrophe doubled.
-std::string sqlLiteral(std::string_view s) { return text::replaceAll(s, "'", "''"); }
-
-// A text as one XML attribute value.
-std::string xmlAttribute(std::string_view s) {
-    std::string r;
-    for (char c : s) {
-        switch (c) {
-            case '&': r += "&amp;"; break;
-            case '<': r += "&lt;"; break;
-            case '>': r += "&gt;"; break;
-            case '"': r += "&quot;"; break;
-            default: r += c;
-        }
-    }
-    return r;
 }
 
 db::Command masterCommand(std::string text, db::CommandType type) {
@@ -81,7 +64,7 @@ int16_t Tester::GetSlaveConn10(const std::string& station) {
     try {
         db::Command cmd = masterCommand(
             "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo '" +
-                sqlLiteral(station) + "' else select 0 Error, 0 MasterSlaveSolution",
+                results::doubleApostrophes(station) + "' else select 0 Error, 0 MasterSlaveSolution",
             db::adCmdText);
         db::Recordset rs = cmd.execute();
         if (rs.eof() || rs.bof()) {
@@ -122,7 +105,7 @@ int16_t Tester::GetSlaveConn20(const std::string& station) {
         db::Command cmd = masterCommand("objUTLGetSlaveConnection", db::adCmdStoredProc);
         cmd.append("return", db::adInteger, db::adParamReturnValue, {}, 0);
         cmd.append("@xmlStation", db::adVarChar, db::adParamInput,
-                   "<StationInfo Description=\"" + xmlAttribute(station) + "\"/>");
+                   "<StationInfo Description=\"" + EscapeXml(station) + "\"/>");
         db::Recordset rs = cmd.execute();
         const db::Value ret = cmd.value("return");
         // A return value not yet delivered counts as not greater than 0.

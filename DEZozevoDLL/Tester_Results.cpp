@@ -29,21 +29,6 @@ std::string resendFilePath() {
 
 std::string doubleApostrophes(std::string_view s) { return text::replaceAll(s, "'", "''"); }
 
-std::string xmlEscape(std::string_view s) {
-    std::string r;
-    r.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '&': r += "&amp;"; break;
-            case '<': r += "&lt;"; break;
-            case '>': r += "&gt;"; break;
-            case '"': r += "&quot;"; break;
-            default: r += c;
-        }
-    }
-    return r;
-}
-
 std::string localTimeText() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};

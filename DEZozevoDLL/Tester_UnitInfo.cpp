@@ -9,15 +9,12 @@
 namespace dz {
 
 using results::need;
-using results::xmlEscape;
 
 namespace {
 
 constexpr const char* kUnitInfoNamespace = "urn:GetUnitInfo-schema";
 // The validator's code for a root element that the schema does not declare.
 constexpr long kRootNotDeclared = 1845;
-
-std::string textOrEmpty(const db::Value& v) { return v.isNull() ? std::string() : v.toText(); }
 
 // The unit document from name/value rows. Five columns is the grouped form:
 // sorted so that ungrouped items come first and each named group is one run.
@@ -26,14 +23,14 @@ std::string unitDocument(db::Recordset& rs) {
     if (grouped) rs.sort("GName ASC, ID ASC");
     std::string out, group, previous, closing;
     while (!rs.eof()) {
-        if (grouped) group = textOrEmpty(rs.field("GName"));
-        const std::string name = xmlEscape(textOrEmpty(rs.field("FName")));
-        const std::string value = xmlEscape(textOrEmpty(rs.field("FValue")));
+        if (grouped) group = textOr(rs.field("GName"));
+        const std::string name = Tester::EscapeXml(textOr(rs.field("FName")));
+        const std::string value = Tester::EscapeXml(textOr(rs.field("FValue")));
         const std::string item =
             group.empty() ? "<UnitData><Name>" + name + "</Name><Value>" + value + "</Value></UnitData>"
                           : "<UNITDATA><NAME type=\"char\">" + name + "</NAME><VALUE>" + value + "</VALUE></UNITDATA>";
         if (group != previous) {
-            out += closing + "<GROUP name=\"" + xmlEscape(group) + "\">" + item;
+            out += closing + "<GROUP name=\"" + Tester::EscapeXml(group) + "\">" + item;
             previous = group;
             if (!group.empty()) closing = "</GROUP>";
         } else {
@@ -85,7 +82,7 @@ int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, 
         // Joined apart from the caller's text, so a failure half way leaves it as it was.
         std::string pieces;
         while (!rs.eof()) {
-            pieces += textOrEmpty(rs.field("strXML"));
+            pieces += textOr(rs.field("strXML"));
             rs.moveNext();
         }
         strUnitInfo += pieces;
@@ -107,7 +104,7 @@ int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, 
     try {
         const std::string now = results::localTimeText();
         const std::string station =
-            "<StationInfo Description=\"" + xmlEscape(strStationName.empty() ? mv.StationName : strStationName) +
+            "<StationInfo Description=\"" + Tester::EscapeXml(strStationName.empty() ? mv.StationName : strStationName) +
             "\"/>";
         log(strRequest, 2);
 

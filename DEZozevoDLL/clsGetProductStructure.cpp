@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "DEZozevoDLL/Query.h"
+#include "DEZozevoDLL/Tester.h"
 
 namespace dz {
 
@@ -15,18 +16,9 @@ std::string describe(const char* what) {
 }
 
 // Attribute values are escaped so that the document stays well-formed XML;
-// values without these characters come out unchanged.
+// values without these characters come out unchanged. Null gives "".
 void appendAttributeValue(std::string& out, const db::Value& v) {
-    if (v.isNull()) return;  // Null gives an empty value
-    for (char c : v.toText()) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
+    if (!v.isNull()) out += Tester::EscapeXml(v.toText());
 }
 
 void appendProduct(std::string& out, const db::Recordset& rs, const char* end) {
