@@ -13,6 +13,7 @@ using dz::db::ScriptedDriver;
 using dz::db::Value;
 using dz::test::Station;
 using Answer = ScriptedDriver::Answer;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -43,7 +44,6 @@ TEST_F(Startup, DefaultsWhenOnlyTheDatabaseSectionIsThere) {
     EXPECT_EQ(mv().MasterConnectString,
               "Provider=SQLOLEDB;Password=secret;User ID=u;Initial Catalog=db;Data Source=" + st.server +
                   ";Network Library=DBMSSOCN;");
-    EXPECT_EQ(t.getStation(), "MISSING");
     EXPECT_EQ(t.GetLastError(), "OK");
 }
 
@@ -83,25 +83,28 @@ TEST_F(Startup, GenerationSplit) {
                   "object_id('objTSKGetUnitInfo') and name='@UserID') select 22 else select 20  end else select 10;");
         EXPECT_EQ(calls[0].timeout, 30);
         EXPECT_TRUE(st.logged("CLASS INIT OK")) << n;
+        if (n >= 20 && n < 24) {  // no slave below revision 4: the master, without asking
+            EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
+            EXPECT_EQ(calls.size(), 1u);
+        }
     }
 }
 
-TEST_F(Startup, UnreachableMasterFailsWithCode100) {
+TEST_F(Startup, NoDatabaseAnswerFailsWithCode100) {
     Station st;
     st.db->failAll("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.");
-    Tester t;
-    EXPECT_EQ(mv().ServerGeneration, 0);
-    auto m = st.messages();
-    ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[0], "Runtime error in GetTWVer [DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or "
-                    "access denied.");
-    EXPECT_EQ(m[1], "CLASS INIT FAILED. GetSlaveConn RetCode=100");
-    EXPECT_EQ(mv().ConnectString, "");
-    EXPECT_FALSE(mv().ResultDocument);
-}
-
-TEST_F(Startup, MissingIniFileUsesDefaultsAndFails) {
-    Station st;
+    {
+        Tester t;
+        EXPECT_EQ(mv().ServerGeneration, 0);
+        EXPECT_EQ(st.messages(), (Lines{"Runtime error in GetTWVer [DBNETLIB][ConnectionOpen (Connect()).]SQL Server "
+                                        "does not exist or access denied.",
+                                        "CLASS INIT FAILED. GetSlaveConn RetCode=100"}));
+        EXPECT_EQ(mv().ConnectString, "");
+        EXPECT_FALSE(mv().ResultDocument);
+    }
+    // Without an INI file: defaults, and no server to ask.
+    mv() = dz::ModVariables{};
+    st.clearLog();
     std::remove(st.home.file("DEZozevo.ini").c_str());
     Tester t;
     EXPECT_EQ(mv().DbServer, "MISSING");
@@ -109,17 +112,21 @@ TEST_F(Startup, MissingIniFileUsesDefaultsAndFails) {
     EXPECT_TRUE(st.logged("CLASS INIT FAILED. GetSlaveConn RetCode=100"));
 }
 
+// The station goes into the slave batch as one string literal.
 TEST_F(Startup, Generation10WithoutSlaveUsesTheMaster) {
-    Station st;
-    st.serveGeneration(10);
-    Tester t;
-    EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
-    EXPECT_EQ(st.messages(), std::vector<std::string>{"CLASS INIT OK"});
-    auto calls = st.db->calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].text,
-              "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo 'ST1' else "
-              "select 0 Error, 0 MasterSlaveSolution");
+    for (auto [station, literal] : std::vector<std::pair<std::string, std::string>>{{"ST1", "ST1"},
+                                                                                     {"O'Neil' --", "O''Neil'' --"}}) {
+        Station st;
+        st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[STATION]\nSTATION=" + station + "\n");
+        st.serveGeneration(10);
+        Tester t;
+        EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
+        EXPECT_EQ(st.messages(), Lines{"CLASS INIT OK"});
+        auto calls = st.db->calls();
+        ASSERT_EQ(calls.size(), 2u);
+        EXPECT_EQ(calls[1].text, "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo '" +
+                                     literal + "' else select 0 Error, 0 MasterSlaveSolution");
+    }
 }
 
 TEST_F(Startup, Generation10SlaveResolution) {
@@ -140,7 +147,7 @@ TEST_F(Startup, Generation10SlaveFailures) {
     struct Case {
         Answer answer;
         int code;
-        std::vector<std::string> lines;
+        Lines lines;
     };
     std::vector<Case> cases = {
         {Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{7, 0}}), 20,
@@ -165,26 +172,6 @@ TEST_F(Startup, Generation10SlaveFailures) {
     }
 }
 
-TEST_F(Startup, StationIsOneLiteralInTheSlaveBatch) {
-    Station st;
-    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[STATION]\nSTATION=O'Neil' --\n");
-    st.serveGeneration(10);
-    Tester t;
-    EXPECT_EQ(st.db->calls()[1].text,
-              "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo 'O''Neil'' --' "
-              "else select 0 Error, 0 MasterSlaveSolution");
-}
-
-TEST_F(Startup, Generation20BelowRevision4UsesTheMasterWithoutAsking) {
-    for (int n : {20, 22, 23}) {
-        Station st;
-        st.serveGeneration(n);
-        Tester t;
-        EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
-        EXPECT_EQ(st.db->callCount(), 1u);
-    }
-}
-
 TEST_F(Startup, Generation24SlaveConnection) {
     Station st("", 2);
     st.home.write("DEZozevo.ini", "[DATABASE]\nUSER=mu\nPWD=mp\nSERVER=" + st.server +
@@ -201,34 +188,24 @@ TEST_F(Startup, Generation24SlaveConnection) {
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].type, dz::db::adCmdStoredProc);
     ASSERT_EQ(calls[1].parameters.size(), 2u);
-    const auto& ret = calls[1].parameters[0];
-    EXPECT_EQ(ret.name, "return");
-    EXPECT_EQ(ret.type, dz::db::adInteger);
-    EXPECT_EQ(ret.direction, dz::db::adParamReturnValue);
+    EXPECT_EQ(calls[1].parameters[0].direction, dz::db::adParamReturnValue);
     const auto& xml = calls[1].parameters[1];
     EXPECT_EQ(xml.name, "@xmlStation");
-    EXPECT_EQ(xml.type, dz::db::adVarChar);
     EXPECT_EQ(xml.value.toText(), "<StationInfo Description=\"A&quot;&lt;B\"/>");
-    EXPECT_EQ(xml.size, (long)xml.value.toText().size());
 }
 
 TEST_F(Startup, Generation24SlaveFailures) {
-    {
+    Answer bad = Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"S", "D"}});
+    bad.returnValue = 3;
+    for (auto& [answer, lines] : std::vector<std::pair<Answer, Lines>>{
+             {bad, {"CLASS INIT FAILED. GetSlaveConn RetCode=10"}},
+             {Answer::rowsOf({"InstanceName", "DatabaseName"}, {}),
+              {"No data returned from objUTLGetSlaveConnection", "CLASS INIT FAILED. GetSlaveConn RetCode=30"}}}) {
         Station st;
         st.serveGeneration(24);
-        Answer a = Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"S", "D"}});
-        a.returnValue = 3;
-        st.db->on("objUTLGetSlaveConnection", a);
+        st.db->on("objUTLGetSlaveConnection", answer);
         Tester t;
-        EXPECT_EQ(st.messages(), std::vector<std::string>{"CLASS INIT FAILED. GetSlaveConn RetCode=10"});
-    }
-    {
-        Station st;
-        st.serveGeneration(24);
-        st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {}));
-        Tester t;
-        EXPECT_EQ(st.messages(), (std::vector<std::string>{"No data returned from objUTLGetSlaveConnection",
-                                                           "CLASS INIT FAILED. GetSlaveConn RetCode=30"}));
+        EXPECT_EQ(st.messages(), lines);
     }
 }
 
@@ -299,9 +276,7 @@ TEST_F(Startup, ThreadsHaveTheirOwnSettings) {
 TEST(Scramble, IsItsOwnInverse) {
     const std::string pw = "Secret;1\xC3\xA4";
     EXPECT_EQ(dz::UnscramblePassword(dz::UnscramblePassword(pw)), pw);
-    EXPECT_EQ(dz::UnscramblePassword(pw).size(), pw.size());
     EXPECT_NE(dz::UnscramblePassword(pw), pw);
-    EXPECT_EQ(dz::UnscramblePassword(""), "");
 }
 
 }  // namespace
