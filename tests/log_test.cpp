@@ -15,6 +15,9 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+// putLog takes its message by reference.
+void put(Tester& t, std::string msg, uint8_t level) { t.putLog(msg, level); }
+
 struct Log : ::testing::Test {
     void SetUp() override { dz::modVariables() = dz::ModVariables{}; }
 };
@@ -24,10 +27,10 @@ TEST_F(Log, LevelRules) {
     Station st("", 1);
     Tester t;
     st.clearLog();
-    t.putLog("detail", 2);
+    put(t, "detail", 2);
     EXPECT_EQ(st.log(), "");
-    t.putLog("failure", 1);
-    t.putLog("caller", 0);
+    put(t, "failure", 1);
+    put(t, "caller", 0);
     EXPECT_EQ(st.messages(), (Lines{"failure", "caller"}));
     std::string line = st.log().substr(0, st.log().find("\r\n") + 2);
     EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  failure\r\n)"))) << line;
@@ -36,8 +39,8 @@ TEST_F(Log, LevelRules) {
     Station quiet("", 0);
     Tester q;
     EXPECT_EQ(quiet.log(), "");  // the start-up line is level 1
-    q.putLog("one", 1);
-    q.putLog("zero", 0);
+    put(q, "one", 1);
+    put(q, "zero", 0);
     EXPECT_EQ(quiet.messages(), Lines{"zero"});
 }
 
@@ -45,10 +48,10 @@ TEST_F(Log, LevelThreeAddsAByteDump) {
     Station st("", 3);
     Tester t;
     st.clearLog();
-    t.putLog("OK", 9);  // above the level: no line, but the dump
+    put(t, "OK", 9);  // above the level: no line, but the dump
     EXPECT_EQ(st.log(), "79 O\r\n0 \r\n75 K\r\n0 \r\n");
     st.clearLog();
-    t.putLog("\xC3\xA4", 1);  // one character, U+00E4
+    put(t, "\xC3\xA4", 1);  // one character, U+00E4
     EXPECT_NE(st.log().find("  \xC3\xA4\r\n228 \xC3\xA4\r\n0 \r\n"), std::string::npos) << st.log();
 }
 
@@ -56,13 +59,13 @@ TEST_F(Log, UnwritableLogFileLosesTheMessageQuietly) {
     Station st("", 2);
     Tester t;
     st.clearLog();
-    t.putLog("first", 1);
+    put(t, "first", 1);
     std::string file = dz::modVariables().LogFileName;
     std::remove(file.c_str());
     mkdir(file.c_str(), 0755);  // a folder where the file should be
-    t.putLog("lost", 1);
+    put(t, "lost", 1);
     rmdir(file.c_str());
-    t.putLog("kept", 1);
+    put(t, "kept", 1);
     EXPECT_EQ(st.messages(), Lines{"kept"});
 }
 
