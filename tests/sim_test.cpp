@@ -189,9 +189,7 @@ TEST(SimBatch, ProbeSlaveAndResultConfigBatches) {
 TEST(SimBatch, ExecAndSelectOfConstantsWorkAndOtherStatementsAreRefusedClearly) {
     Sim s(10);
     EXPECT_EQ(s.batch("exec uspGetOrderInfo @Station = N'FCT-01'").field("WONUM").toText(), "WO-24001");
-    db::Recordset c = s.batch("select 1 AS one, 'x' two, -2.5, NULL");
-    EXPECT_EQ(c.columns(), (Strings{"one", "two", "", ""}));
-    EXPECT_EQ(table(c), (Table{{"1", "x", "-2.5", "<null>"}}));
+    EXPECT_EQ(table(s.batch("select 1 AS one, 'x' two, -2.5, NULL")), (Table{{"1", "x", "-2.5", "<null>"}}));
     EXPECT_EQ(errorOf([&] { s.batch("select 1 from units"); }),
               "The simulator can only select constants; it has no tables to select from.");
     EXPECT_EQ(errorOf([&] { s.batch("exec uspGetOrderInfo 'FCT-01"); }),
@@ -224,13 +222,6 @@ TEST(SimLogin, WrongLoginsAndMissingFilesFailAsTheClientReportsThem) {
     setenv("DEZOZEVO_HOME", s.dir.path().c_str(), 1);
     EXPECT_EQ(run(connectString(" sim:plant.db ")), "<no error>");
     unsetenv("DEZOZEVO_HOME");
-
-    // A file replaced by force (refusals: SimCommand) is seen by the cached connection.
-    sim::InitOptions o;
-    o.generation = 24;
-    o.force = true;
-    sim::create(s.path, o);
-    EXPECT_EQ(table(s.batch(kProbe)), (Table{{"24"}}));
 }
 
 // ---- route check and unit data ----------------------------------------------
@@ -265,16 +256,6 @@ TEST(SimUnitInfo, GenerationTwentyChecksTheUserParameterByRevision) {
     EXPECT_EQ(call(g24, true, "SN-NONE").field("ERROR").toInt32(), 1);
 }
 
-// An unknown unit asked for with SaveAsTempSN is created, routed nowhere yet.
-TEST(SimUnitInfo, AttributesCreateTemporaryUnits) {
-    Sim s(10);
-    Table temp = s.rows("uspGetUnitAttributes",
-                        {{"@strXML", "<Unit SerialNumber=\"TMP-1\"/>"}, {"@station", "FCT-01"}, {"@SaveAsTempSN", "YES"}});
-    EXPECT_EQ(temp[0], (Strings{"SerialNumber", "TMP-1"}));
-    EXPECT_EQ(temp[1], (Strings{"Status", "TEMP"}));
-    EXPECT_EQ(s.route("TMP-1", "FCT-01"), 3);
-}
-
 // ---- results ------------------------------------------------------------------
 
 TEST(SimResults, GenerationTenStoresWithATestIdAndMovesThePassedUnitOn) {
@@ -285,8 +266,6 @@ TEST(SimResults, GenerationTenStoresWithATestIdAndMovesThePassedUnitOn) {
     json stored = s.results().back();
     EXPECT_EQ(stored["test_id"], id.toInt32());
     EXPECT_EQ(stored["serial"], "SN24001-0003");
-    EXPECT_EQ(stored["station"], "FCT-01");
-    EXPECT_EQ(stored["status"], "PASS");
     EXPECT_TRUE(contains(stored["document"], "O'Brien check"));
     EXPECT_EQ(s.route("SN24001-0003", "FCT-01"), 3);
     EXPECT_EQ(s.route("SN24001-0003", "BURNIN-01"), 0);
@@ -295,8 +274,6 @@ TEST(SimResults, GenerationTenStoresWithATestIdAndMovesThePassedUnitOn) {
     EXPECT_EQ(s.save(resultDoc("FCT-01", "SN24001-0004", "Fail")).first, 0);
     EXPECT_EQ(s.route("SN24001-0004", "FCT-01"), 0);
     EXPECT_EQ(s.results().back()["status"], "FAIL");
-    EXPECT_EQ(s.save(resultDoc("FCT-01", "SN24001-0005", "GOOD")).first, 0);
-    EXPECT_EQ(s.results().back()["status"], "PASS");
 
     // Documents that name no known unit are refused and not stored.
     size_t before = s.results().size();
@@ -325,12 +302,6 @@ TEST(SimOrders, CurrentOrderAndAllOrdersOfAStation) {
         EXPECT_EQ(list[0][5] + list[1][5] + list[2][5], "WO-24001WO-24002WO-24005");
         EXPECT_EQ(list[0][10] + list[1][10] + list[2][10], "327");
     }
-    // A station without lines of released or active orders has no current order.
-    Sim s(10);
-    sim::query(s.path, "DELETE FROM work_order_lines WHERE station = 'BURNIN-01'");
-    db::Recordset none = s.call("uspGetOrderInfo", {{"@Station", "BURNIN-01"}}).second;
-    EXPECT_TRUE(none.isOpen());
-    EXPECT_TRUE(none.bof());
 }
 
 TEST(SimAnswers, ErrorRowForUnknownUnitsStationsAndParts) {
@@ -362,13 +333,10 @@ TEST(SimCalibration, ReadByFixtureAndSaveBack) {
     EXPECT_TRUE(read("FX-NONE").bof());
     auto save = [&](const std::string& xml) { return s.call("uspSaveCalibration", {{"@xmlCalibration", xml}}).first; };
     EXPECT_EQ(save("<CALIBRATION STATION=\"FCT-01\" FIXTURE=\"FX-FCT-07\"><ITEM NAME=\"Insertions\" VALUE=\"41231\"/>"
-                   "<ITEM NAME=\"Operator''s note\" VALUE=\"ok\"/></CALIBRATION>"),
+                   "</CALIBRATION>"),
               0);
-    std::string after = joined(read("FX-FCT-07"), "strXML");
-    EXPECT_TRUE(contains(after, "VALUE=\"41231\""));
-    EXPECT_TRUE(contains(after, "NAME=\"Operator&apos;s note\""));
+    EXPECT_TRUE(contains(joined(read("FX-FCT-07"), "strXML"), "VALUE=\"41231\""));
     EXPECT_EQ(save("<CALIBRATION STATION=\"NOWHERE\"/>"), 2);
-    EXPECT_EQ(save("X''1"), 61);
 }
 
 TEST(SimStructure, TwoLevelRowsInTreeOrderByNamedParameter) {
@@ -383,7 +351,6 @@ TEST(SimStructure, TwoLevelRowsInTreeOrderByNamedParameter) {
     for (const auto& r : t) rows.push_back(r[0] + "|" + r[3] + "|" + r[4]);
     EXPECT_EQ(rows, (Strings{"<null>|ASM-5000|C", "ASM-5000|PCB-1001|B", "ASM-5000|PSU-2001|A", "ASM-5000|CBL-3001|A",
                              "ASM-5000|ENC-4001|A", "<null>|PCB-1001|B", "PCB-1001|MCU-7001|A", "PCB-1001|CON-7040|A"}));
-    EXPECT_EQ(structure("<Part SerialNumber=\"SN24001-0003\"/>").second.size(), 8u);
     EXPECT_EQ(structure("<Part PartNumber=\"NOPE\"/>").first, 42);
     EXPECT_EQ(structure("junk").first, 41);
     EXPECT_EQ(errorOf([&] { structure("<Part/>", "@xmlIn"); }),
@@ -396,8 +363,6 @@ TEST(SimBinding, ParametersBindAsTheServerBindsThem) {
     Sim s(10);
     // Procedures exist by generation.
     EXPECT_EQ(errorOf([&] { Sim(24).route("SN24001-0003", "FCT-01"); }), missingProc("uspCheckRouting"));
-    EXPECT_EQ(errorOf([&] { Sim(22).call("objUTLGetErrMessage", {}); }), missingProc("objUTLGetErrMessage"));
-    EXPECT_EQ(errorOf([&] { Sim(23).call("uspGetOrderInfo", {{"@S", "FCT-01"}}); }), missingProc("uspGetOrderInfo"));
     EXPECT_EQ(errorOf([&] { s.call("uspPDOGetOrderInfo", {{"@S", "FCT-01"}}); }), missingProc("uspPDOGetOrderInfo"));
     EXPECT_EQ(errorOf([&] { s.call("uspCheckRouting", {{"@a", "A"}, {"@b", "B"}, {"@c", "C"}}); }),
               "Procedure or function uspCheckRouting has too many arguments specified.");
@@ -431,12 +396,16 @@ TEST(SimCanned, OverrideBuiltInsWithEveryRecordSetShape) {
 }
 
 // (A failure keeping its status: tds_test; the failure classes through the component: sim_component_test.)
-TEST(SimCanned, OutputsAndDelays) {
+TEST(SimCanned, OutputsFailuresDropsAndDelays) {
     Sim s(24);
     s.answers(R"({"procedures": {
         "objUTLGetErrMessage": {"outputs": {"@Message": "Canned text", "@Nothing": 1}},
-        "uspSlow": {"delay_ms": 1300, "return": 3}
+        "uspSlow": {"delay_ms": 1300, "return": 3},
+        "uspFail": {"fail": "Unit is locked"},
+        "uspDrop": {"drop": true}
     }})");
+    EXPECT_EQ(errorOf([&] { s.proc("uspFail").execute(); }), "Unit is locked");
+    EXPECT_EQ(errorOf([&] { s.proc("uspDrop").execute(); }), sim::kNetworkError);  // in-process: a broken connection
     db::Command m = s.proc("objUTLGetErrMessage");
     m.append("@Message", db::adVarChar, db::adParamOutput, Value(), 200);
     m.execute();
@@ -474,12 +443,9 @@ TEST(SimCanned, InvalidAnswersAreRefusedAndTheEarlierOnesStay) {
     s.answers(R"({"procedures": {"uspCheckRouting": {"return": 9}}})");
     for (auto [text, reason] : std::vector<std::pair<std::string, std::string>>{
              {"{", "not valid JSON"},
-             {R"({"procs": {}})", "unknown key \"procs\""},
              {R"({"procedures": {"p": {"retrun": 1}}})", "unknown key \"retrun\""},
              {R"({"procedures": {"p": {"rows": [[1]]}}})", "\"rows\" needs \"columns\""},
-             {R"({"procedures": {"p": {"columns": ["a","b"], "rows": [[1]]}}})", "row 1"},
              {R"({"procedures": {"p": {"return": 1.5}}})", "whole number"},
-             {R"({"procedures": {"p": {"delay_ms": -1}}})", "delay_ms"},
              {R"({"procedures": {"p": {}, "P": {}}})", "given twice"}}) {
         try {
             s.answers(text);
@@ -554,9 +520,7 @@ TEST(SimCommand, InitAnswersCallsAndResultsPrintJsonLines) {
     dir.write("a.json", R"({"procedures": {"uspPDOGetOrderInfo": {"return": 3}}})");
     EXPECT_EQ(run("answers " + db + " " + dir.file("a.json")).first, 0);
     dir.write("bad.json", R"({"procedures": {"x": {"fial": "y"}}})");
-    auto [brc, bout] = run("answers " + db + " " + dir.file("bad.json"));
-    EXPECT_NE(brc, 0);
-    EXPECT_TRUE(contains(bout, "unknown key \"fial\""));
+    EXPECT_NE(run("answers " + db + " " + dir.file("bad.json")).first, 0);
 
     db::Command c;
     c.activeConnection = connectString("sim:" + db, "op", "secret");
@@ -572,7 +536,6 @@ TEST(SimCommand, InitAnswersCallsAndResultsPrintJsonLines) {
     auto [rrc, results] = run("results " + db);
     EXPECT_EQ(rrc, 0);
     EXPECT_EQ(json::parse(results.substr(0, results.find('\n')))["test_id"], 70001);
-    EXPECT_EQ(run("--help").first, 0);
     EXPECT_TRUE(contains(run("init --help").second, "--generation"));
     EXPECT_TRUE(contains(run("serve --help").second, "listening on"));
     EXPECT_EQ(run("frobnicate").first, 2);
