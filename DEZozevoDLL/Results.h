@@ -1,11 +1,14 @@
 // Small helpers of the result and unit-info workers.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/com/variant.h"
+#include "platform/db/db.h"
 
 namespace dz::results {
 
@@ -16,6 +19,10 @@ std::string resendFilePath();
 
 // Every apostrophe doubled: the text as the content of one SQL string literal.
 std::string doubleApostrophes(std::string_view s);
+
+// The status of a generation-20 worker's failure: the procedure's "RETURN"
+// value when the command was built and holds one other than 0, else 9999.
+int32_t returnOr9999(const std::optional<db::Command>& cmd);
 
 // The local date and time now, "yyyy-mm-dd hh:mm:ss".
 std::string localTimeText();

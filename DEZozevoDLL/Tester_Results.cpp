@@ -29,6 +29,18 @@ std::string resendFilePath() {
 
 std::string doubleApostrophes(std::string_view s) { return text::replaceAll(s, "'", "''"); }
 
+int32_t returnOr9999(const std::optional<db::Command>& cmd) {
+    int32_t status = 0;
+    if (cmd && !cmd->parameters().empty()) {
+        try {
+            status = cmd->value("RETURN").toInt32();
+        } catch (const std::exception&) {
+            status = 0;
+        }
+    }
+    return status == 0 ? 9999 : status;
+}
+
 std::string localTimeText() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -266,7 +278,6 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
 
 int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
     ModVariables& mv = modVariables();
-    int32_t status = 0;
     std::optional<db::Command> cmd;
     try {
         const std::string stamp = results::localTimeText();
@@ -300,19 +311,12 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         cmd->append("@ExitTime", db::adVarChar, db::adParamInput, stamp);
         cmd->execute();
 
-        status = cmd->value("RETURN").toInt32();
+        const int32_t status = cmd->value("RETURN").toInt32();
         if (status > 0) log("SaveResult20 returned value=" + std::to_string(status), 1);
         return status;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        if (cmd && !cmd->parameters().empty()) {
-            try {
-                status = cmd->value("RETURN").toInt32();
-            } catch (const std::exception&) {
-                status = 0;
-            }
-        }
-        return status == 0 ? 9999 : status;
+        return results::returnOr9999(cmd);
     }
 }
 

@@ -156,15 +156,7 @@ int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, 
         return 0;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        int32_t status = 0;
-        if (cmd && !cmd->parameters().empty()) {
-            try {
-                status = cmd->value("RETURN").toInt32();
-            } catch (const std::exception&) {
-                status = 0;
-            }
-        }
-        return status == 0 ? 9999 : status;
+        return results::returnOr9999(cmd);
     }
 }
 

@@ -557,24 +557,6 @@ void clearJournal(const std::string& path) {
     }
 }
 
-std::vector<std::string> results(const std::string& path) {
-    sqlite3* db = connectOrThrow(path);
-    std::vector<std::string> out;
-    try {
-        Stmt q(db,
-               "SELECT test_id, serial, station, status, procedure, received, enter_time, exit_time, document "
-               "FROM results ORDER BY test_id");
-        while (q.step()) {
-            json j = json::object();
-            for (int c = 0; c < q.columns(); ++c) j[q.columnName(c)] = columnJson(q, c);
-            out.push_back(j.dump());
-        }
-    } catch (const db::Error& e) {
-        throw std::runtime_error(e.description());
-    }
-    return out;
-}
-
 std::vector<std::string> query(const std::string& path, const std::string& sql) {
     sqlite3* db = connectOrThrow(path);
     std::vector<std::string> out;
@@ -593,6 +575,12 @@ std::vector<std::string> query(const std::string& path, const std::string& sql) 
         throw std::runtime_error(e.description());
     }
     return out;
+}
+
+std::vector<std::string> results(const std::string& path) {
+    return query(path,
+                 "SELECT test_id, serial, station, status, procedure, received, enter_time, exit_time, document "
+                 "FROM results ORDER BY test_id");
 }
 
 }  // namespace dz::sim
