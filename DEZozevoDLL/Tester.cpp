@@ -2,7 +2,11 @@
 // worker that serves the detected server generation.
 #include "DEZozevoDLL/Tester.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <functional>
 
@@ -50,6 +54,12 @@ bool parseWhole(const std::string& s, T& out) {
     out = (T)v;
     return true;
 }
+
+// The status of a method that has a worker on generation 10 only: 0 on
+// generation 20, whose unit query checks the route itself, but 100 when no
+// generation was detected: a component that never reached its database
+// gives no go-ahead and stores nothing.
+int32_t noWorker() { return modVariables().ServerGeneration == 20 ? 0 : 100; }
 
 }  // namespace
 
@@ -101,6 +111,11 @@ void Tester::Class_Initialize() {
     if (mv.SPToGetProductStructure.empty()) mv.SPToGetProductStructure = "zeradurGetProductStructure";
     if (mv.SPToSaveTestResult.empty()) mv.SPToSaveTestResult = "objTSKSaveTestResult";
     mv.ConnectString = "";
+
+    // Without its INI file the component runs on defaults that reach no
+    // database; the log names the file it looked for.
+    if (::access(IniFileName.c_str(), R_OK) != 0)
+        log("Cannot read the INI file " + IniFileName + ": " + std::strerror(errno) + "; defaults used", 1);
 
     GetTWVer();
     const int16_t status = GetSlaveConn(mv.StationName);
@@ -174,7 +189,7 @@ void Tester::Class_Terminate() {
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
     checkThread();
     if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
-    return 0;
+    return noWorker();
 }
 
 int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
@@ -196,13 +211,13 @@ int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string 
     checkThread();
     if (modVariables().ServerGeneration == 10)
         return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
-    return 0;
+    return noWorker();
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
     checkThread();
     if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
-    return 0;
+    return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
@@ -223,7 +238,7 @@ int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPar
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
     checkThread();
     if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
-    return 0;
+    return noWorker();
 }
 
 std::string Tester::GetErrMessage(int32_t nErrCode) {

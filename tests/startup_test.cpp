@@ -102,14 +102,18 @@ TEST_F(Startup, NoDatabaseAnswerFailsWithCode100) {
         EXPECT_EQ(mv().ConnectString, "");
         EXPECT_FALSE(mv().ResultDocument);
     }
-    // Without an INI file: defaults, and no server to ask.
+    // Without an INI file: defaults, no server to ask, and the log says which file was missing.
     mv() = dz::ModVariables{};
     st.clearLog();
     std::remove(st.home.file("DEZozevo.ini").c_str());
     Tester t;
     EXPECT_EQ(mv().DbServer, "MISSING");
     EXPECT_EQ(mv().LogLevel, 1);
-    EXPECT_TRUE(st.logged("CLASS INIT FAILED. GetSlaveConn RetCode=100"));
+    const Lines lines = st.messages();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "Cannot read the INI file " + st.home.file("DEZozevo.ini") +
+                                 ": No such file or directory; defaults used");
+    EXPECT_EQ(lines.back(), "CLASS INIT FAILED. GetSlaveConn RetCode=100");
 }
 
 // The station goes into the slave batch as one string literal.
