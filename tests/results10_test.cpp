@@ -20,6 +20,8 @@ using dz::test::TempDir;
 using Answer = dz::db::ScriptedDriver::Answer;
 using Call = dz::db::ScriptedDriver::Call;
 using Lines = std::vector<std::string>;
+using Files = std::map<std::string, std::string>;  // resend files by suffix: "" the resend file, ".1", ...
+  // resend files by suffix: "" the resend file, ".1", ...
 
 namespace {
 
@@ -94,8 +96,8 @@ struct Results10 : ::testing::Test {
         dz::test::writeFile(resendFile + suffix, text);
     }
     // The resend folder: each file's name after the resend file's own, and its content.
-    std::map<std::string, std::string> kept() const {
-        std::map<std::string, std::string> files;
+    Files kept() const {
+        Files files;
         const fs::path dir = fs::path(resendFile).parent_path();
         if (fs::exists(dir))
             for (const auto& e : fs::directory_iterator(dir))
@@ -116,11 +118,11 @@ TEST_F(Results10, RefusedDocumentsStoreNothing) {
     const std::string badInNamespace = "<r:Result xmlns:r='urn:SaveResult-schema'><Bad/></r:Result>";
     const std::pair<dz::com::Variant, int32_t> cases[] = {
         {doc(dut("SN1", "PASS") + dut("SN2", "terminate")), 0},
-        {doc("<DUT/>"), 9999},                          // passed, but no unit ID
+        {doc("<DUT/>"), 9999},  // passed, but no unit ID
         {dz::com::Variant(dz::com::Null{}), 9999},
-        {std::string("not xml"), 10},                  // the tester's document unreadable
-        {badInNamespace, 10},                          // or invalid against its namespace's schema
-        {doc(dut("SN1", "FAIL") + "<Extra/>"), 10},    // invalid once transformed
+        {std::string("not xml"), 10},                // the tester's document unreadable
+        {badInNamespace, 10},                        // or invalid against its namespace's schema
+        {doc(dut("SN1", "FAIL") + "<Extra/>"), 10},  // invalid once transformed
     };
     start(true);
     for (const auto& [document, status] : cases) {
@@ -253,7 +255,7 @@ TEST_F(Results10, TempFileSendsTheHeaderAndBuffersTheDocumentOrStoresNothing) {
     st->clearLog();
     EXPECT_EQ(t->SaveResult(kPass), -9999);
     for (const std::string& line : Lines{"Version = SaveResult10", "Function = CreateFileInFolder ",
-                                          "Folder Path = " + folder.path() + "/", "SaveResult10 returned value=-9999"})
+                                         "Folder Path = " + folder.path() + "/", "SaveResult10 returned value=-9999"})
         EXPECT_TRUE(st->logged(line)) << line;
     Lines left;
     for (const auto& e : fs::directory_iterator(folder.path()))
@@ -290,7 +292,8 @@ TEST_F(Results10, UnitIdNeverLeavesTheBufferFolderAndAlwaysFitsAName) {
     for (const auto& e : fs::recursive_directory_iterator(folder.path())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     ASSERT_EQ(names.size(), 8u);
-    EXPECT_EQ(Lines(names.begin(), names.begin() + 4), (Lines{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml"}));
+    EXPECT_EQ(Lines(names.begin(), names.begin() + 4),
+              (Lines{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml"}));
     EXPECT_EQ(names[4], "inner");
     for (size_t i = 5; i < 8; ++i) {  // the long IDs: shortened, distinct, whole characters
         EXPECT_LE(names[i].size(), 255u);
@@ -344,7 +347,7 @@ TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(status, 9998);
-    EXPECT_EQ(kept(), (std::map<std::string, std::string>{{"", "old result\r\n"}}));  // no temporary file left
+    EXPECT_EQ(kept(), (Files{{"", "old result\r\n"}}));  // no temporary file left
 
     fs::remove(resendFile);
     spare.write("target", "precious");
@@ -362,12 +365,13 @@ TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
 
 TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
     start(true);
-    const std::string r1 = "<Test>\r\n  <DUT ID='SN1' STATUS='FAIL'><Note>it's \xE2\x82\xAC &amp; \"q\"</Note></DUT>\r\n</Test>";
+    const std::string r1 =
+        "<Test>\r\n  <DUT ID='SN1' STATUS='FAIL'><Note>it's \xE2\x82\xAC &amp; \"q\"</Note></DUT>\r\n</Test>";
     const std::string r2 = doc(dut("SN2", "FAIL")), r3 = doc(dut("SN3", "FAIL")), r4 = doc(dut("SN4", "FAIL"));
     const Answer down = Answer::failure("[DBNETLIB]General network error. Check your network.");
     for (int i = 0; i < 3; ++i) st->db->on("uspTestSaveResult", down);
     for (const std::string& r : {r1, r2, r3}) EXPECT_EQ(t->SaveResult(r), 9002);
-    EXPECT_EQ(kept(), (std::map<std::string, std::string>{{"", r1 + "\r\n"}, {".1", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
+    EXPECT_EQ(kept(), (Files{{"", r1 + "\r\n"}, {".1", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
     EXPECT_TRUE(st->logged("Save result into " + resendFile + ".2 for resend"));
 
     // r1 is stored, r2 fails again: the query stops there, r2 moves into the resend file, no copy is added.
@@ -375,7 +379,7 @@ TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
     st->db->on("uspTestSaveResult", down);
     plant("torn", ".tmp-Ab12Cd");  // left by a killed writer
     EXPECT_EQ(query(), 9002);
-    EXPECT_EQ(kept(), (std::map<std::string, std::string>{{"", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
+    EXPECT_EQ(kept(), (Files{{"", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
     EXPECT_TRUE(calls("uspGetUnitInfo").empty());
 
     EXPECT_EQ(t->SaveResult(r4), 9002);  // a new one goes last
@@ -392,21 +396,21 @@ TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
 }
 
 TEST_F(Results10, ResendStepOutcomes) {
-    const std::string invalid = doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n";
-    using Files = std::map<std::string, std::string>;
+    const Files failed = {{"", kFail + "\r\n"}}, passed = {{"", kPass + "\r\n"}},
+                invalid = {{"", doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n"}}, folder = {{"", "<folder>"}};
     struct Case {
         const char* name;
         bool resendOnNetErr;
-        Files planted, after;
+        Files planted;  // and left as they were
         int32_t status;
         size_t saves, queries;
     } cases[] = {
-        {"failing again leaves it as it was and blocks", true, {{"", kFail + "\r\n"}}, {{"", kFail + "\r\n"}}, 9003, 1, 0},
-        {"a negative status lets the query go on", true, {{"", kPass + "\r\n"}}, {{"", kPass + "\r\n"}}, 0, 0, 1},
-        {"an invalid result keeps blocking", true, {{"", invalid}}, {{"", invalid}}, 10, 0, 0},
-        {"switched off", false, {{"", kFail + "\r\n"}}, {{"", kFail + "\r\n"}}, 0, 0, 1},
-        {"nothing pending", true, {}, {}, 0, 0, 1},
-        {"a folder holds nothing", true, {{"", "<folder>"}}, {{"", "<folder>"}}, 0, 0, 1},
+        {"failing again leaves it as it was and blocks", true, failed, 9003, 1, 0},
+        {"a negative status lets the query go on", true, passed, 0, 0, 1},
+        {"an invalid result keeps blocking", true, invalid, 10, 0, 0},
+        {"switched off", false, failed, 0, 0, 1},
+        {"nothing pending", true, {}, 0, 0, 1},
+        {"a folder holds nothing", true, folder, 0, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -422,10 +426,11 @@ TEST_F(Results10, ResendStepOutcomes) {
         method("TempFile", spare.file("missing"));  // a passed result: -9999 before any upload
         EXPECT_EQ(query(), c.status);
         EXPECT_EQ(out, c.status == 0 ? "<UNITINFO/>" : "");
-        EXPECT_EQ(kept(), c.after);
+        EXPECT_EQ(kept(), c.planted);
         EXPECT_EQ(calls("uspTestSaveResult").size(), c.saves);
         EXPECT_EQ(calls("uspGetUnitInfo").size(), c.queries);
-        EXPECT_EQ(st->logged("Resend Last Result"), !c.planted.empty() && c.resendOnNetErr && c.planted.begin()->second != "<folder>");
+        const bool replayed = c.resendOnNetErr && !c.planted.empty() && c.planted != folder;
+        EXPECT_EQ(st->logged("Resend Last Result"), replayed);
     }
     EXPECT_TRUE(st->logged(resendFile + " is a folder, not a kept result: passed over"));
     st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
@@ -459,7 +464,7 @@ TEST_F(Results10, OnlyAbandonedTemporaryFilesAreSwept) {
     // flock locks belong to the open file: a second open sees it held.
     EXPECT_EQ(query(), 0);
     ::close(fd);
-    EXPECT_EQ(kept(), (std::map<std::string, std::string>{{".tmp-live01", "busy"}}));
+    EXPECT_EQ(kept(), (Files{{".tmp-live01", "busy"}}));
 }
 
 }  // namespace
