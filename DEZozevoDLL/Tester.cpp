@@ -136,6 +136,7 @@ void Tester::Class_Initialize() {
     step([&] {
         mv.UnitRequestDocument = std::make_shared<xml::Document>();
         mv.UnitRequestDocument->setResolveExternals(true);
+        mv.UnitRequestDocument->setExternalsFolder(folder);  // the site's own DTDs, nothing else
     });
     step([&] {
         mv.ValidatedRequestDocument = std::make_shared<xml::Document>();
