@@ -42,10 +42,11 @@ void step(const std::function<void()>& f) {
 }
 
 // An INI number, converted as the Windows conversion does (blanks around, a
-// sign, a fraction rounded half to even). Text that is no number, or a
-// number outside T, throws or returns and leaves `out` as it was.
+// sign, a fraction rounded half to even). Text that is no number ("True"
+// included), or a number outside T, throws or returns and leaves `out` as it was.
 template <typename T>
 void convertWhole(const std::string& s, T& out) {
+    if (s.find_first_of("0123456789") == std::string::npos) return;
     const int32_t v = db::Value(s).toInt32();
     if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) return;
     out = T(v);

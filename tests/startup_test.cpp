@@ -60,7 +60,7 @@ TEST_F(Startup, IniNumbers) {
         std::optional<int> level, timeout;  // nothing: the earlier value stays
     } cases[] = {{"2.0", 2, 2},      {"+2", 2, 2},       {" 1.5 ", 2, 2},  {"2.5", 2, 2},      {"\"3\"", 3, 3},
                  {"0.4", 0, 0},      {"255", 255, 255},  {"300", kept, 300}, {"255.5", kept, 256},
-                 {"-1", kept, -1},   {"abc", kept, kept}, {"2x", kept, kept}, {"", kept, kept},
+                 {"-1", kept, -1},   {"abc", kept, kept}, {"False", kept, kept}, {"2x", kept, kept}, {"", kept, kept},
                  {"99999999999", kept, kept}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
