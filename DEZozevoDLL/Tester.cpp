@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "DEZozevoDLL/modVariables.h"
+#include "platform/db/db.h"
 #include "platform/profile/profile.h"
 #include "platform/text.h"
 
@@ -45,14 +46,15 @@ void step(const std::function<void()>& f) {
     }
 }
 
+// An INI number, converted as the Windows conversion does (blanks around, a
+// sign, a fraction rounded half to even). Text that is no number ("True"
+// included), or a number outside T, throws or returns and leaves `out` as it was.
 template <typename T>
-bool parseWhole(const std::string& s, T& out) {
-    long long v = 0;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return false;
-    if (v < (long long)std::numeric_limits<T>::min() || v > (long long)std::numeric_limits<T>::max()) return false;
-    out = (T)v;
-    return true;
+void convertWhole(const std::string& s, T& out) {
+    if (s.find_first_of("0123456789") == std::string::npos) return;
+    const int32_t v = db::Value(s).toInt32();
+    if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) return;
+    out = T(v);
 }
 
 // The status of a method that has a worker on generation 10 only: 0 on
@@ -99,10 +101,10 @@ void Tester::Class_Initialize() {
     step([&] { mv.StationName = ini("STATION", "STATION", "MISSING"); });
     step([&] { mv.XslFileName = ini("XML", "xslFileName", "DEZozevo.xsl"); });
     step([&] { mv.SchemaFileName = ini("XML", "schemaFileName", "SaveResult.xsd"); });
-    step([&] { parseWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
+    step([&] { convertWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
     step([&] { mv.TargetURN = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
     step([&] { mv.ResendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
-    step([&] { parseWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
+    step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
     step([&] { mv.SaveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { mv.SPToGetUnitInfo = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
     step([&] { mv.SPToSaveTestResult = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });
@@ -151,6 +153,7 @@ void Tester::Class_Initialize() {
     step([&] {
         mv.UnitRequestDocument = std::make_shared<xml::Document>();
         mv.UnitRequestDocument->setResolveExternals(true);
+        mv.UnitRequestDocument->setExternalsFolder(folder);  // the site's own DTDs, nothing else
     });
     step([&] {
         mv.ValidatedRequestDocument = std::make_shared<xml::Document>();
