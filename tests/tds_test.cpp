@@ -174,6 +174,25 @@ TEST_F(Tds, OutputsTextBatchesAndServerErrors) {
     EXPECT_EQ(m.value("@Message"), Value("Work orde"));
 }
 
+// The driver sends parameters by position, without names: canned outputs
+// still reach them, by the procedure's own parameter names or by position.
+TEST_F(Tds, CannedOutputsReachPositionalParameters) {
+    sim::loadAnswers(path(), R"({"procedures": {
+        "uspTestSaveResult": {"outputs": {"@TestID": 99}},
+        "uspSiteOnly": {"outputs": {"2": "second", "@Unknown": "never"}}}})");
+    struct Case {
+        const char* proc;
+        Value expected;
+    } cases[] = {{"uspTestSaveResult", Value(99.0)}, {"uspSiteOnly", Value("second")}};
+    for (const Case& k : cases) {
+        Command c = proc(k.proc);
+        c.append("@a", adVarChar, adParamInput, "<TestResult/>");
+        c.append("@b", adVarChar, adParamOutput, Value(), 20);
+        c.execute();
+        EXPECT_EQ(c.value("@b").toText(), k.expected.toText()) << k.proc;
+    }
+}
+
 TEST_F(Tds, ConnectionsAreReusedAndDeadOnesReplacedBeforeSending) {
     auto driver = odbc::OdbcDriver::instance();
     driver->clearPool();
