@@ -935,6 +935,7 @@ void Server::start() {
     } catch (const std::exception&) {
         throw std::runtime_error(s.opt.path + " is no simulator database");
     }
+    sim::releaseConnections();  // the connections' own threads open the file
     if (s.opt.port < 0 || s.opt.port > 65535) throw std::runtime_error("the port must be 0 to 65535");
 
     addrinfo hints{};
