@@ -128,15 +128,19 @@ struct Listener {
         for (auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) (void)e, ++n;
         return n;
     }
-    long rssKb() const {
+    long statusKb(const std::string& field) const {
         std::ifstream in("/proc/" + std::to_string(pid) + "/status");
         std::string line;
         while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+            if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
         return 0;
     }
+    // Resident memory, and of it the anonymous part (heap and stacks; the
+    // rest is program code and files).
     std::string figures() const {
-        return std::to_string(files()) + " descriptors, " + std::to_string(rssKb() / 1024) + " MB resident";
+        return std::to_string(files()) + " descriptors, " + std::to_string(statusKb("VmRSS") / 1024) +
+               " MB resident (" + std::to_string(statusKb("RssAnon")) + " kB anonymous), " +
+               std::to_string(statusKb("Threads")) + " threads";
     }
 };
 

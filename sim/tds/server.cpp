@@ -5,6 +5,7 @@
 #include "sim/tds/server.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -93,9 +94,12 @@ private:
             task = nullptr;
             lock.lock();
         }
-        --live_;
-        // Wakes shutdown() only after this thread's locals (its database
-        // connections) are gone.
+        lock.unlock();
+        sim::releaseConnections();
+        lock.lock();
+        // The last thread gives the memory of the burst back to the system.
+        if (--live_ == 0) malloc_trim(0);
+        // Wakes shutdown() only once this thread is gone.
         std::notify_all_at_thread_exit(ended_, std::move(lock));
     }
 
@@ -370,6 +374,17 @@ public:
     }
 
     void shutdownSocket() { ::shutdown(fd_, SHUT_RDWR); }
+    // Takes no new request; the ones received are answered, then the
+    // connection closes.
+    void drain() {
+        draining_ = true;
+        ::shutdown(fd_, SHUT_RD);
+    }
+    // Stops a request that is still running and closes the connection.
+    void abort() {
+        cancel_ = true;
+        shutdownSocket();
+    }
 
     void readerLoop() {
         bool ok = false;
@@ -403,7 +418,7 @@ public:
         {
             std::lock_guard lock(mu_);
             closing_ = true;
-            cancel_ = true;
+            if (!draining_) cancel_ = true;  // the client is gone: stop what runs for it
         }
         cv_.notify_all();
     }
@@ -889,6 +904,7 @@ private:
     bool closing_ = false;
     int attentions_ = 0;
     std::atomic<bool> cancel_{false};
+    std::atomic<bool> draining_{false};
 };
 
 void Server::Impl::acceptLoop() {
@@ -980,6 +996,9 @@ void Server::start() {
     s.acceptThread = std::thread([&s] { s.acceptLoop(); });
 }
 
+// Requests that arrived are answered before the connections close, so that
+// a client does not take a stored result for a lost one; whatever still
+// runs after a few seconds is stopped.
 void Server::stop() {
     if (!impl_ || !impl_->started) return;
     Impl& s = *impl_;
@@ -989,10 +1008,16 @@ void Server::stop() {
     if (s.acceptThread.joinable()) s.acceptThread.join();
     ::close(s.listenFd);
     s.listenFd = -1;
-    {
+    auto each = [&](void (Connection::*f)()) {
         std::lock_guard lock(s.mu);
         for (auto& w : s.connections)
-            if (auto c = w.lock()) c->shutdownSocket();
+            if (auto c = w.lock()) ((*c).*f)();
+    };
+    each(&Connection::drain);
+    for (int i = 0; i < 300 && s.open + s.refusing > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    each(&Connection::abort);
+    {
+        std::lock_guard lock(s.mu);
         s.connections.clear();
     }
     s.pool.shutdown();
