@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -15,8 +17,9 @@ dz_tester* tester() {
     static dz_tester* t = [] {
         // A component folder whose database does not exist: start-up fails
         // fast and the Tester still answers.
-        std::string home = "/tmp/dz-cabi-fuzz-" + std::to_string(getpid());
+        static const std::string home = "/tmp/dz-cabi-fuzz-" + std::to_string(getpid());
         mkdir(home.c_str(), 0700);
+        std::atexit([] { std::filesystem::remove_all(home); });
         FILE* f = std::fopen((home + "/DEZozevo.ini").c_str(), "w");
         std::fputs("[DATABASE]\nSERVER=sim:missing.db\nDATABASE=MES\n[LOG]\nLEVEL=0\n", f);
         std::fclose(f);

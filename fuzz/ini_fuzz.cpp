@@ -4,10 +4,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = "/tmp/dz-ini-fuzz-" + std::to_string(getpid()) + ".ini";
+    // In memory where there is a /dev/shm: a file per input is most of the time.
+    static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                    "/dz-ini-fuzz-" + std::to_string(getpid()) + ".ini";
+    static const int cleanup = std::atexit([] { std::remove(path.c_str()); });
+    (void)cleanup;
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return 0;
     std::fwrite(data, 1, size, f);
