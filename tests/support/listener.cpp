@@ -178,6 +178,18 @@ std::string RawClient::reply(double seconds) {
     }
 }
 
+bool RawClient::closedWithin(double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
+        char buf[4096];
+        ssize_t r = recv(fd_, buf, sizeof buf, 0);
+        if (r <= 0) return true;
+    }
+}
+
 bool RawClient::login(const std::string& user, const std::string& password, const std::string& database,
                       std::string* reply) {
     if (!send(0x12, std::string("\x00\x00\x06\x00\x06\xFF\x0F\x00\x07\xD0\x00\x00", 12)) || this->reply().empty())

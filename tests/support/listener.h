@@ -55,6 +55,9 @@ public:
     // The next reply message, "" when the connection closed or nothing came
     // within `seconds`.
     std::string reply(double seconds = 10);
+    // Whether the listener closed the connection within `seconds` (what it
+    // sends before is read and dropped).
+    bool closedWithin(double seconds);
     // Pre-login and login; true when the listener acknowledged the login.
     // `reply` receives the answer to the login.
     bool login(const std::string& user, const std::string& password, const std::string& database,
