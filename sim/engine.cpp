@@ -89,7 +89,21 @@ bool isOutput(const db::Parameter& p) {
     return p.direction == db::adParamOutput || p.direction == db::adParamInputOutput;
 }
 
-CallResult applyCannedJson(Session& s, const json& a, std::vector<ActualParam>& actuals, db::Parameter* returnParam) {
+// Whether canned output `key` means actual parameter `i`: by the caller's
+// name, by the name of the procedure's own parameter at that place when the
+// caller sent none (a client that binds by position), or by position, "2"
+// for the second parameter.
+bool outputMatches(const std::string& key, const std::vector<ActualParam>& actuals, size_t i, const ProcDef* def) {
+    const db::Parameter& p = *actuals[i].param;
+    if (!p.name.empty() && text::iequals(p.name, key)) return true;
+    if (p.name.empty() && !actuals[i].byName && def && i < def->params.size() && text::iequals(def->params[i].name, key))
+        return true;
+    return !key.empty() && key.find_first_not_of("0123456789") == std::string::npos && key.size() < 6 &&
+           size_t(std::stoi(key)) == i + 1;
+}
+
+CallResult applyCannedJson(Session& s, const json& a, std::vector<ActualParam>& actuals, db::Parameter* returnParam,
+                           const ProcDef* def) {
     if (a.contains("delay_ms")) delay(s, a["delay_ms"].get<long long>());
     if (a.value("drop", false)) throw Dropped();
     CallResult r;
@@ -97,8 +111,9 @@ CallResult applyCannedJson(Session& s, const json& a, std::vector<ActualParam>& 
     if (returnParam) returnParam->value = db::Value(r.ret);
     if (a.contains("outputs"))
         for (auto it = a["outputs"].begin(); it != a["outputs"].end(); ++it)
-            for (ActualParam& ap : actuals)
-                if (isOutput(*ap.param) && text::iequals(ap.param->name, it.key())) ap.param->value = jsonValue(it.value());
+            for (size_t i = 0; i < actuals.size(); ++i)
+                if (isOutput(*actuals[i].param) && outputMatches(it.key(), actuals, i, def))
+                    actuals[i].param->value = jsonValue(it.value());
     if (a.contains("fail")) throw db::Error(a["fail"].get<std::string>());
     if (a.contains("columns")) {
         std::vector<std::string> cols = a["columns"].get<std::vector<std::string>>();
@@ -117,11 +132,11 @@ CallResult applyCannedJson(Session& s, const json& a, std::vector<ActualParam>& 
 // A canned answer changed by hand into something malformed fails the call
 // with a description that says so.
 CallResult applyCanned(Session& s, const std::string& name, const std::string& text,
-                       std::vector<ActualParam>& actuals, db::Parameter* returnParam) {
+                       std::vector<ActualParam>& actuals, db::Parameter* returnParam, const ProcDef* def) {
     try {
         json a = json::parse(text);
         if (!a.is_object()) throw db::Error("The simulator's canned answer for " + name + " is not an object.");
-        return applyCannedJson(s, a, actuals, returnParam);
+        return applyCannedJson(s, a, actuals, returnParam, def);
     } catch (const json::exception& e) {
         throw db::Error("The simulator's canned answer for " + name + " is not valid: " + e.what());
     }
@@ -173,10 +188,10 @@ void bind(const ProcDef& def, std::vector<ActualParam>& actuals, ProcCall& call)
 CallResult runProcedure(Session& s, std::string_view rawName, std::vector<ActualParam>& actuals,
                         db::Parameter* returnParam) {
     std::string name = procedureName(rawName);
-    if (std::optional<std::string> canned = cannedAnswer(s.db, name))
-        return applyCanned(s, name, *canned, actuals, returnParam);
-
     const ProcDef* def = findProcedure(name, s.generation);
+    if (std::optional<std::string> canned = cannedAnswer(s.db, name))
+        return applyCanned(s, name, *canned, actuals, returnParam, def);
+
     if (!def) throw db::Error("Could not find stored procedure '" + name + "'.");
     ProcCall call;
     call.db = s.db;

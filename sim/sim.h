@@ -89,4 +89,8 @@ std::vector<std::string> query(const std::string& path, const std::string& sql);
 // The generation the file declares (10, 20, 22, 23 or 24).
 int generation(const std::string& path);
 
+// Closes the calling thread's connections to simulator files (a server
+// thread done with its client; the next call opens them again).
+void releaseConnections();
+
 }  // namespace dz::sim

@@ -224,6 +224,12 @@ int generation(const std::string& path) {
     return std::stoi(metaValue(db, "generation", "10"));
 }
 
+void releaseConnections() {
+    auto& c = cache();
+    for (auto& [p, cached] : c.byPath) sqlite3_close_v2(cached.db);
+    c.byPath.clear();
+}
+
 // ---- schema ---------------------------------------------------------------
 
 void createSchema(sqlite3* db) {

@@ -54,6 +54,7 @@ TEST_F(Clients, Tsql) {
 
 TEST_F(Clients, PythonTds) {
     if (run("/usr/bin/python3 -c 'import pytds'").second != 0) GTEST_SKIP() << "python3-tds is not installed";
+    sim::loadAnswers(dir.file("plant.db"), R"({"procedures": {"uspSiteOnly": {"outputs": {"2": "second"}}}})");
     dir.write("client.py", R"(import sys, pytds
 host, port = sys.argv[1], int(sys.argv[2])
 with pytds.connect(server=host, port=port, database='MES', user='station', password='station') as conn:
@@ -67,6 +68,7 @@ with pytds.connect(server=host, port=port, database='MES', user='station', passw
         r = cur.callproc('uspTestSaveResult', ('<TestResult><DUT ID="SN24001-0003" STATUS="PASS"/></TestResult>',
                                                pytds.output(param_type=float)))
         print('testid', r[1] > 0)
+        print('canned', cur.callproc('uspSiteOnly', ('x', pytds.output(param_type=str)))[1])
         cur.execute("select %s a, %s b", ("it's", 5))
         print('params', cur.fetchall())
         try:
@@ -86,6 +88,7 @@ except pytds.Error as e:
     EXPECT_NE(out.find("status 3"), std::string::npos) << out;
     EXPECT_NE(out.find("order [('WO-24001', 50, 10, 2, 24001)]"), std::string::npos) << out;
     EXPECT_NE(out.find("testid True"), std::string::npos) << out;
+    EXPECT_NE(out.find("canned second"), std::string::npos) << out;
     EXPECT_NE(out.find("params [(\"it's\", 5)]"), std::string::npos) << out;
     EXPECT_NE(out.find("error Could not find stored procedure 'uspNoSuchThing'."), std::string::npos) << out;
     EXPECT_NE(out.find("login Login failed for user 'station'."), std::string::npos) << out;

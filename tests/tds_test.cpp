@@ -1,17 +1,17 @@
 // The simulator's TDS listener through the SQL Server driver: parameters of
 // every type, record sets, return and output values, text batches, server
 // errors, refused logins, and connection reuse.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
 #include "sim/sim.h"
+#include "sim/tds/wire.h"
 #include "support/listener.h"
 #include "support/station.h"
 
@@ -174,6 +174,25 @@ TEST_F(Tds, OutputsTextBatchesAndServerErrors) {
     EXPECT_EQ(m.value("@Message"), Value("Work orde"));
 }
 
+// The driver sends parameters by position, without names: canned outputs
+// still reach them, by the procedure's own parameter names or by position.
+TEST_F(Tds, CannedOutputsReachPositionalParameters) {
+    sim::loadAnswers(path(), R"({"procedures": {
+        "uspTestSaveResult": {"outputs": {"@TestID": 99}},
+        "uspSiteOnly": {"outputs": {"2": "second", "@Unknown": "never"}}}})");
+    struct Case {
+        const char* proc;
+        Value expected;
+    } cases[] = {{"uspTestSaveResult", Value(99.0)}, {"uspSiteOnly", Value("second")}};
+    for (const Case& k : cases) {
+        Command c = proc(k.proc);
+        c.append("@a", adVarChar, adParamInput, "<TestResult/>");
+        c.append("@b", adVarChar, adParamOutput, Value(), 20);
+        c.execute();
+        EXPECT_EQ(c.value("@b").toText(), k.expected.toText()) << k.proc;
+    }
+}
+
 TEST_F(Tds, ConnectionsAreReusedAndDeadOnesReplacedBeforeSending) {
     auto driver = odbc::OdbcDriver::instance();
     driver->clearPool();
@@ -204,28 +223,76 @@ TEST_F(Tds, ConnectionsAreReusedAndDeadOnesReplacedBeforeSending) {
 }
 
 TEST_F(Tds, MalformedClientsLeaveTheListenerServing) {
-    auto raw = [&](const std::string& bytes) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(server->port()));
-        inet_pton(AF_INET, server->host().c_str(), &a.sin_addr);
-        ASSERT_EQ(::connect(fd, (sockaddr*)&a, sizeof a), 0);
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        ::shutdown(fd, SHUT_WR);
-        char buf[4096];
-        while (::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
-        ::close(fd);
-    };
-    raw(std::string("\x12\x01\x00\x03\x00\x00\x00\x00", 8));                      // shorter than its header
-    raw(std::string("\x12\x01\x00\x0D\x00\x00\x00\x00\x00\xFF\xFF\x00\x01", 13));  // option past the end
-    raw(std::string("\x10\x01\x00\x10\x00\x00\x00\x00" "abcdefgh", 16));           // a login cut short
-    raw(std::string(3000, '\x7F'));
+    // Broken packets and logins: the connection is closed.
     std::string login(8 + 94, '\0');  // a login whose user name lies past the end
     login[0] = '\x10', login[1] = '\x01', login[3] = char(login.size());
     login[8 + 4] = '\x04', login[8 + 7] = '\x74';
     login[8 + 40] = '\xF0', login[8 + 42] = '\x40';
-    raw(login);
+    for (const std::string& bytes : {std::string("\x12\x01\x00\x03\x00\x00\x00\x00", 8),  // shorter than its header
+                                     std::string("\x12\x01\x00\x0D\x00\x00\x00\x00\x00\xFF\xFF\x00\x01", 13),
+                                     std::string("\x10\x01\x00\x10\x00\x00\x00\x00" "abcdefgh", 16),
+                                     std::string(3000, '\x7F'), login}) {
+        test::RawClient c(server->host(), server->port());
+        c.write(bytes, true);
+        EXPECT_TRUE(c.closedWithin(10));
+    }
+    // A request with a value too short for its type, after a good login: an
+    // error answers it and the connection goes on.
+    const std::vector<std::pair<const char*, std::string>> values{
+        {"money", std::string("\x6E\x08\x01\x00", 4)},          {"datetime", std::string("\x6F\x08\x02\x00\x00", 5)},
+        {"datetime2", std::string("\x2A\x07\x01\x00", 4)},      {"datetimeoffset", std::string("\x2B\x07\x02\x00\x00", 5)},
+        {"float", std::string("\x6D\x08\x03\x00\x00\x00", 6)}, {"guid", std::string("\x24\x10\x04\x00\x00\x00\x00", 7)}};
+    test::RawClient c(server->host(), server->port());
+    ASSERT_TRUE(c.login("station", "station", "MES"));
+    for (const auto& [what, value] : values) {
+        std::string rpc("\x04\x00\x00\x00\x02\x00x\x00y\x00\x00\x00\x00\x00", 14);  // procedure "xy", one unnamed parameter
+        ASSERT_TRUE(c.send(0x03, rpc + value)) << what;
+        std::string reply = c.reply();
+        ASSERT_FALSE(reply.empty()) << what;
+        EXPECT_EQ(uint8_t(reply[0]), 0xAA) << what;  // an error token
+    }
+    EXPECT_EQ(route(connect()), 3);
+}
+
+// Connections that never log in, too many connections, and a burst of
+// them: each is bounded, and the listener's threads and files go back to
+// their idle level.
+TEST_F(Tds, ResourcesAreBounded) {
+    test::SimListener small(path(), 0, {"--max-connections", "3", "--login-timeout", "1"});
+    auto waitUntil = [](auto done) {
+        for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return done();
+    };
+    {
+        // A pre-login larger than a login needs is cut off.
+        test::RawClient big(small.host(), small.port());
+        big.send(0x12, std::string(100000, 'x'), false);
+        EXPECT_TRUE(big.closedWithin(5));
+        // Three silent clients fill the listener; the fourth is refused.
+        std::vector<std::unique_ptr<test::RawClient>> idle;
+        for (int i = 0; i < 3; ++i) idle.push_back(std::make_unique<test::RawClient>(small.host(), small.port()));
+        test::RawClient fourth(small.host(), small.port());
+        std::string refused;
+        EXPECT_FALSE(fourth.login("station", "station", "MES", &refused));
+        EXPECT_NE(refused.find(sim::tds::ucs2("maximum number of '3' user connections")), std::string::npos);
+        // They are closed after the login time-out.
+        for (auto& i : idle) EXPECT_TRUE(i->closedWithin(5));
+    }
+    test::RawClient ok(small.host(), small.port());
+    EXPECT_TRUE(ok.login("station", "station", "MES"));
+
+    // A burst of 1,100 logins, 100 at a time, on the default listener.
+    size_t files = test::openFiles(server->pid()), threads = test::threads(server->pid());
+    for (int round = 0; round < 11; ++round) {
+        std::vector<std::unique_ptr<test::RawClient>> burst;
+        for (int i = 0; i < 100; ++i) {
+            burst.push_back(std::make_unique<test::RawClient>(server->host(), server->port()));
+            ASSERT_TRUE(burst.back()->login("station", "station", "MES"));
+        }
+    }
+    EXPECT_TRUE(waitUntil([&] { return test::openFiles(server->pid()) <= files; }))
+        << test::openFiles(server->pid()) << " open files, " << files << " before";
+    EXPECT_TRUE(waitUntil([&] { return test::threads(server->pid()) <= threads; }))
+        << test::threads(server->pid()) << " threads, " << threads << " before";
     EXPECT_EQ(route(connect()), 3);
 }

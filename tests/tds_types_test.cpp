@@ -108,13 +108,50 @@ TEST(TdsTypes, ColumnTypesHoldEveryValue) {
     EXPECT_EQ(columnType(Rows{{std::string(5000, 'z')}}, 0).maxLen, 0xFFFFu);
 }
 
+// Whatever a client sends, decoding ends in a value or a protocol error:
+// never an out-of-range exception or a read past the message.
 TEST(TdsTypes, MalformedInputIsAProtocolError) {
-    const std::string noLength("\x26", 1), unknownType("\x99", 1), cut("\x10\x00" "ab", 4);
-    Reader r(noLength);  // a type without its length
-    EXPECT_THROW(readTypeInfo(r), ProtocolError);
-    Reader unknown(unknownType);
-    EXPECT_THROW(readTypeInfo(unknown), ProtocolError);
-    TypeInfo nv = type(kNVarChar, 20);
-    Reader shortValue(cut);  // 16 bytes announced, 2 there
-    EXPECT_THROW(readValue(shortValue, nv), ProtocolError);
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"type without its length", std::string("\x26", 1)},
+        {"unknown type", std::string("\x99", 1)},
+        {"intn of 3 bytes", std::string("\x26\x03", 2)},
+        {"varchar cut short", std::string("\xE7\x10\x00\x09\x04\xD0\x00\x34\x10\x00" "ab", 12)},
+        {"moneyn of 1 byte", std::string("\x6E\x08\x01\x00", 4)},
+        {"datetimn of 2 bytes", std::string("\x6F\x08\x02\x00\x00", 5)},
+        {"datetime2n of 1 byte", std::string("\x2A\x07\x01\x00", 4)},
+        {"datetimeoffsetn of 2 bytes", std::string("\x2B\x07\x02\x00\x00", 5)},
+        {"fltn of 3 bytes", std::string("\x6D\x08\x03\x00\x00\x00", 6)},
+        {"guid of 4 bytes", std::string("\x24\x10\x04\x00\x00\x00\x00", 7)},
+        {"date of 5 bytes", std::string("\x28\x05\x00\x00\x00\x00\x00", 7)},
+        {"time past midnight", std::string("\x29\x00\x03\xFF\xFF\xFF", 6)},
+        {"datetime past the day", std::string("\x3D\x00\x00\x00\x00\xFF\xFF\xFF\xFF", 9)},
+        {"intn type of length 200", std::string("\x26\xC8", 2)},
+    };
+    for (const auto& [what, bytes] : cases) {
+        Reader r(bytes);
+        EXPECT_THROW(
+            {
+                TypeInfo t = readTypeInfo(r);
+                readValue(r, t);
+            },
+            ProtocolError)
+            << what;
+    }
+}
+
+TEST(TdsTypes, DateTimeOffsetAtTheEdgesOfItsRange) {
+    // 0001-01-01 00:00:00 UTC, shown at +01:00; 9999-12-31 23:00 at -00:30.
+    const std::string first("\x2B\x00\x08\x00\x00\x00\x00\x00\x00\x3C\x00", 11);
+    Reader r(first);
+    TypeInfo t = readTypeInfo(r);
+    EXPECT_EQ(readValue(r, t), db::Value("0001-01-01 01:00:00"));
+    Writer w;
+    w.u8(kDateTimeOffsetN), w.u8(0), w.u8(8);
+    for (int i = 0; i < 3; ++i) w.u8(uint8_t((23 * 3600) >> (8 * i)));
+    long long lastDay = 3652058;  // days from 0001-01-01 to 9999-12-31
+    for (int i = 0; i < 3; ++i) w.u8(uint8_t(lastDay >> (8 * i)));
+    w.u16(uint16_t(int16_t(-30)));
+    Reader last(w.data());
+    t = readTypeInfo(last);
+    EXPECT_EQ(readValue(last, t), db::Value("9999-12-31 22:30:00"));
 }

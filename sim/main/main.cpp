@@ -29,7 +29,7 @@ commands:
   answers PATH FILE     load canned answers from FILE, replacing earlier ones
   calls PATH [--clear]  print the journal: every command the database received
   results PATH          print the stored test results with their test IDs
-  serve PATH [--host H] [--port N] [--trace]
+  serve PATH [--host H] [--port N] [--max-connections N] [--login-timeout S] [--trace]
                         answer SQL Server clients (TDS 7.4) on a loopback port;
                         --port 0 picks a free one; prints "listening on HOST:PORT"
   sql PATH STATEMENT    run one SQL statement on the file (maintenance)

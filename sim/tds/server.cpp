@@ -5,11 +5,13 @@
 #include "sim/tds/server.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +31,7 @@
 #include "platform/db/driver.h"
 #include "platform/text.h"
 #include "sim/sim.h"
+#include "sim/tds/messages.h"
 #include "sim/tds/types.h"
 #include "sim/tds/wire.h"
 
@@ -45,40 +48,45 @@ const char* const kServerName = "DZSIM";
 
 // ---- threads ----------------------------------------------------------------
 
-// Runs tasks on threads that are kept for the next task, so that a thread's
-// database connection outlives the client connection it served.
+// Runs tasks on threads. A thread that finished its task waits a few seconds
+// for the next, so that a new client reuses its database connections; at
+// most a few threads wait, so that after a burst of clients the threads and
+// their connections (closed at thread exit) go back to none.
 class ThreadPool {
 public:
+    static constexpr size_t kIdleThreads = 4;
+    static constexpr std::chrono::seconds kIdleTime{5};
+
     // Once the pool stops, new tasks are dropped (their connection is closing).
     void run(std::function<void()> task) {
         std::lock_guard lock(mu_);
         if (stop_) return;
         tasks_.push_back(std::move(task));
-        if (tasks_.size() > idle_) threads_.emplace_back([this] { loop(); });
-        else cv_.notify_one();
-    }
-    // Lets the queued tasks finish and waits for every thread.
-    void shutdown() {
-        std::vector<std::thread> threads;
-        {
-            std::lock_guard lock(mu_);
-            stop_ = true;
-            threads.swap(threads_);
+        if (tasks_.size() > idle_) {
+            ++live_;
+            std::thread([this] { loop(); }).detach();
+        } else {
+            cv_.notify_one();
         }
+    }
+    // Lets the queued tasks finish and waits for every thread to end.
+    void shutdown() {
+        std::unique_lock lock(mu_);
+        stop_ = true;
         cv_.notify_all();
-        for (auto& t : threads) t.join();
+        ended_.wait(lock, [&] { return live_ == 0; });
     }
 
 private:
     void loop() {
         std::unique_lock lock(mu_);
         for (;;) {
-            while (tasks_.empty() && !stop_) {
+            if (tasks_.empty() && !stop_ && idle_ < kIdleThreads) {
                 ++idle_;
-                cv_.wait(lock);
+                cv_.wait_for(lock, kIdleTime, [&] { return !tasks_.empty() || stop_; });
                 --idle_;
             }
-            if (tasks_.empty()) return;
+            if (tasks_.empty()) break;
             std::function<void()> task = std::move(tasks_.front());
             tasks_.pop_front();
             lock.unlock();
@@ -86,13 +94,19 @@ private:
             task = nullptr;
             lock.lock();
         }
+        lock.unlock();
+        sim::releaseConnections();
+        lock.lock();
+        // The last thread gives the memory of the burst back to the system.
+        if (--live_ == 0) malloc_trim(0);
+        // Wakes shutdown() only once this thread is gone.
+        std::notify_all_at_thread_exit(ended_, std::move(lock));
     }
 
     std::mutex mu_;
-    std::condition_variable cv_;
+    std::condition_variable cv_, ended_;
     std::deque<std::function<void()>> tasks_;
-    std::vector<std::thread> threads_;
-    size_t idle_ = 0;
+    size_t idle_ = 0, live_ = 0;
     bool stop_ = false;
 };
 
@@ -315,13 +329,6 @@ TypeInfo nullable(TypeInfo t) {
     return t;
 }
 
-struct RpcParam {
-    std::string name;
-    uint8_t status = 0;  // 0x01: output
-    TypeInfo type;
-    db::Value value;
-};
-
 std::mutex& traceMutex() {
     static std::mutex m;
     return m;
@@ -342,26 +349,52 @@ struct Server::Impl {
     std::vector<std::weak_ptr<Connection>> connections;
     std::atomic<bool> stopping{false};
     std::atomic<uint16_t> nextSpid{51};
+    std::atomic<int> open{0};     // connections served (logging in or logged in)
+    std::atomic<int> refusing{0};  // connections being told that the listener is full
     bool started = false;
 
     void acceptLoop();
 };
 
+// Before login a client sends only a pre-login and a login message.
+constexpr size_t kLoginLimit = 64 * 1024;
+// A client that does not read its answers for this long is cut off.
+constexpr int kSendTimeoutSeconds = 120;
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Server::Impl& server, int fd) : server_(server), fd_(fd), ch_(fd), spid_(server.nextSpid++) {}
-    ~Connection() { ::close(fd_); }
+    // A refused connection only tells its client that the listener is full.
+    Connection(Server::Impl& server, int fd, bool refused)
+        : server_(server), fd_(fd), ch_(fd), spid_(server.nextSpid++), refused_(refused) {
+        (refused_ ? server_.refusing : server_.open)++;
+    }
+    ~Connection() {
+        ::close(fd_);
+        (refused_ ? server_.refusing : server_.open)--;
+    }
 
     void shutdownSocket() { ::shutdown(fd_, SHUT_RDWR); }
+    // Takes no new request; the ones received are answered, then the
+    // connection closes.
+    void drain() {
+        draining_ = true;
+        ::shutdown(fd_, SHUT_RD);
+    }
+    // Stops a request that is still running and closes the connection.
+    void abort() {
+        cancel_ = true;
+        shutdownSocket();
+    }
 
     void readerLoop() {
         bool ok = false;
         try {
             ok = handshake();
-        } catch (const ProtocolError& e) {
+        } catch (const std::exception& e) {  // ProtocolError, or anything a malformed login caused
             trace(std::string("protocol error: ") + e.what());
         }
-        if (!ok) return;  // the socket closes with the last owner
+        sim::releaseConnections();  // this thread now only reads the socket
+        if (!ok) return;            // the socket closes with the last owner
         auto self = shared_from_this();
         server_.pool.run([self] { self->workerLoop(); });
         try {
@@ -379,13 +412,13 @@ public:
                 }
                 cv_.notify_one();
             }
-        } catch (const ProtocolError& e) {
+        } catch (const std::exception& e) {
             trace(std::string("protocol error: ") + e.what());
         }
         {
             std::lock_guard lock(mu_);
             closing_ = true;
-            cancel_ = true;
+            if (!draining_) cancel_ = true;  // the client is gone: stop what runs for it
         }
         cv_.notify_all();
     }
@@ -422,8 +455,8 @@ private:
             bool drop = false;
             try {
                 handle(e, out, drop);
-            } catch (const ProtocolError& ex) {
-                trace(std::string("protocol error: ") + ex.what());
+            } catch (const std::exception& ex) {  // the engine's own failures are answered inside
+                trace(std::string("internal error: ") + ex.what());
                 drop = true;
             }
             if (drop) {
@@ -444,7 +477,10 @@ private:
 
     // ---- login ----
 
+    // Pre-login and login, in small messages and within the login time-out.
     bool handshake() {
+        ch_.setLimit(kLoginLimit);
+        ch_.setDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(server_.opt.loginTimeout));
         uint8_t type = 0;
         std::string body;
         if (!ch_.receive(type, body)) return false;
@@ -453,19 +489,26 @@ private:
             if (!ch_.receive(type, body)) return false;
         }
         if (type != kLogin7) throw ProtocolError("expected a login");
-        return login(body);
+        if (refused_) {
+            trace("refused: the listener is full");
+            Writer out;
+            out.message(kError, 17809, 1, 20,
+                        "Could not connect because the maximum number of '" +
+                            std::to_string(server_.opt.maxConnections) +
+                            "' user connections has already been reached. The connection has been closed.",
+                        kServerName);
+            out.done(kDone, kDoneError, 0, 0);
+            ch_.send(kReply, out.data());
+            return false;
+        }
+        bool ok = login(body);
+        ch_.setLimit(size_t(64) << 20);
+        ch_.setDeadline(std::nullopt);
+        return ok;
     }
 
     void preLogin(const std::string& body) {
-        Reader r(body);
-        uint8_t clientEncryption = 0;
-        while (!r.done()) {
-            uint8_t token = r.u8();
-            if (token == 0xFF) break;
-            uint16_t off = r.u16be(), len = r.u16be();
-            if (size_t(off) + len > body.size()) throw ProtocolError("pre-login option past the end");
-            if (token == 0x01 && len >= 1) clientEncryption = uint8_t(body[off]);
-        }
+        uint8_t clientEncryption = readPrelogin(body);
         trace("pre-login, client encryption " + std::to_string(clientEncryption));
         // VERSION 15.0.2000, ENCRYPTION not supported, INSTOPT ok, THREADID, MARS off.
         std::string data;
@@ -491,42 +534,21 @@ private:
     }
 
     bool login(const std::string& body) {
-        Reader r(body);
-        r.u32();  // length
-        uint32_t version = r.u32();
-        uint32_t packetSize = r.u32();
-        r.take(12);  // client version, process, connection
-        r.u8();
-        uint8_t flags2 = r.u8();
-        r.take(2 + 8);
-        auto field = [&](bool bytes = false) {
-            uint16_t off = r.u16(), len = r.u16();
-            size_t n = size_t(len) * 2;
-            if (size_t(off) + n > body.size()) throw ProtocolError("login field past the end");
-            std::string raw = body.substr(off, n);
-            return bytes ? raw : fromUcs2(raw);
-        };
-        std::string host = field(), user = field(), rawPassword = field(true), app = field(), serverName = field();
-        field();  // extension
-        field();  // client library
-        std::string language = field(), database = field();
-        for (char& c : rawPassword) {
-            uint8_t b = uint8_t(c) ^ 0xA5;
-            c = char(((b & 0x0F) << 4) | (b >> 4));
-        }
-        std::string password = fromUcs2(rawPassword);
-        trace("login " + user + " database \"" + database + "\" from " + app + " at " + host);
+        Login l = readLogin(body);
+        const std::string& user = l.user;
+        const std::string& database = l.database;
+        trace("login " + user + " database \"" + database + "\" from " + l.app + " at " + l.host);
 
         Writer out;
-        if ((version >> 24) < 0x72) {
+        if ((l.version >> 24) < 0x72) {
             out.message(kError, 50000, 1, 16,
                         "The simulator speaks TDS 7.2 to 7.4; this client asked for an older version.", kServerName);
             out.done(kDone, kDoneError, 0, 0);
             ch_.send(kReply, out.data());
             return false;
         }
-        tdsVersion_ = std::min(version, kTds74);
-        if (flags2 & 0x80) {  // integrated security
+        tdsVersion_ = std::min(l.version, kTds74);
+        if (l.integratedSecurity) {
             out.message(kError, 18452, 1, 14,
                         "Login failed. The login is from an untrusted domain and cannot be used with Integrated "
                         "authentication.",
@@ -547,7 +569,7 @@ private:
             return false;
         }
         std::optional<std::string> expected = passwordOf(path, user);
-        if (!expected || *expected != password) {
+        if (!expected || *expected != l.password) {
             trace("login failed for " + user);
             out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
             out.done(kDone, kDoneError, 0, 0);
@@ -555,7 +577,7 @@ private:
             return false;
         }
         user_ = user;
-        password_ = password;
+        password_ = l.password;
         path_ = path;
         database_ = databaseName(path).value_or(database);
 
@@ -575,13 +597,11 @@ private:
         out.u8(kLoginAck);
         out.u16(uint16_t(ack.data().size()));
         out.bytes(ack.data());
-        size_t size = packetSize == 0 ? 4096 : std::clamp<size_t>(packetSize, 512, 32767);
+        size_t size = l.packetSize == 0 ? 4096 : std::clamp<size_t>(l.packetSize, 512, 32767);
         out.envChange(4, std::to_string(size), std::to_string(size));
         out.done(kDone, kDoneFinal, 0, 0);
         if (!ch_.send(kReply, out.data())) return false;
         ch_.setPacketSize(size);
-        (void)serverName;
-        (void)language;
         return true;
     }
 
@@ -608,12 +628,6 @@ private:
         return serverName_;
     }
 
-    void skipHeaders(Reader& r) {
-        uint32_t total = r.u32();
-        if (total < 4 || total - 4 > r.left()) throw ProtocolError("bad ALL_HEADERS length");
-        r.take(total - 4);
-    }
-
     db::Request request() {
         db::Request req;
         req.connection.userId = user_;
@@ -627,16 +641,32 @@ private:
         return req;
     }
 
+    // A request whose message does not decode is answered with an error;
+    // the connection stays.
     void handle(const Event& e, Writer& out, bool& drop) {
-        switch (e.type) {
-        case kSqlBatch: {
-            Reader r(e.body);
-            skipHeaders(r);
-            batch(fromUcs2(r.take(r.left())), out, drop);
-            break;
+        std::string text;
+        std::vector<RpcCall> calls;
+        TransactionRequest tran;
+        try {
+            if (e.type == kSqlBatch) text = readBatch(e.body);
+            else if (e.type == kRpc) calls = readRpc(e.body);
+            else if (e.type == kTransaction) tran = readTransaction(e.body);
+        } catch (const ProtocolError& ex) {
+            trace(std::string("protocol error: ") + ex.what());
+            out.message(kError, 8016, 1, 16,
+                        std::string("The incoming tabular data stream (TDS) protocol stream is incorrect: ") + ex.what() +
+                            ".",
+                        kServerName);
+            out.done(kDone, kDoneError);
+            return;
         }
-        case kRpc: rpc(e.body, out, drop); break;
-        case kTransaction: transaction(e.body, out); break;
+        switch (e.type) {
+        case kSqlBatch: batch(text, out, drop); break;
+        case kRpc:
+            for (size_t i = 0; i < calls.size() && !drop; ++i)
+                call(calls[i].name, calls[i].params, out, i + 1 < calls.size(), drop);
+            break;
+        case kTransaction: transaction(tran, out); break;
         default:
             out.message(kError, 50000, 1, 16, "Requests of type " + std::to_string(e.type) +
                                                   " are not supported by the simulator.",
@@ -727,45 +757,6 @@ private:
         out.envChange(1, database_, old);
         out.message(kInfo, 5701, 2, 0, "Changed database context to '" + database_ + "'.", kServerName);
         out.done(kDone, kDoneFinal);
-    }
-
-    void rpc(const std::string& body, Writer& out, bool& drop) {
-        Reader r(body);
-        skipHeaders(r);
-        while (!r.done()) {
-            std::string name;
-            uint16_t nameLen = r.u16();
-            if (nameLen == 0xFFFF) {
-                uint16_t id = r.u16();
-                static const char* const kIds[] = {"",           "sp_cursor",        "sp_cursoropen", "sp_cursorprepare",
-                                                   "sp_cursorexecute", "sp_cursorprepexec", "sp_cursorunprepare",
-                                                   "sp_cursorfetch", "sp_cursoroption", "sp_cursorclose",
-                                                   "sp_executesql", "sp_prepare",      "sp_execute",    "sp_prepexec",
-                                                   "sp_prepexecrpc", "sp_unprepare"};
-                name = id < std::size(kIds) ? kIds[id] : "procedure id " + std::to_string(id);
-            } else {
-                name = fromUcs2(r.take(size_t(nameLen) * 2));
-            }
-            r.u16();  // options
-            std::vector<RpcParam> params;
-            bool more = false;
-            while (!r.done()) {
-                uint8_t b = r.peek();
-                if (b == 0x80 || b == 0xFF || b == 0xFE) {  // next call of the batch
-                    r.u8();
-                    more = !r.done();
-                    break;
-                }
-                RpcParam p;
-                p.name = r.bVarchar();
-                p.status = r.u8();
-                p.type = readTypeInfo(r);
-                p.value = readValue(r, p.type);
-                params.push_back(std::move(p));
-            }
-            call(name, params, out, more, drop);
-            if (drop) return;
-        }
     }
 
     void call(const std::string& name, std::vector<RpcParam>& in, Writer& out, bool more, bool& drop) {
@@ -865,10 +856,8 @@ private:
         out.done(kDoneProc, uint16_t((resp ? 0 : kDoneError) | moreFlag));
     }
 
-    void transaction(const std::string& body, Writer& out) {
-        Reader r(body);
-        skipHeaders(r);
-        uint16_t type = r.u16();
+    void transaction(const TransactionRequest& tran, Writer& out) {
+        uint16_t type = tran.type;
         auto descriptor = [](uint64_t n) {
             std::string d;
             for (int i = 0; i < 8; ++i) d += char((n >> (8 * i)) & 0xFF);
@@ -882,8 +871,7 @@ private:
             break;
         case 7:    // commit
         case 8: {  // rollback
-            if (!r.done()) r.bVarchar();
-            uint8_t flags = r.done() ? 0 : r.u8();
+            uint8_t flags = tran.flags;
             if (transaction_) out.envChangeBytes(type == 7 ? 9 : 10, "", descriptor(transaction_));
             transaction_ = 0;
             if (flags & 1) {  // and begin the next one
@@ -904,6 +892,7 @@ private:
     int fd_;
     Channel ch_;
     uint16_t spid_;
+    bool refused_;
 
     uint32_t tdsVersion_ = kTds74;
     std::string user_, password_, path_, database_, serverName_;
@@ -915,6 +904,7 @@ private:
     bool closing_ = false;
     int attentions_ = 0;
     std::atomic<bool> cancel_{false};
+    std::atomic<bool> draining_{false};
 };
 
 void Server::Impl::acceptLoop() {
@@ -929,9 +919,17 @@ void Server::Impl::acceptLoop() {
             }
             return;
         }
+        // Past the cap a few clients at a time are told so; the rest are cut off.
+        bool refused = open.load() >= opt.maxConnections;
+        if (refused && refusing.load() >= 16) {
+            ::close(fd);
+            continue;
+        }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto c = std::make_shared<Connection>(*this, fd);
+        timeval sendTimeout{kSendTimeoutSeconds, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+        auto c = std::make_shared<Connection>(*this, fd, refused);
         {
             std::lock_guard lock(mu);
             std::erase_if(connections, [](const std::weak_ptr<Connection>& w) { return w.expired(); });
@@ -953,6 +951,7 @@ void Server::start() {
     } catch (const std::exception&) {
         throw std::runtime_error(s.opt.path + " is no simulator database");
     }
+    sim::releaseConnections();  // the connections' own threads open the file
     if (s.opt.port < 0 || s.opt.port > 65535) throw std::runtime_error("the port must be 0 to 65535");
 
     addrinfo hints{};
@@ -997,6 +996,9 @@ void Server::start() {
     s.acceptThread = std::thread([&s] { s.acceptLoop(); });
 }
 
+// Requests that arrived are answered before the connections close, so that
+// a client does not take a stored result for a lost one; whatever still
+// runs after a few seconds is stopped.
 void Server::stop() {
     if (!impl_ || !impl_->started) return;
     Impl& s = *impl_;
@@ -1006,10 +1008,16 @@ void Server::stop() {
     if (s.acceptThread.joinable()) s.acceptThread.join();
     ::close(s.listenFd);
     s.listenFd = -1;
-    {
+    auto each = [&](void (Connection::*f)()) {
         std::lock_guard lock(s.mu);
         for (auto& w : s.connections)
-            if (auto c = w.lock()) c->shutdownSocket();
+            if (auto c = w.lock()) ((*c).*f)();
+    };
+    each(&Connection::drain);
+    for (int i = 0; i < 300 && s.open + s.refusing > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    each(&Connection::abort);
+    {
+        std::lock_guard lock(s.mu);
         s.connections.clear();
     }
     s.pool.shutdown();
@@ -1019,7 +1027,8 @@ void Server::stop() {
 
 namespace {
 
-const char* const kServeHelp = R"(usage: dezozevo-sim serve PATH [--host H] [--port N] [--trace]
+const char* const kServeHelp = R"(usage: dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
+                          [--login-timeout S] [--trace]
 
 Serves the simulator database PATH as a SQL Server on the network (TDS 7.4,
 no encryption), so that stations and query tools reach it with an ordinary
@@ -1027,6 +1036,12 @@ SQL Server client: Data Source=H,N in the component's connection string.
 
   --host H   address to listen on (default 127.0.0.1)
   --port N   port (default 1433; 0 picks a free one)
+  --max-connections N
+             connections served at once (default 256); a login past them
+             fails with "Could not connect because the maximum number of
+             'N' user connections has already been reached."
+  --login-timeout S
+             seconds a new connection has to log in (default 30)
   --trace    print each login and request to standard error
 
 The first line printed is "listening on HOST:PORT". A login names a user of
@@ -1046,7 +1061,8 @@ int serveCommand(const std::vector<std::string>& args) {
             std::cout << kServeHelp;
             return 0;
         }
-        if ((a == "--host" || a == "--port") && i + 1 >= args.size()) {
+        bool valued = a == "--host" || a == "--port" || a == "--max-connections" || a == "--login-timeout";
+        if (valued && i + 1 >= args.size()) {
             std::cerr << "dezozevo-sim serve: " << a << " needs a value\n\n" << kServeHelp;
             return 2;
         }
@@ -1061,6 +1077,16 @@ int serveCommand(const std::vector<std::string>& args) {
                 return 2;
             }
             o.port = int(p);
+        } else if (a == "--max-connections" || a == "--login-timeout") {
+            const std::string& v = args[++i];
+            char* end = nullptr;
+            long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 1 || n > 100000) {
+                std::cerr << "dezozevo-sim serve: " << a << " must be a number from 1 to 100000, not \"" << v
+                          << "\"\n";
+                return 2;
+            }
+            (a == "--max-connections" ? o.maxConnections : o.loginTimeout) = int(n);
         } else if (a == "--trace") {
             o.trace = true;
         } else if (a.rfind("--", 0) == 0) {
@@ -1086,6 +1112,12 @@ int serveCommand(const std::vector<std::string>& args) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Each connection holds a socket and its database files open.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     Server server(o);
     try {

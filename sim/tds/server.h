@@ -14,6 +14,11 @@
 // calls as stored procedures with their parameters; sp_executesql puts its
 // parameters into the statement as literals. A canned "drop" answer closes
 // the connection; an attention stops a "delay_ms" answer early.
+//
+// Bounds: before login a connection may send 64 KB messages and must log in
+// within the login time-out; past the connection cap a login is refused
+// with error 17809. A malformed request is answered with error 8016, a
+// malformed packet or login closes its connection only.
 #pragma once
 
 #include <atomic>
@@ -30,6 +35,8 @@ struct ServeOptions {
     std::string host = "127.0.0.1";
     int port = 1433;                // 0: a free port
     bool trace = false;             // print each request to standard error
+    int maxConnections = 256;       // open connections; more are refused
+    int loginTimeout = 30;          // seconds a new connection has to log in
 };
 
 class Server {
@@ -56,7 +63,8 @@ private:
     int port_ = 0;
 };
 
-// `dezozevo-sim serve PATH [--host H] [--port N] [--trace]`: prints
+// `dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
+// [--login-timeout S] [--trace]`: prints
 // "listening on HOST:PORT" and serves until SIGINT or SIGTERM. Returns the
 // exit status.
 int serveCommand(const std::vector<std::string>& args);

@@ -38,6 +38,8 @@ void civilFromDays(long long z, int& y, unsigned& m, unsigned& d) {
 
 const long long kEpoch1900 = daysFromCivil(1900, 1, 1);
 const long long kEpoch0001 = daysFromCivil(1, 1, 1);
+const long long kLastDay = daysFromCivil(9999, 12, 31);
+constexpr long long kNanosPerDay = 86400LL * 1000000000LL;
 
 struct Stamp {
     long long days = 0;      // since 1970-01-01
@@ -95,6 +97,7 @@ bool parseStamp(const std::string& raw, Stamp& out) {
     return true;
 }
 
+// Callers pass 1 to 8 bytes.
 long long le(std::string_view b) {
     unsigned long long v = 0;
     for (size_t i = 0; i < b.size(); ++i) v |= (unsigned long long)uint8_t(b[i]) << (8 * i);
@@ -102,10 +105,21 @@ long long le(std::string_view b) {
 }
 
 long long signedLe(std::string_view b) {
-    long long v = le(b);
-    if (b.size() < 8 && (uint8_t(b.back()) & 0x80)) v -= (1LL << (8 * b.size()));
-    return v;
+    unsigned long long v = (unsigned long long)le(b);
+    if (b.size() < 8 && (uint8_t(b.back()) & 0x80)) v |= ~0ULL << (8 * b.size());  // sign-extend
+    return (long long)v;
 }
+
+// A date and time the server's types can hold (years 1 to 9999), else the
+// message is malformed.
+Stamp checked(long long days, long long nanos) {
+    if (days < kEpoch0001 || days > kLastDay || nanos < 0 || nanos >= kNanosPerDay)
+        throw ProtocolError("date or time out of range");
+    return Stamp{days, nanos};
+}
+
+// The length of the time part of a time, datetime2 or datetimeoffset value.
+size_t timeLength(uint8_t scale) { return scale <= 2 ? 3 : scale <= 4 ? 4 : 5; }
 
 std::string hex(std::string_view b) {
     static const char* const k = "0123456789ABCDEF";
@@ -133,8 +147,27 @@ long long pow10(int n) {
 
 db::Value number(long long v) { return db::Value(v); }
 
-// Scaled time of day: `len` bytes of 10^-scale seconds.
+// Scaled time of day: 3 to 5 bytes of 10^-scale seconds (scale 0 to 7).
 long long timeNanos(std::string_view b, uint8_t scale) { return le(b) * pow10(9 - scale); }
+
+// The lengths a nullable fixed-size value may have; anything else is a
+// malformed message, not a value.
+bool validLength(const TypeInfo& t, size_t len) {
+    switch (t.type) {
+    case kIntN: return len == 1 || len == 2 || len == 4 || len == 8;
+    case kBitN: return len == 1;
+    case kFltN:
+    case kMoneyN:
+    case kDateTimN: return len == 4 || len == 8;
+    case kTimeN: return len == timeLength(t.scale);
+    case kDateTime2N: return len == timeLength(t.scale) + 3;
+    case kDateTimeOffsetN: return len == timeLength(t.scale) + 5;
+    case kDecimalN:
+    case kNumericN: return len == 5 || len == 9 || len == 13 || len == 17;
+    case kGuid: return len == 16;
+    default: return false;
+    }
+}
 
 std::string readPlp(Reader& r, bool& null) {
     uint64_t total = r.u64();
@@ -201,6 +234,7 @@ TypeInfo readTypeInfo(Reader& r) {
     case kDateTimN:
     case kGuid:
         t.maxLen = r.u8();
+        if (!validLength(t, t.maxLen)) throw ProtocolError("bad length in a type description");
         break;
     case kTimeN:
     case kDateTime2N:
@@ -318,23 +352,20 @@ db::Value readValue(Reader& r, const TypeInfo& t) {
     }
     case kMoney4: return db::Value(double(int32_t(r.u32())) / 10000.0);
     case kDateTime: {
-        Stamp s;
-        s.days = kEpoch1900 + int32_t(r.u32());
-        s.nanos = (long long)r.u32() * 1000000000LL / 300;
-        return db::Value(formatStamp(s, true, true));
+        long long days = kEpoch1900 + int32_t(r.u32());
+        long long ticks = r.u32();  // 1/300 s
+        return db::Value(formatStamp(checked(days, ticks * 1000000000LL / 300), true, true));
     }
     case kDateTim4: {
-        Stamp s;
-        s.days = kEpoch1900 + r.u16();
-        s.nanos = (long long)r.u16() * 60 * 1000000000LL;
-        return db::Value(formatStamp(s, true, true));
+        long long days = kEpoch1900 + r.u16();
+        long long minutes = r.u16();
+        return db::Value(formatStamp(checked(days, minutes * 60000000000LL), true, true));
     }
     case kDateN: {
         uint8_t len = r.u8();
         if (len == 0) return db::Value();
-        Stamp s;
-        s.days = kEpoch0001 + le(r.take(len));
-        return db::Value(formatStamp(s, true, false));
+        if (len != 3) throw ProtocolError("a date value of " + std::to_string(len) + " bytes");
+        return db::Value(formatStamp(checked(kEpoch0001 + le(r.take(3)), 0), true, false));
     }
     default: break;
     }
@@ -358,6 +389,11 @@ db::Value readValue(Reader& r, const TypeInfo& t) {
 
     uint8_t len = r.u8();
     if (len == 0) return db::Value();
+    if (!validLength(t, len)) {
+        char buf[80];
+        std::snprintf(buf, sizeof buf, "a value of type 0x%02X with %u bytes", unsigned(t.type), unsigned(len));
+        throw ProtocolError(buf);
+    }
     std::string_view b = r.take(len);
     switch (t.type) {
     case kIntN:
@@ -378,36 +414,31 @@ db::Value readValue(Reader& r, const TypeInfo& t) {
         if (len == 4) return db::Value(double(int32_t(le(b))) / 10000.0);
         return db::Value(double((long long)int32_t(le(b.substr(0, 4))) * 4294967296LL + le(b.substr(4, 4))) / 10000.0);
     case kDateTimN: {
-        Stamp s;
-        if (len == 4) {
-            s.days = kEpoch1900 + le(b.substr(0, 2));
-            s.nanos = le(b.substr(2, 2)) * 60 * 1000000000LL;
-        } else {
-            s.days = kEpoch1900 + int32_t(le(b.substr(0, 4)));
-            s.nanos = le(b.substr(4, 4)) * 1000000000LL / 300;
-        }
-        return db::Value(formatStamp(s, true, true));
+        if (len == 4)
+            return db::Value(formatStamp(
+                checked(kEpoch1900 + le(b.substr(0, 2)), le(b.substr(2, 2)) * 60000000000LL), true, true));
+        return db::Value(formatStamp(
+            checked(kEpoch1900 + int32_t(le(b.substr(0, 4))), le(b.substr(4, 4)) * 1000000000LL / 300), true, true));
     }
-    case kTimeN: {
-        Stamp s;
-        s.nanos = timeNanos(b, t.scale);
-        return db::Value(formatStamp(s, false, true));
-    }
+    case kTimeN: return db::Value(formatStamp(checked(kEpoch0001, timeNanos(b, t.scale)), false, true));
     case kDateTime2N:
     case kDateTimeOffsetN: {
-        size_t dateAt = t.type == kDateTime2N ? b.size() - 3 : b.size() - 5;
-        Stamp s;
-        s.nanos = timeNanos(b.substr(0, dateAt), t.scale);
-        s.days = kEpoch0001 + le(b.substr(dateAt, 3));
+        size_t dateAt = timeLength(t.scale);
+        long long nanos = timeNanos(b.substr(0, dateAt), t.scale);
+        long long days = kEpoch0001 + le(b.substr(dateAt, 3));
+        checked(days, nanos);
         if (t.type == kDateTimeOffsetN) {
-            // Stored in UTC; shown in the writer's local time.
+            // Stored in UTC; shown in the writer's local time. Days and
+            // time of day are carried separately: nanoseconds since 1970
+            // overflow before year 1.
             long long offsetMin = signedLe(b.substr(dateAt + 3, 2));
-            long long total = s.days * 86400000000000LL + s.nanos + offsetMin * 60000000000LL;
-            s.days = total / 86400000000000LL;
-            s.nanos = total % 86400000000000LL;
-            if (s.nanos < 0) s.nanos += 86400000000000LL, --s.days;
+            if (offsetMin < -840 || offsetMin > 840) throw ProtocolError("time zone offset out of range");
+            nanos += offsetMin * 60000000000LL;
+            long long carry = nanos >= 0 ? nanos / kNanosPerDay : -((-nanos + kNanosPerDay - 1) / kNanosPerDay);
+            days += carry;
+            nanos -= carry * kNanosPerDay;
         }
-        return db::Value(formatStamp(s, true, true));
+        return db::Value(formatStamp(checked(days, nanos), true, true));
     }
     case kDecimalN:
     case kNumericN: {

@@ -1,6 +1,7 @@
 // Packets, strings and tokens of the listener.
 #include "sim/tds/wire.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +131,14 @@ void Writer::envChangeBytes(uint8_t type, std::string_view newValue, std::string
 bool Channel::readFully(char* buf, size_t n) {
     size_t got = 0;
     while (got < n) {
+        if (deadline_) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+            if (left.count() <= 0) throw ProtocolError("the client sent nothing in time");
+            pollfd p{fd_, POLLIN, 0};
+            int rc = ::poll(&p, 1, int(std::min<long long>(left.count(), 60000)));
+            if (rc < 0 && errno != EINTR) return false;
+            if (rc <= 0) continue;
+        }
         ssize_t r = ::recv(fd_, buf + got, n - got, 0);
         if (r == 0) return false;
         if (r < 0) {
@@ -154,9 +163,10 @@ bool Channel::receive(uint8_t& type, std::string& body) {
         if (first) type = t;
         first = false;
         size_t at = body.size();
+        if (at + len - 8 > limit_)
+            throw ProtocolError("message larger than " + std::to_string(limit_) + " bytes");
         body.resize(at + len - 8);
         if (len > 8 && !readFully(body.data() + at, len - 8)) return false;
-        if (body.size() > (64u << 20)) throw ProtocolError("message larger than 64 MB");
         if (status & 0x01) return true;  // end of message
     }
 }

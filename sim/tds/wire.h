@@ -2,7 +2,9 @@
 // the tokens the listener writes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -146,6 +148,11 @@ public:
     int fd() const { return fd_; }
     void setPacketSize(size_t n) { packetSize_ = n; }
     size_t packetSize() const { return packetSize_; }
+    // The largest message receive() takes; a larger one is a protocol error.
+    void setLimit(size_t bytes) { limit_ = bytes; }
+    // receive() fails with a protocol error once this time has passed
+    // (none: it waits as long as the client takes).
+    void setDeadline(std::optional<std::chrono::steady_clock::time_point> at) { deadline_ = at; }
 
     // One whole message (all its packets); false at the end of the stream.
     // `type` is the type of its first packet. An attention packet is a
@@ -159,6 +166,8 @@ private:
     bool readFully(char* buf, size_t n);
     int fd_;
     size_t packetSize_ = 4096;
+    size_t limit_ = size_t(64) << 20;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
     uint8_t packetId_ = 1;
 };
 

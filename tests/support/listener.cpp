@@ -1,12 +1,16 @@
 #include "support/listener.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -86,8 +90,9 @@ std::string buildDir() {
     return exe.parent_path().parent_path().string();
 }
 
-SimListener::SimListener(const std::string& dbPath, int port) {
+SimListener::SimListener(const std::string& dbPath, int port, const std::vector<std::string>& options) {
     std::vector<std::string> args{simProgram(), "serve", dbPath, "--port", std::to_string(port)};
+    args.insert(args.end(), options.begin(), options.end());
     if (std::getenv("DZ_TDS_TRACE")) args.push_back("--trace");
     pid_ = spawn(args, &out_, false);
     std::string line = readLine(out_, 20);
@@ -113,6 +118,125 @@ void SimListener::stop() {
         close(out_);
         out_ = -1;
     }
+}
+
+RawClient::RawClient(const std::string& host, int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+    if (fd_ < 0 || ::connect(fd_, (sockaddr*)&a, sizeof a) != 0) {
+        if (fd_ >= 0) close(fd_);
+        throw std::runtime_error("cannot connect to " + host);
+    }
+}
+
+RawClient::~RawClient() { close(fd_); }
+
+bool RawClient::send(uint8_t type, const std::string& body, bool last) {
+    size_t pos = 0;
+    do {
+        size_t n = std::min<size_t>(4088, body.size() - pos);
+        bool end = last && pos + n == body.size();
+        std::string packet{char(type), char(end ? 1 : 0), char((n + 8) >> 8), char((n + 8) & 0xFF), 0, 0, 1, 0};
+        packet.append(body, pos, n);
+        if (::send(fd_, packet.data(), packet.size(), MSG_NOSIGNAL) != ssize_t(packet.size())) return false;
+        pos += n;
+    } while (pos < body.size());
+    return true;
+}
+
+bool RawClient::write(const std::string& bytes, bool thenEnd) {
+    bool ok = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    if (thenEnd) ::shutdown(fd_, SHUT_WR);
+    return ok;
+}
+
+std::string RawClient::reply(double seconds) {
+    std::string body;
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    auto read = [&](char* buf, size_t n) {
+        for (size_t got = 0; got < n;) {
+            pollfd p{fd_, POLLIN, 0};
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
+            ssize_t r = recv(fd_, buf + got, n - got, 0);
+            if (r <= 0) return false;
+            got += size_t(r);
+        }
+        return true;
+    };
+    for (;;) {
+        char h[8];
+        if (!read(h, 8)) return "";
+        size_t len = (size_t(uint8_t(h[2])) << 8) | uint8_t(h[3]);
+        std::string part(len - 8, '\0');
+        if (!read(part.data(), part.size())) return "";
+        body += part;
+        if (h[1] & 1) return body;
+    }
+}
+
+bool RawClient::closedWithin(double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd p{fd_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
+        char buf[4096];
+        ssize_t r = recv(fd_, buf, sizeof buf, 0);
+        if (r <= 0) return true;
+    }
+}
+
+bool RawClient::login(const std::string& user, const std::string& password, const std::string& database,
+                      std::string* reply) {
+    if (!send(0x12, std::string("\x00\x00\x06\x00\x06\xFF\x0F\x00\x07\xD0\x00\x00", 12)) || this->reply().empty())
+        return false;
+    auto ucs2 = [](const std::string& s) {
+        std::string o;
+        for (char c : s) o += c, o += '\0';
+        return o;
+    };
+    std::string pw;
+    for (char c : ucs2(password)) {
+        uint8_t b = uint8_t(c);
+        pw += char(uint8_t((b << 4) | (b >> 4)) ^ 0xA5);
+    }
+    std::vector<std::string> fields{ucs2("test"), ucs2(user), pw, ucs2("raw"), "", "", "", "", ucs2(database)};
+    std::string header(94, '\0'), data;
+    auto put = [&](size_t at, uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) header[at + i] = char(v >> (8 * i));
+    };
+    put(4, 0x74000004, 4);
+    put(8, 4096, 4);
+    for (size_t i = 0; i < fields.size(); ++i) {
+        put(36 + 4 * i, uint32_t(94 + data.size()), 2);
+        put(38 + 4 * i, uint32_t(fields[i].size() / 2), 2);
+        data += fields[i];
+    }
+    put(0, uint32_t(header.size() + data.size()), 4);
+    if (!send(0x10, header + data)) return false;
+    std::string r = this->reply();
+    if (reply) *reply = r;
+    return r.find('\xAD') != std::string::npos;  // the login acknowledgement
+}
+
+size_t openFiles(pid_t pid) {
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end; it.increment(ec))
+        ++n;
+    return n;
+}
+
+size_t threads(pid_t pid) {
+    std::error_code ec;
+    size_t n = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end; !ec && it != end; it.increment(ec))
+        ++n;
+    return n;
 }
 
 }  // namespace dz::test

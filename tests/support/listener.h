@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dz::test {
 
@@ -15,7 +17,7 @@ class SimListener {
 public:
     // Serves `dbPath`; port 0 picks a free one. Throws std::runtime_error
     // when the listener does not come up.
-    explicit SimListener(const std::string& dbPath, int port = 0);
+    explicit SimListener(const std::string& dbPath, int port = 0, const std::vector<std::string>& options = {});
     ~SimListener();
     SimListener(const SimListener&) = delete;
     SimListener& operator=(const SimListener&) = delete;
@@ -23,6 +25,7 @@ public:
     const std::string& host() const { return host_; }
     int port() const { return port_; }
     std::string dataSource() const { return host_ + "," + std::to_string(port_); }
+    pid_t pid() const { return pid_; }
 
     // Ends the listener (its open connections go with it).
     void stop();
@@ -33,5 +36,39 @@ private:
     pid_t pid_ = -1;
     int out_ = -1;
 };
+
+// A bare TDS client: for requests no driver sends, and connections that
+// stall or are abandoned.
+class RawClient {
+public:
+    // Throws std::runtime_error when it cannot connect.
+    RawClient(const std::string& host, int port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    // Sends `body` as a message of `type` in packets of 4 KB; `last` ends it.
+    // False once the listener has closed the connection.
+    bool send(uint8_t type, const std::string& body, bool last = true);
+    // Sends raw bytes; `thenEnd` ends the sending side.
+    bool write(const std::string& bytes, bool thenEnd = false);
+    // The next reply message, "" when the connection closed or nothing came
+    // within `seconds`.
+    std::string reply(double seconds = 10);
+    // Whether the listener closed the connection within `seconds` (what it
+    // sends before is read and dropped).
+    bool closedWithin(double seconds);
+    // Pre-login and login; true when the listener acknowledged the login.
+    // `reply` receives the answer to the login.
+    bool login(const std::string& user, const std::string& password, const std::string& database,
+               std::string* reply = nullptr);
+
+private:
+    int fd_ = -1;
+};
+
+// The number of open descriptors and threads of a process.
+size_t openFiles(pid_t pid);
+size_t threads(pid_t pid);
 
 }  // namespace dz::test
