@@ -11,16 +11,6 @@
 
 namespace dz::sim::tds {
 
-namespace {
-
-// Windows-1252 0x80..0x9F; 0 marks the five undefined codes (kept as C1 controls).
-const char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                  0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-}  // namespace
-
 std::string ucs2(std::string_view utf8) {
     std::u16string w = wide::fromUtf8(utf8);
     std::string out;
@@ -39,33 +29,16 @@ std::string fromUcs2(std::string_view bytes) {
     return wide::toUtf8(w);
 }
 
-std::string fromCp1252(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (char ch : bytes) {
-        uint8_t c = uint8_t(ch);
-        if (c < 0x80) out += ch;
-        else if (c < 0xA0) wide::appendUtf8(out, kCp1252High[c - 0x80] ? kCp1252High[c - 0x80] : c);
-        else wide::appendUtf8(out, c);
-    }
-    return out;
-}
+std::string fromCp1252(std::string_view bytes) { return text::cp1252ToUtf8(bytes); }
 
 std::string toCp1252(std::string_view utf8) {
-    std::u16string w = wide::fromUtf8(utf8);
     std::string out;
-    out.reserve(w.size());
-    for (size_t i = 0; i < w.size(); ++i) {
-        char16_t c = w[i];
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-            out += char(c);
-            continue;
-        }
-        char mapped = '?';
-        for (int k = 0; k < 32; ++k)
-            if (kCp1252High[k] == c || (!kCp1252High[k] && c == 0x80 + k)) mapped = char(0x80 + k);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size()) ++i;  // one "?" for a surrogate pair
-        out += mapped;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t cp;
+        const size_t n = text::utf8At(utf8, i, cp);
+        out += char(n ? text::toCp1252(cp) : '?');
+        i += n ? n : 1;
     }
     return out;
 }
