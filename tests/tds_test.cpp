@@ -258,7 +258,7 @@ TEST_F(Tds, MalformedClientsLeaveTheListenerServing) {
 // them: each is bounded, and the listener's threads and files go back to
 // their idle level.
 TEST_F(Tds, ResourcesAreBounded) {
-    test::SimListener small(path(), 0, {"--max-connections", "3", "--login-timeout", "1"});
+    test::SimListener small(path(), 0, {"--max-connections", "3", "--login-timeout", "3"});
     auto waitUntil = [](auto done) {
         for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return done();
@@ -276,7 +276,7 @@ TEST_F(Tds, ResourcesAreBounded) {
         EXPECT_FALSE(fourth.login("station", "station", "MES", &refused));
         EXPECT_NE(refused.find(sim::tds::ucs2("maximum number of '3' user connections")), std::string::npos);
         // They are closed after the login time-out.
-        for (auto& i : idle) EXPECT_TRUE(i->closedWithin(5));
+        for (auto& i : idle) EXPECT_TRUE(i->closedWithin(10));
     }
     test::RawClient ok(small.host(), small.port());
     EXPECT_TRUE(ok.login("station", "station", "MES"));
