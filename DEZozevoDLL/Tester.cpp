@@ -2,11 +2,15 @@
 // worker that serves the detected server generation.
 #include "DEZozevoDLL/Tester.h"
 
-#include <charconv>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <functional>
 
 #include "DEZozevoDLL/modVariables.h"
+#include "platform/db/db.h"
 #include "platform/profile/profile.h"
 #include "platform/text.h"
 
@@ -41,15 +45,22 @@ void step(const std::function<void()>& f) {
     }
 }
 
+// An INI number, converted as the Windows conversion does (blanks around, a
+// sign, a fraction rounded half to even). Text that is no number ("True"
+// included), or a number outside T, throws or returns and leaves `out` as it was.
 template <typename T>
-bool parseWhole(const std::string& s, T& out) {
-    long long v = 0;
-    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || p != s.data() + s.size() || s.empty()) return false;
-    if (v < (long long)std::numeric_limits<T>::min() || v > (long long)std::numeric_limits<T>::max()) return false;
-    out = (T)v;
-    return true;
+void convertWhole(const std::string& s, T& out) {
+    if (s.find_first_of("0123456789") == std::string::npos) return;
+    const int32_t v = db::Value(s).toInt32();
+    if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) return;
+    out = T(v);
 }
+
+// The status of a method that has a worker on generation 10 only: 0 on
+// generation 20, whose unit query checks the route itself, but 100 when no
+// generation was detected: a component that never reached its database
+// gives no go-ahead and stores nothing.
+int32_t noWorker() { return modVariables().ServerGeneration == 20 ? 0 : 100; }
 
 }  // namespace
 
@@ -90,10 +101,10 @@ void Tester::Class_Initialize() {
     step([&] { mv.StationName = ini("STATION", "STATION", "MISSING"); });
     step([&] { mv.XslFileName = ini("XML", "xslFileName", "DEZozevo.xsl"); });
     step([&] { mv.SchemaFileName = ini("XML", "schemaFileName", "SaveResult.xsd"); });
-    step([&] { parseWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
+    step([&] { convertWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
     step([&] { mv.TargetURN = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
     step([&] { mv.ResendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
-    step([&] { parseWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
+    step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
     step([&] { mv.SaveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { mv.SPToGetUnitInfo = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
     step([&] { mv.SPToSaveTestResult = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });
@@ -102,6 +113,11 @@ void Tester::Class_Initialize() {
     if (mv.SPToGetProductStructure.empty()) mv.SPToGetProductStructure = "zeradurGetProductStructure";
     if (mv.SPToSaveTestResult.empty()) mv.SPToSaveTestResult = "objTSKSaveTestResult";
     mv.ConnectString = "";
+
+    // Without its INI file the component runs on defaults that reach no
+    // database; the log names the file it looked for.
+    if (::access(IniFileName.c_str(), R_OK) != 0)
+        log("Cannot read the INI file " + IniFileName + ": " + std::strerror(errno) + "; defaults used", 1);
 
     GetTWVer();
     const int16_t status = GetSlaveConn(mv.StationName);
@@ -138,6 +154,7 @@ void Tester::Class_Initialize() {
     step([&] {
         mv.UnitRequestDocument = std::make_shared<xml::Document>();
         mv.UnitRequestDocument->setResolveExternals(true);
+        mv.UnitRequestDocument->setExternalsFolder(folder);  // the site's own DTDs, nothing else
     });
     step([&] {
         mv.ValidatedRequestDocument = std::make_shared<xml::Document>();
@@ -176,7 +193,7 @@ void Tester::Class_Terminate() {
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
     checkThread();
     if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
-    return 0;
+    return noWorker();
 }
 
 int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
@@ -198,13 +215,13 @@ int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string 
     checkThread();
     if (modVariables().ServerGeneration == 10)
         return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
-    return 0;
+    return noWorker();
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
     checkThread();
     if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
-    return 0;
+    return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
@@ -225,7 +242,7 @@ int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPar
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
     checkThread();
     if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
-    return 0;
+    return noWorker();
 }
 
 std::string Tester::GetErrMessage(int32_t nErrCode) {

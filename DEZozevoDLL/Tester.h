@@ -107,9 +107,11 @@ private:
     int32_t SaveResult20(const com::Variant& strXMLResultText);
     bool SaveResultForResend(const std::string& text);
     int32_t ResendLastResult();
-    int16_t GetTestResultConfig(const std::string& unitId);
+    // 999 on failure, its description in *failure.
+    int16_t GetTestResultConfig(const std::string& unitId, std::string* failure = nullptr);
     bool CheckFolderExists(const std::string& folder);
-    int16_t CreateFileInFolder(const std::string& folder, const std::string& text, const std::string& unitId,
+    // Gives the body staged in the buffer folder its final name.
+    int16_t CreateFileInFolder(const std::string& folder, const std::string& staged, const std::string& unitId,
                                int32_t testId);
 
     // Work orders and models.
@@ -133,6 +135,8 @@ public:
 private:
     std::string IniFileName;
     std::thread::id owner_;
+    // Set while a kept result is sent again: it stays in its own file.
+    bool resending_ = false;
 
     int32_t startupStatus_ = 0;
     std::vector<std::string> callLines_;  // level-1 lines since beginCall

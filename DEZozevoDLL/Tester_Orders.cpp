@@ -13,9 +13,9 @@ std::string stationOr(const std::string& given) { return given.empty() ? modVari
 
 bool generation10() { return modVariables().ServerGeneration == 10; }
 
-// <TAG>content</TAG>
+// <TAG>content</TAG>, the content escaped.
 void element(std::string& doc, std::string_view tag, std::string_view content) {
-    doc.append("<").append(tag).append(">").append(content).append("</").append(tag).append(">");
+    doc.append("<").append(tag).append(">").append(Tester::EscapeXml(content)).append("</").append(tag).append(">");
 }
 
 // The word for a work order's status id; anything that is not one of the
@@ -62,7 +62,7 @@ int32_t Tester::GetOrderInfo10_20(std::string& strWorkOrderInfo, std::string str
                      .read =
                          [](db::Recordset& rs) {
                              std::string doc = "<WOINFO>";
-                             element(doc, "WONUM", EscapeXml(rs.field("WONUM").toText()));  // Null fails
+                             element(doc, "WONUM", rs.field("WONUM").toText());  // Null fails
                              element(doc, "ORDERQTY", textOr(rs.field("ORDERQTY")));
                              element(doc, "STARTEDQTY", textOr(rs.field("STARTEDQTY"), "0"));
                              element(doc, "COMPLETED", textOr(rs.field("COMPLETED"), "0"));
@@ -88,7 +88,7 @@ int32_t Tester::GetOrderInfoByStation10_20(std::string& strWorkOrderInfo, std::s
                     {.worker = "GetOrderInfoByStation10_20",
                      .read =
                          [&station](db::Recordset& rs) {
-                             std::string doc = "<WOBYSTATION STATION=\"" + station + "\">";  // not escaped
+                             std::string doc = "<WOBYSTATION STATION=\"" + EscapeXml(station) + "\">";
                              for (; !rs.eof(); rs.moveNext()) {
                                  const std::string_view status = orderStatus(rs.field("WORKORDERSTATUSID"));
                                  doc += "<WO>";
@@ -97,14 +97,14 @@ int32_t Tester::GetOrderInfoByStation10_20(std::string& strWorkOrderInfo, std::s
                                  element(doc, "LINESTARTQTY", textOr(rs.field("LINESTARTQTY")));
                                  element(doc, "LINEREADYQTY", textOr(rs.field("LINEREADYQTY")));
                                  element(doc, "WORKORDERID", textOr(rs.field("WORKORDERID")));
-                                 element(doc, "WORKORDERNUMBER", EscapeXml(rs.field("WORKORDERNUMBER").toText()));
-                                 element(doc, "PARTNUMBER", EscapeXml(rs.field("PARTNUMBER").toText()));
-                                 element(doc, "REVISION", EscapeXml(textOr(rs.field("REVISION"))));
+                                 element(doc, "WORKORDERNUMBER", rs.field("WORKORDERNUMBER").toText());
+                                 element(doc, "PARTNUMBER", rs.field("PARTNUMBER").toText());
+                                 element(doc, "REVISION", textOr(rs.field("REVISION")));
                                  element(doc, "STARTEDQTY", textOr(rs.field("STARTEDQUANTITIES"), "0"));
                                  element(doc, "READYQTY", textOr(rs.field("TOTALCOMPLETED"), "0"));
                                  element(doc, "ORDERSTATUS", status);
                                  for (const char* detail : {"DETAIL1", "DETAIL2", "DETAIL3", "DETAIL4", "DETAIL5"})
-                                     element(doc, detail, EscapeXml(textOr(rs.field(detail))));
+                                     element(doc, detail, textOr(rs.field(detail)));
                                  doc += "</WO>";
                              }
                              return doc + "</WOBYSTATION>";
@@ -126,14 +126,13 @@ int32_t Tester::GetModelAttributes10_20(std::string& strModelInfo, std::string s
                     {.worker = "GetModelAttributes10_20",
                      .read =
                          [&](db::Recordset& rs) {
-                             // Part number and revision go into the attributes unescaped.
-                             std::string doc = "<MODELATTR PARTNUMBER=\"" + strPartNumber + "\"";
-                             if (!strPartRev.empty()) doc += " REVISION=\"" + strPartRev + "\"";
+                             std::string doc = "<MODELATTR PARTNUMBER=\"" + EscapeXml(strPartNumber) + "\"";
+                             if (!strPartRev.empty()) doc += " REVISION=\"" + EscapeXml(strPartRev) + "\"";
                              doc += ">";
                              for (; !rs.eof(); rs.moveNext()) {
                                  doc += "<ATTR>";
-                                 element(doc, "NAME", EscapeXml(rs.field("AttributeName").toText()));  // Null fails
-                                 element(doc, "VALUE", EscapeXml(textOr(rs.field("AttributeValue"))));
+                                 element(doc, "NAME", rs.field("AttributeName").toText());  // Null fails
+                                 element(doc, "VALUE", textOr(rs.field("AttributeValue")));
                                  doc += "</ATTR>";
                              }
                              return doc + "</MODELATTR>";

@@ -1,12 +1,15 @@
 // Result upload on both server generations, the delivery-method lookup, the
 // buffer folder and the local resend file.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <system_error>
@@ -99,59 +102,171 @@ std::string makeFolders(const std::string& folder) {
     return "";
 }
 
-// Replaces `path` by a file holding exactly `data`, so that the file on disk is
-// always either the old one or the whole new one: the data goes to a temporary
-// file in the same folder, is flushed to the disk and is then renamed over the
-// old file. Renaming never follows a link at `path`; with `refuseOddFile` a
-// link, folder or device found there is refused instead of replaced.
-// Returns "" on success, else why not.
-std::string replaceFile(const std::string& path, const std::string& data, bool refuseOddFile) {
-    if (path.empty() || hasNul(path)) return "invalid file name";
-    const std::string folder = parentOf(path);
-    struct stat st{};
-    if (refuseOddFile && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return "it is not a plain file (a link, folder or device is never followed or replaced)";
+const char* const kOddFile = "it is not a plain file (a link, folder or device is never followed or replaced)";
 
-    std::string temp = folder + "/.dz-tmp-XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return errnoText(errno);
-    auto fail = [&](int err) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return errnoText(err);
-    };
-    if (::fchmod(fd, 0644) != 0) return fail(errno);
-    for (size_t done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
-        done += size_t(n);
-    }
-    if (::fsync(fd) != 0) return fail(errno);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        return errnoText(err);
-    }
-    if (refuseOddFile && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        ::unlink(temp.c_str());
-        return "it is not a plain file (a link, folder or device is never followed or replaced)";
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        return errnoText(err);
-    }
-    // Make the rename itself durable.
+// Makes a rename or link in `folder` durable.
+void syncFolder(const std::string& folder) {
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+// A file written under a temporary name. It stays open and locked (flock)
+// while the object lives, so that a sweep for the leftovers of killed
+// processes never takes one still being written, and it is removed with the
+// object unless `path` was cleared (the file was handed on).
+struct TempFile {
+    std::string path;
+    int fd = -1;
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        if (!path.empty()) ::unlink(path.c_str());
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Creates a new file from `pattern` (six X before a suffix of `suffixLen`
+// characters), writes `data` and flushes it to the disk. "" on success, else why not.
+std::string writeTemp(std::string pattern, int suffixLen, const std::string& data, TempFile& out) {
+    if (hasNul(pattern)) return "invalid file name";
+    out.fd = ::mkostemps(pattern.data(), suffixLen, O_CLOEXEC);
+    if (out.fd < 0) return errnoText(errno);
+    out.path = pattern;
+    ::flock(out.fd, LOCK_EX);  // best effort: some network file systems have no locks
+    if (::fchmod(out.fd, 0644) != 0) return errnoText(errno);
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(out.fd, data.data() + done, data.size() - done);
+        if (n >= 0)
+            done += size_t(n);
+        else if (errno != EINTR)
+            return errnoText(errno);
+    }
+    if (::fsync(out.fd) != 0) return errnoText(errno);
     return "";
 }
+
+bool isPlainFile(const std::string& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The results kept for resend. The resend file holds the oldest; later ones
+// sit beside it as "<resend file>.1", ".2", ... in arrival order, and the
+// next one moves into the resend file when the oldest has been stored.
+// Files are written whole: under "<resend file>.tmp-XXXXXX" first, then
+// linked to their name, which never replaces a kept result.
+class ResendQueue {
+public:
+    explicit ResendQueue(std::string base)
+        : base_(std::move(base)), folder_(parentOf(base_)), name_(base_.substr(base_.rfind('/') + 1)) {}
+
+    const std::string& base() const { return base_; }
+    const std::string& folder() const { return folder_; }
+
+    // The kept results, oldest first (entries of any type), and the highest
+    // number in use. "" on success, else why the folder cannot be listed.
+    std::string list(std::vector<std::string>& paths, uint64_t& last) const {
+        paths.clear();
+        last = 0;
+        DIR* dir = ::opendir(folder_.c_str());
+        if (dir == nullptr) return errno == ENOENT || errno == ENOTDIR ? "" : errnoText(errno);
+        bool hasBase = false;
+        std::vector<uint64_t> numbers;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string_view n = e->d_name;
+            if (n == name_)
+                hasBase = true;
+            else if (const auto k = numberOf(n))
+                numbers.push_back(*k);
+        }
+        ::closedir(dir);
+        std::sort(numbers.begin(), numbers.end());
+        if (hasBase) paths.push_back(base_);
+        for (uint64_t k : numbers) paths.push_back(numbered(k));
+        if (!numbers.empty()) last = numbers.back();
+        return "";
+    }
+
+    // Keeps `data` as the newest result; `kept` is its file. "" on success, else why not.
+    std::string add(const std::string& data, std::string& kept) const {
+        TempFile temp;
+        if (std::string why = writeTemp(base_ + ".tmp-XXXXXX", 0, data, temp); !why.empty()) return why;
+        std::vector<std::string> paths;
+        uint64_t last = 0;
+        for (int attempt = 0; attempt < 100; ++attempt) {  // another process may take a name meanwhile
+            struct stat st{};
+            if (::lstat(base_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kOddFile;
+            if (std::string why = list(paths, last); !why.empty()) return why;
+            const std::string target = paths.empty() ? base_ : numbered(last + 1);
+            if (::link(temp.path.c_str(), target.c_str()) == 0) {
+                kept = target;
+                ::unlink(temp.path.c_str());
+                temp.path.clear();
+                syncFolder(folder_);
+                return "";
+            }
+            if (errno != EEXIST) return errnoText(errno);
+        }
+        return "no free name beside it";
+    }
+
+    // Removes paths[i] once stored. When it is the resend file, the next
+    // kept result takes its place in one rename. "" on success, else why not.
+    std::string remove(std::vector<std::string>& paths, size_t i) const {
+        if (paths[i] == base_ && i + 1 < paths.size() && isPlainFile(paths[i + 1])) {
+            if (::rename(paths[i + 1].c_str(), base_.c_str()) == 0) {
+                paths[i + 1] = base_;
+                syncFolder(folder_);
+                return "";
+            }
+            if (errno != ENOENT) return errnoText(errno);
+        }
+        if (::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return errnoText(errno);
+        syncFolder(folder_);
+        return "";
+    }
+
+    // Removes the temporary files of writers that were killed: those that
+    // no live process holds locked.
+    void sweep() const {
+        DIR* dir = ::opendir(folder_.c_str());
+        if (dir == nullptr) return;
+        const std::string prefix = name_ + ".tmp-";
+        std::vector<std::string> temps;
+        while (const dirent* e = ::readdir(dir))
+            if (std::string_view(e->d_name).starts_with(prefix)) temps.push_back(folder_ + "/" + e->d_name);
+        ::closedir(dir);
+        for (const std::string& path : temps) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) continue;
+            struct stat st{};
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                ::unlink(path.c_str());
+            ::close(fd);
+        }
+    }
+
+private:
+    std::string numbered(uint64_t k) const { return base_ + "." + std::to_string(k); }
+
+    std::optional<uint64_t> numberOf(std::string_view n) const {
+        if (n.size() <= name_.size() + 1 || n.substr(0, name_.size()) != name_ || n[name_.size()] != '.')
+            return std::nullopt;
+        const std::string_view digits = n.substr(name_.size() + 1);
+        if (digits.size() > 18 || digits[0] == '0' ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        uint64_t k = 0;
+        for (char c : digits) k = k * 10 + uint64_t(c - '0');
+        return k;
+    }
+
+    std::string base_, folder_, name_;
+};
 
 // Reads a whole plain file without following a link. "" on success, else why not.
 std::string readPlainFile(const std::string& path, std::string& out) {
@@ -182,17 +297,40 @@ std::string readPlainFile(const std::string& path, std::string& out) {
     return "";
 }
 
+// A short tag of a text: FNV-1a, 64 bits, in hex. Only used to tell long
+// unit IDs apart in file names that also carry the test ID, so no
+// cryptographic digest (and no library for one) is needed.
+std::string shortDigest(std::string_view s) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
 // The unit ID as part of one file name inside the buffer folder: path
 // separators and control characters become "_", and so does a leading dot
-// (no hidden files, no "." or ".." names).
+// (no hidden files, no "." or ".." names). An ID that would pass the file
+// system's 255-byte name limit keeps its start (whole characters) and gets a
+// digest of the whole ID, so that names stay distinct.
 std::string fileNamePart(const std::string& unitId) {
+    constexpr size_t kMaxPart = 200;  // leaves room for "_pending-XXXXXX.tmp" and "_N-2147483648.xml"
     std::string r = unitId;
     for (char& c : r) {
         const unsigned char u = static_cast<unsigned char>(c);
         if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
     }
     if (!r.empty() && r[0] == '.') r[0] = '_';
+    if (r.size() > kMaxPart) {
+        size_t cut = kMaxPart - 17;
+        while (cut > 0 && (static_cast<unsigned char>(r[cut]) & 0xC0) == 0x80) --cut;
+        r = r.substr(0, cut) + "~" + shortDigest(unitId);
+    }
     return r;
+}
+
+std::string bufferName(const std::string& folder, const std::string& unitId, const std::string& tail) {
+    return folder + (folder.back() == '/' ? "" : "/") + fileNamePart(unitId) + tail;
 }
 
 std::string folderFailure(const char* function, const std::string& error, const std::string& folder) {
@@ -209,6 +347,13 @@ std::string parseFailure(const xml::ParseError& pe) { return std::to_string(pe.e
 int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
     ModVariables& mv = modVariables();
     std::string raw;
+    // The failure path: the status from the failure's description; a result
+    // lost on the network is kept for resend when the INI file asks for it.
+    auto failed = [&](const std::string& description) {
+        int32_t status = calcErr(description);
+        if (mv.ResendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
+        return status;
+    };
     try {
         raw = strXMLResultText.toText();
         log(kCrLf + "XML From Tester" + kCrLf + raw + kCrLf, 2);
@@ -218,8 +363,11 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         const auto styleRef = mv.ResultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
-        if (!doc.loadXML(raw))
-            throw xml::Error("the result document cannot be read: " + parseFailure(doc.parseError()));
+        // Not well-formed, or invalid against the schema of its namespace.
+        if (!doc.loadXML(raw)) {
+            log(parseFailure(doc.parseError()), 1);
+            return 10;
+        }
         const std::string header = doc.transformNode(need(headerRef));
         const std::string transformed = doc.transformNode(need(styleRef));
 
@@ -241,16 +389,26 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         std::string payload;
         std::string unitId;
         int16_t method = 0;
+        TempFile body;  // "TempFile": the full result, staged in the buffer folder before the header is sent
         if (allPassed) {
             const std::vector<std::string> ids = doc.selectNodes("//DUT/@ID");
             if (ids.empty()) throw xml::Error("the result document has no DUT element with an ID attribute");
             unitId = ids[0];
-            method = GetTestResultConfig(unitId);
+            std::string lookupFailure;
+            method = GetTestResultConfig(unitId, &lookupFailure);
+            if (method == 999) return failed(lookupFailure);  // logged by the lookup
             if (method == 0) {
                 payload = transformed;
             } else if (method == 1) {
-                if (!CheckFolderExists(mv.ResultBufferFolder)) {
-                    log("SaveResult10: Network Folder NOT EXISTS>> " + mv.ResultBufferFolder, 2);
+                const std::string& folder = mv.ResultBufferFolder;
+                if (!CheckFolderExists(folder)) {
+                    log("SaveResult10: Network Folder NOT EXISTS>> " + folder, 2);
+                    return -9999;
+                }
+                if (std::string why = writeTemp(bufferName(folder, unitId, "_pending-XXXXXX.tmp"), 4,
+                                                transformed + kCrLf, body);
+                    !why.empty()) {
+                    log(folderFailure("CreateFileInFolder", why, folder), 1);
                     return -9999;
                 }
                 payload = header;
@@ -266,21 +424,24 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         cmd.append("@TestID", db::adDouble, db::adParamOutput, {}, 0);
         cmd.execute();
 
-        const int32_t status = cmd.value("return").toInt32();
+        int32_t status = cmd.value("return").toInt32();
         if (status == 0) lastTestId_ = results::testIdOf(cmd.parameters()[2].value);
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {
+            // The header is stored: the body is renamed, or stays where it is.
             const int32_t testId = cmd.parameters()[2].value.toInt32();
-            const int16_t rc = CreateFileInFolder(mv.ResultBufferFolder, transformed, unitId, testId);
-            if (rc != 0) log("SaveResult10 returned value=" + std::to_string(rc), 1);
+            const int16_t rc = CreateFileInFolder(mv.ResultBufferFolder, body.path, unitId, testId);
+            body.path.clear();
+            if (rc != 0) {
+                log("SaveResult10 returned value=" + std::to_string(rc), 1);
+                status = rc;
+            }
         }
         return status;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        int32_t status = calcErr(e.what());
-        if (mv.ResendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
-        return status;
+        return failed(e.what());
     }
 }
 
@@ -333,41 +494,62 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
 // ---- resend file -----------------------------------------------------------
 
 bool Tester::SaveResultForResend(const std::string& text) {
-    const std::string path = results::resendFilePath();
-    std::string why = makeFolders(parentOf(path));
-    if (why.empty()) why = replaceFile(path, text + kCrLf, true);
+    if (resending_) return true;  // a result sent again from its file stays there, once
+    const ResendQueue queue(results::resendFilePath());
+    std::string kept;
+    std::string why = makeFolders(queue.folder());
+    if (why.empty()) {
+        queue.sweep();
+        why = queue.add(text + kCrLf, kept);
+    }
     if (!why.empty()) {
-        log("Cannot keep the result for resend in " + path + ": " + why, 1);
+        log("Cannot keep the result for resend in " + queue.base() + ": " + why, 1);
         return false;
     }
-    log("Save result into " + path + " for resend", 1);
+    log("Save result into " + kept + " for resend", 1);
     return true;
 }
 
+// Sends the kept results again, oldest first, and stops at the first that
+// is not stored (0): it and the later ones stay, in order.
 int32_t Tester::ResendLastResult() {
-    const std::string path = results::resendFilePath();
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) return 0;
-        log("Cannot read the resend file " + path + ": " + errnoText(err), 1);
+    const ResendQueue queue(results::resendFilePath());
+    queue.sweep();
+    std::vector<std::string> kept;
+    uint64_t last = 0;
+    if (std::string why = queue.list(kept, last); !why.empty()) {
+        log("Cannot read the resend folder " + queue.folder() + ": " + why, 1);
         return 9997;
     }
-    std::string text;
-    if (std::string why = readPlainFile(path, text); !why.empty()) {
-        log("Cannot read the resend file " + path + ": " + why, 1);
-        return 9997;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const std::string& path = kept[i];
+        struct stat st{};
+        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) continue;  // sent by another process
+        if (S_ISDIR(st.st_mode)) {
+            log(path + " is a folder, not a kept result: passed over", 1);
+            continue;
+        }
+        std::string text;
+        if (std::string why = readPlainFile(path, text); !why.empty()) {
+            log("Cannot read the resend file " + path + ": " + why, 1);
+            return 9997;
+        }
+        log("Resend Last Result", 1);
+        resending_ = true;
+        const int32_t status = SaveResult(com::Variant(text));
+        resending_ = false;
+        if (status != 0) return status;
+        if (std::string why = queue.remove(kept, i); !why.empty()) {
+            log("Cannot delete the resend file " + path + ": " + why, 1);
+            return 9997;
+        }
     }
-    log("Resend Last Result", 1);
-    const int32_t status = SaveResult(com::Variant(text));
-    if (status == 0 && ::unlink(path.c_str()) != 0 && errno != ENOENT)
-        log("Cannot delete the resend file " + path + ": " + errnoText(errno), 1);
-    return status;
+    return 0;
 }
 
 // ---- delivery method and buffer folder ---------------------------------------
 
-int16_t Tester::GetTestResultConfig(const std::string& unitId) {
+int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* failure) {
     ModVariables& mv = modVariables();
     try {
         db::Command cmd;
@@ -397,6 +579,7 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId) {
     } catch (const std::exception& e) {
         log(e.what(), 1);
         log("Failed to retrieve slaved info from uspGetTestResultConfig", 1);
+        if (failure != nullptr) *failure = e.what();
         return 999;
     }
 }
@@ -411,20 +594,15 @@ bool Tester::CheckFolderExists(const std::string& folder) {
     return false;
 }
 
-int16_t Tester::CreateFileInFolder(const std::string& folder, const std::string& text, const std::string& unitId,
+int16_t Tester::CreateFileInFolder(const std::string& folder, const std::string& staged, const std::string& unitId,
                                    int32_t testId) {
-    auto fail = [&](const std::string& why) {
-        log(folderFailure("CreateFileInFolder", why, folder), 1);
-        return int16_t(-9999);
-    };
-    // The database already holds the header: a missing folder loses the
-    // result's body, so it is reported, not passed over.
-    struct stat st{};
-    if (folder.empty() || hasNul(folder) || ::stat(folder.c_str(), &st) != 0) return fail("the folder does not exist");
-
-    const std::string name = folder + (folder.back() == '/' ? "" : "/") + fileNamePart(unitId) + "_" +
-                             (testId < 0 ? "N" : "") + std::to_string(testId) + ".xml";
-    if (std::string why = replaceFile(name, text + kCrLf, false); !why.empty()) return fail(why);
+    const std::string name = bufferName(folder, unitId, "_" + std::string(testId < 0 ? "N" : "") +
+                                                            std::to_string(testId) + ".xml");
+    if (::rename(staged.c_str(), name.c_str()) != 0) {
+        log(folderFailure("CreateFileInFolder", errnoText(errno) + "; the result stays in " + staged, folder), 1);
+        return -9999;
+    }
+    syncFolder(folder);
     log("Buffered result into " + name, 1);
     return 0;
 }

@@ -5,8 +5,8 @@
 
 namespace dz {
 
-// The request goes to the procedure unread. Names and values are inserted
-// unescaped, as the procedure gives them.
+// The request goes to the procedure unread. Names and values are escaped, so
+// the list stays well-formed whatever text the units carry.
 int32_t Tester::GetUnitAttributes10(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
     const ModVariables& mv = modVariables();
     log(strRequest, 2);
@@ -29,8 +29,9 @@ int32_t Tester::GetUnitAttributes10(std::string strRequest, std::string& strUnit
                                  // A row without a name has no value either, whatever "FVal" holds.
                                  const db::Value& name = rs.field("FN");
                                  const db::Value& value = rs.field("FVal");
-                                 doc += "<UNITDATA><NAME>" + textOr(name) + "</NAME><VALUE>" +
-                                        (name.isNull() ? std::string() : textOr(value)) + "</VALUE></UNITDATA>";
+                                 doc += "<UNITDATA><NAME>" + EscapeXml(textOr(name)) + "</NAME><VALUE>" +
+                                        (name.isNull() ? std::string() : EscapeXml(textOr(value))) +
+                                        "</VALUE></UNITDATA>";
                              }
                              return doc + "</UNITINFO>";
                          },

@@ -60,7 +60,7 @@ int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, 
         const auto docRef = mv.UnitRequestDocument;
         xml::Document& doc = need(docRef);
         if (!doc.loadXML(strRequest))
-            throw xml::Error("the request is not well-formed XML: " + doc.parseError().reason);
+            throw xml::Error("the request cannot be read: " + doc.parseError().reason);
         const std::optional<std::string> serial = doc.rootAttribute("SerialNumber");
         if (!serial) throw xml::Error("the request's root element has no SerialNumber attribute");
 

@@ -452,7 +452,7 @@ private:
             if (prm.value.isInteger()) prm.type = db::adInteger;
             else if (prm.value.isDouble()) prm.type = db::adDouble;
             else prm.type = db::adVarChar;
-            if (prm.value.isText()) prm.size = text::utf8Length(prm.value.toText());
+            if (prm.value.isText()) prm.size = text::utf16Length(prm.value.toText());
             params.push_back(std::move(prm));
             if (!isPunct(",")) break;
             ++p_;

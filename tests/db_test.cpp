@@ -153,9 +153,10 @@ TEST(ConnectionString, ValuesWithSeparatorsAndQuotes) {
 
 // ---- Command and registry ---------------------------------------------------
 
-TEST(Command, ParameterSizesCountCharacters) {
+TEST(Command, ParameterSizesCount16BitCharacters) {
     Command cmd;
     EXPECT_EQ(cmd.append("@a", adVarChar, adParamInput, "äö").size, 2);
+    EXPECT_EQ(cmd.append("@b", adLongVarChar, adParamInput, "a\xF0\x9F\x98\x80\xE2\x82\xAC").size, 4);  // outside the basic plane: 2
     EXPECT_EQ(cmd.append("@c", adVarChar, adParamInput, Value()).size, 0);
     EXPECT_EQ(cmd.append("@d", adVarChar, adParamInput, Value(), 10L).size, 10);
     EXPECT_EQ(cmd.append("@e", adInteger, adParamInput, 12345).size, 0);

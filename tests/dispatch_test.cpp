@@ -20,8 +20,9 @@ struct Dispatch : ::testing::Test {
 };
 
 // Where no worker serves the generation: fixed answers, outputs as passed, no database call, no log line.
+// Generation 20 checks the route in its unit query; without a generation nothing goes ahead.
 TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
-    for (int generation : {20, 0}) {
+    for (auto [generation, refused] : {std::pair{20, 0}, {0, 100}}) {
         SCOPED_TRACE(generation);
         dz::modVariables() = dz::ModVariables{};
         Station st;
@@ -33,13 +34,12 @@ TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
         st.db->clearCalls();
         st.clearLog();
         std::string out = "kept";
-        EXPECT_EQ(t.CheckRoute("SN1", "ST1"), 0);
-        EXPECT_EQ(t.GetCalibrationInfo(out, "ST1", "F1"), 0);
+        EXPECT_EQ(t.CheckRoute("SN1", "ST1"), refused);
+        EXPECT_EQ(t.GetCalibrationInfo(out, "ST1", "F1"), refused);
+        EXPECT_EQ(t.SaveCalibration("<x/>"), refused);
+        EXPECT_EQ(t.GetUnitAttributes("<Unit SerialNumber='1'/>", out), refused);
         EXPECT_EQ(t.GetErrMessage(6000), "");  // generation 20 revision 0 has no message table
-        if (generation) {
-            EXPECT_EQ(t.SaveCalibration("<x/>"), 0);
-            EXPECT_EQ(t.GetUnitAttributes("<Unit SerialNumber='1'/>", out), 0);
-        } else {
+        if (!generation) {
             EXPECT_EQ(t.GetUnitInfo("<Unit SerialNumber='1'/>", out), 100);
             EXPECT_EQ(t.SaveResult(std::string("<r/>")), 100);
         }

@@ -225,6 +225,25 @@ TEST(OdbcFaults, WrongPasswordIsALoginFailure) {
     EXPECT_TRUE(n.calls().empty());
 }
 
+// Logins whose texts hold the connection-string characters.
+TEST(OdbcLogins, BracesSemicolonsAndEqualSigns) {
+    for (auto [user, password] : {std::pair{"station", "p}w"}, {"station", "p{w=x}"}, {"station", "a;b}"},
+                                  {"station", "=x;{y}"}, {"st}a;t=i{on", "pw"}}) {
+        SCOPED_TRACE(std::string(user) + " / " + password);
+        test::Plant n(24, true);
+        sim::query(n.db(), "UPDATE users SET name = '" + std::string(user) + "', password = '" + password + "'");
+        n.setIni("USER=station\nPWD=station", "USER=\"" + std::string(user) + "\"\nPWD=\"" + password + "\"");
+        std::string out;
+        int32_t status = -1;
+        onThread([&] {
+            Tester t;
+            status = t.GetOrderInfo(out);  // on the slave connection, with the master's login
+        });
+        EXPECT_NE(n.log().find("CLASS INIT OK"), std::string::npos) << n.log();
+        EXPECT_EQ(status, 0) << n.log();
+    }
+}
+
 TEST(OdbcFaults, DroppedUploadIsResentByteForByte) {
     const com::Variant doc = testRun("FCT-01", "SN24001-0003", "PASS");
     const std::string raw = doc.toText();

@@ -98,9 +98,9 @@ TEST(OdbcTarget, MicrosoftDriverByEnvironment) {
 }
 
 TEST(OdbcTarget, PasswordsTimeoutsAndPooling) {
-    ConnectionInfo info = ConnectionInfo::parse("Provider=SQLOLEDB;Password=a;b}c;User ID=u;Data Source=h");
-    ASSERT_EQ(info.password, "a;b}c");
-    EXPECT_NE(target(info).connectionString.find("PWD={a;b}}c};"), std::string::npos);  // braced
+    ConnectionInfo info = ConnectionInfo::parse("Provider=SQLOLEDB;Password=a;b=c;User ID={u};Data Source=h");
+    ASSERT_EQ(info.password, "a;b=c");
+    EXPECT_NE(target(info).connectionString.find("UID=u;PWD={a;b=c};"), std::string::npos);
 
     for (auto [extra, seconds] : std::vector<std::pair<std::string, int>>{
              {"", 15}, {"Connect Timeout=3;", 3}, {"Connect Timeout=0;", 15}, {"Connect Timeout=99999;", 300}})
@@ -109,6 +109,22 @@ TEST(OdbcTarget, PasswordsTimeoutsAndPooling) {
              {"", true}, {"OLE DB Services=-2;", false}, {"OLE DB Services=0;", false}, {"OLE DB Services=-1;", true},
              {"Pooling=false;", false}})
         EXPECT_EQ(target(cs("h", extra)).pooling, pooling) << extra;
+}
+
+// Values as the driver reads them back: plain where that is safe, else in
+// braces, a "}" doubled for drivers that read "}}" as "}".
+TEST(OdbcTarget, ConnectionStringValues) {
+    const struct {
+        const char *value, *doubled, *single;  // nullptr: refused
+    } cases[] = {{"pw", "pw", "pw"},           {"p}w", "p}w", "p}w"},        {"p{w=x", "p{w=x", "p{w=x"},
+                 {"", "", ""},                 {"a;b", "{a;b}", "{a;b}"},    {"{ab}", "{{ab}}}", "{{ab}}"},
+                 {" pw", "{ pw}", "{ pw}"},    {"a;b}", "{a;b}}}", "{a;b}}"}, {"a};b", "{a}};b}", nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(quoteValue(c.value, true), c.doubled);
+        if (c.single) EXPECT_EQ(quoteValue(c.value, false), c.single);
+        else EXPECT_THROW(quoteValue(c.value, false), Error);
+    }
 }
 
 TEST(OdbcErrors, ClassifiedByState) {

@@ -126,9 +126,9 @@ TEST_F(Orders, OrderInfoFromTheFirstRowWithItsNulls) {
                                                                    {"W2", 1, 1, 1, 8, "second"}}));
     st->db->on("uspGetOrderInfo", Answer::rowsOf(kWoInfoColumns, {{"W1", nullptr, nullptr, nullptr, nullptr, 1}}));
     st->db->on("uspGetOrderInfo", Answer::rowsOf(kWoInfoColumns, {{nullptr, 1, 2, 3, 4, 5}}));
-    EXPECT_EQ(t->GetOrderInfo(out), 0);  // only the order number is escaped
+    EXPECT_EQ(t->GetOrderInfo(out), 0);
     EXPECT_EQ(out, "<WOINFO><WONUM>W&amp;1&lt;&quot;x&quot;&gt;'</WONUM><ORDERQTY>10</ORDERQTY>"
-                   "<STARTEDQTY>4</STARTEDQTY><COMPLETED>2</COMPLETED><WOID>7&</WOID></WOINFO>");
+                   "<STARTEDQTY>4</STARTEDQTY><COMPLETED>2</COMPLETED><WOID>7&amp;</WOID></WOINFO>");
     EXPECT_EQ(st->log(), "");  // success is not logged
     EXPECT_EQ(t->GetOrderInfo(out), 0);
     EXPECT_EQ(out, "<WOINFO><WONUM>W1</WONUM><ORDERQTY></ORDERQTY><STARTEDQTY>0</STARTEDQTY>"
@@ -154,14 +154,14 @@ TEST_F(Orders, ByStationRowsInOrderWithStatusWords) {
     EXPECT_EQ(t->GetOrderInfoByStation(out), 0);
     EXPECT_EQ(out, expected + "</WOBYSTATION>");
     EXPECT_EQ(st->messages(), Lines{out});  // the document at level 2
-    // A given station is named unchanged, quote and ampersand included.
+    // A given station is named escaped.
     EXPECT_EQ(t->GetOrderInfoByStation(out, "L\"1&"), 0);
-    EXPECT_EQ(out.rfind("<WOBYSTATION STATION=\"L\"1&\"><WO>", 0), 0u);
+    EXPECT_EQ(out.rfind("<WOBYSTATION STATION=\"L&quot;1&amp;\"><WO>", 0), 0u);
 }
 
-TEST_F(Orders, ByStationEscapesOnlyTheTextColumnsAndNullsFailOnlyForNumberAndPart) {
+TEST_F(Orders, ByStationEscapesEveryColumnAndNullsFailOnlyForNumberAndPart) {
     const Value s("a&<b>\"'");
-    const std::string raw = "a&<b>\"'", e = "a&amp;&lt;b&gt;&quot;'";
+    const std::string e = "a&amp;&lt;b&gt;&quot;'";
     Row nullPart = woRow("W", 1);
     nullPart[6] = nullptr;
     st->db->on("uspGetOrderInfoByStation",
@@ -173,7 +173,7 @@ TEST_F(Orders, ByStationEscapesOnlyTheTextColumnsAndNullsFailOnlyForNumberAndPar
     st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, {nullPart}));
     EXPECT_EQ(t->GetOrderInfoByStation(out), 0);
     EXPECT_EQ(out, "<WOBYSTATION STATION=\"ST1\">" +
-                       wo({raw, raw, raw, raw, raw, e, e, e, raw, raw, "Released", e, e, e, e, e}) + "</WOBYSTATION>");
+                       wo({e, e, e, e, e, e, e, e, e, e, "Released", e, e, e, e, e}) + "</WOBYSTATION>");
     EXPECT_EQ(t->GetOrderInfoByStation(out), 0);
     EXPECT_EQ(out, "<WOBYSTATION STATION=\"ST1\">" +
                        wo({"", "", "", "", "", "W", "P", "", "0", "0", "NotDefined", "", "", "", "", ""}) +
@@ -196,11 +196,11 @@ TEST_F(Orders, ModelDocument) {
     const std::string attrs =
         "<ATTR><NAME>Volt&amp;&lt;&gt;&quot;'</NAME><VALUE>1&lt;2 &amp; &quot;3&quot;&gt;'</VALUE></ATTR>"
         "<ATTR><NAME>Amp</NAME><VALUE></VALUE></ATTR><ATTR><NAME>Amp</NAME><VALUE>2.5</VALUE></ATTR>";
-    EXPECT_EQ(t->GetModelAttributes(out, "P\"&<1", ""), 0);  // part and revision are not escaped
-    EXPECT_EQ(out, "<MODELATTR PARTNUMBER=\"P\"&<1\">" + attrs + "</MODELATTR>");
+    EXPECT_EQ(t->GetModelAttributes(out, "P\"&<1", ""), 0);
+    EXPECT_EQ(out, "<MODELATTR PARTNUMBER=\"P&quot;&amp;&lt;1\">" + attrs + "</MODELATTR>");
     EXPECT_EQ(t->GetModelAttributes(out, "P1", "R\"&<"), 0);
-    EXPECT_EQ(out, "<MODELATTR PARTNUMBER=\"P1\" REVISION=\"R\"&<\">" + attrs + "</MODELATTR>");
-    EXPECT_EQ(st->messages(), (Lines{"<MODELATTR PARTNUMBER=\"P\"&<1\">" + attrs + "</MODELATTR>", out}));
+    EXPECT_EQ(out, "<MODELATTR PARTNUMBER=\"P1\" REVISION=\"R&quot;&amp;&lt;\">" + attrs + "</MODELATTR>");
+    EXPECT_EQ(st->messages(), (Lines{"<MODELATTR PARTNUMBER=\"P&quot;&amp;&lt;1\">" + attrs + "</MODELATTR>", out}));
     out = "kept";
     EXPECT_EQ(t->GetModelAttributes(out, "P1", ""), 9999);  // a Null name fails
     EXPECT_EQ(out, "kept");

@@ -29,6 +29,19 @@ TEST(Ini, ReaderSemantics) {
     EXPECT_EQ(getString("A", "EMPTY", "DEF", dir.file("none.ini")), "DEF");
 }
 
+// Lines saved on Windows are Windows-1252; UTF-8 lines stay as they are.
+TEST(Ini, Windows1252LinesBecomeUtf8) {
+    TempDir dir;
+    dz::test::writeFile(dir.file("a.ini"), "[A]\nSTATION=Pr\xFC" "fplatz\nU=Pr\xC3\xBC" "f\nHIGH=\x80\x81\x9F\xFF\n"
+                                           "Gr\xF6\xDF" "e=1\nC3=\xC3\n");
+    for (auto [key, expected] : {std::pair{"STATION", "Pr\xC3\xBC" "fplatz"}, {"U", "Pr\xC3\xBC" "f"},
+                                 {"HIGH", "\xE2\x82\xAC\xC2\x81\xC5\xB8\xC3\xBF"},
+                                 {"Gr\xC3\xB6\xC3\x9F" "e", "1"}, {"C3", "\xC3\x83"}}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(getString("A", key, "DEF", dir.file("a.ini")), expected);
+    }
+}
+
 TEST(Ini, ValueIsCutAt2047Characters) {
     TempDir dir;
     std::string longValue;

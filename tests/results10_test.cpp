@@ -2,10 +2,12 @@
 // failure classes and the resend file with its resend loop.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
@@ -18,6 +20,8 @@ using dz::test::TempDir;
 using Answer = dz::db::ScriptedDriver::Answer;
 using Call = dz::db::ScriptedDriver::Call;
 using Lines = std::vector<std::string>;
+using Files = std::map<std::string, std::string>;  // resend files by suffix: "" the resend file, ".1", ...
+  // resend files by suffix: "" the resend file, ".1", ...
 
 namespace {
 
@@ -88,7 +92,19 @@ struct Results10 : ::testing::Test {
         a.outputs["@TestID"] = Value(testId);
         st->db->on("uspTestSaveResult", a);
     }
-    void plant(const std::string& text) const { dz::test::writeFile(resendFile, text); }
+    void plant(const std::string& text, const std::string& suffix = "") const {
+        dz::test::writeFile(resendFile + suffix, text);
+    }
+    // The resend folder: each file's name after the resend file's own, and its content.
+    Files kept() const {
+        Files files;
+        const fs::path dir = fs::path(resendFile).parent_path();
+        if (fs::exists(dir))
+            for (const auto& e : fs::directory_iterator(dir))
+                files[e.path().filename().string().substr(fs::path(resendFile).filename().string().size())] =
+                    fs::is_regular_file(e.path()) ? dz::test::readFile(e.path()) : "<folder>";
+        return files;
+    }
     int32_t query() {  // a unit query, which first resends a pending result
         out.clear();
         return t->GetUnitInfo("<Unit SerialNumber='SN1'/>", out);
@@ -97,25 +113,37 @@ struct Results10 : ::testing::Test {
 
 // ---- checks, the procedure and the lookup batch ------------------------------------
 
-TEST_F(Results10, TerminateAndRefusedDocumentsStoreNothing) {
+// Documents that are refused or not stored: nothing sent, nothing kept for resend.
+TEST_F(Results10, RefusedDocumentsStoreNothing) {
+    const std::string badInNamespace = "<r:Result xmlns:r='urn:SaveResult-schema'><Bad/></r:Result>";
+    const std::pair<dz::com::Variant, int32_t> cases[] = {
+        {doc(dut("SN1", "PASS") + dut("SN2", "terminate")), 0},
+        {doc("<DUT/>"), 9999},  // passed, but no unit ID
+        {dz::com::Variant(dz::com::Null{}), 9999},
+        {std::string("not xml"), 10},                // the tester's document unreadable
+        {badInNamespace, 10},                        // or invalid against its namespace's schema
+        {doc(dut("SN1", "FAIL") + "<Extra/>"), 10},  // invalid once transformed
+    };
     start(true);
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "PASS") + dut("SN2", "terminate"))), 0);
-    EXPECT_TRUE(st->logged("Result is not saved to database"));
-    EXPECT_EQ(t->SaveResult(doc("<DUT/>")), 9999);  // passed without a unit ID
-    EXPECT_EQ(t->SaveResult(std::string("not xml")), 9999);
-    EXPECT_EQ(t->SaveResult(dz::com::Variant(dz::com::Null{})), 9999);
-    EXPECT_TRUE(st->logged("Invalid use of Null"));
-    EXPECT_EQ(t->SaveResult(doc(dut("SN1", "FAIL") + "<Extra/>")), 10);  // invalid once transformed
-    const std::string last = st->messages().back();                     // "<code> <reason>"
-    EXPECT_NE(std::stol(last), 0);
-    EXPECT_NE(last.find(" "), std::string::npos);
-    EXPECT_NE(last.find("Extra"), std::string::npos) << last;
+    for (const auto& [document, status] : cases) {
+        SCOPED_TRACE(status);
+        st->clearLog();
+        EXPECT_EQ(t->SaveResult(document), status);
+        const Lines lines = st->messages();
+        if (status == 10) {  // "<code> <reason>" at level 1
+            ASSERT_FALSE(lines.empty());
+            EXPECT_NE(std::atol(lines.back().c_str()), 0) << lines.back();
+            EXPECT_NE(lines.back().find(' '), std::string::npos);
+        }
+        EXPECT_EQ(st->logged("Result is not saved to database"), status == 0);
+    }
     EXPECT_EQ(st->db->callCount(), 0u);
-    EXPECT_FALSE(fs::exists(resendFile));
+    EXPECT_TRUE(kept().empty());
 }
 
 TEST_F(Results10, PassWordsDecideWhetherTheDeliveryMethodIsAsked) {
     start();
+    method(0, "");
     // Pass words in any case, or no STATUS, ask for the method; a trailing blank is not a pass word.
     for (auto [duts, lookups] : {std::pair{dut("SN1", "passed") + dut("SN2", "Succeed"), 1u},
                                  {dut("SN1", "PASS") + dut("SN2", "PASSED "), 0u},
@@ -124,12 +152,12 @@ TEST_F(Results10, PassWordsDecideWhetherTheDeliveryMethodIsAsked) {
         EXPECT_EQ(t->SaveResult(doc(duts)), 0);
         EXPECT_EQ(calls("uspGetTestResultConfig").size(), lookups) << duts;
         ASSERT_EQ(calls("uspTestSaveResult").size(), 1u);
-        EXPECT_EQ(payload(calls("uspTestSaveResult")[0]).empty(), lookups == 1);  // failed: sent whole
     }
 }
 
 TEST_F(Results10, ProcedureParametersAndTheLookupBatch) {
     start(false, true);
+    method(0, "");
     st->db->on("uspTestSaveResult", Answer::status(7));
     const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>it's O''K \xC3\xA4</Note></DUT>");
     EXPECT_EQ(t->SaveResult(raw), 7);
@@ -159,73 +187,124 @@ TEST_F(Results10, ProcedureParametersAndTheLookupBatch) {
 
 // ---- delivery methods ---------------------------------------------------------------
 
-TEST_F(Results10, DatabaseAndOtherMethods) {
-    start();
-    dz::modVariables().ResultBufferFolder = "/kept";
-    method("MSMQ", "q");  // any other method, no row or a failed lookup: an empty payload, the folder kept
-    st->db->on("uspGetTestResultConfig", Answer::rowsOf({"Method", "Dest"}, {}));
-    st->db->on("uspGetTestResultConfig", Answer::failure("Invalid column name 'Dest'."));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(t->SaveResult(kPass), 0);
-    EXPECT_EQ(dz::modVariables().ResultBufferFolder, "/kept");
-    method(0, "");                              // the database: the whole document, no buffer folder
-    method("tempfile", spare.file("missing"));  // a lower-case name is the database method too
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(t->SaveResult(kPass), 0);
-    EXPECT_EQ(dz::modVariables().ResultBufferFolder, "");
-    auto saves = calls("uspTestSaveResult");
-    ASSERT_EQ(saves.size(), 5u);
-    for (int i : {0, 1, 2}) EXPECT_EQ(dz::test::params(saves[i])[1], "@strXML LongVarChar In 0 ''");
-    for (int i : {3, 4}) EXPECT_EQ(payload(saves[i]).rfind("<r:Result", 0), 0u) << payload(saves[i]);
-    EXPECT_TRUE(st->logged("No data returned from uspGetTestResultConfig"));
-    EXPECT_TRUE(st->logged("Invalid column name 'Dest'."));
-    EXPECT_TRUE(st->logged("Failed to retrieve slaved info from uspGetTestResultConfig"));
+// What the lookup answers for a passed result: what is sent, the status, what is kept for resend.
+TEST_F(Results10, DeliveryMethodLookupOutcomes) {
+    const std::string whole = "whole";
+    struct Case {
+        Answer lookup;
+        int32_t status;
+        std::string sent;  // "" an empty payload, "whole" the transformed text, "-" nothing
+        bool kept;
+    } cases[] = {
+        {Answer::rowsOf({"Method", "Dest"}, {{0, ""}}), 0, whole, false},
+        {Answer::rowsOf({"Method", "Dest"}, {{"tempfile", "/x"}}), 0, whole, false},  // letter case counts
+        {Answer::rowsOf({"Method", "Dest"}, {{"MSMQ", "q"}}), 0, "", false},
+        {Answer::rowsOf({"Method", "Dest"}, {}), 0, "", false},  // no row: 666
+        {Answer::failure("Invalid column name 'Dest'."), 9999, "-", false},
+        {Answer::failure("[DBNETLIB]General network error. Check your network."), 9002, "-", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " " + c.sent);
+        start(true);
+        fs::remove_all(fs::path(resendFile).parent_path());
+        st->db->on("uspGetTestResultConfig", c.lookup);
+        EXPECT_EQ(t->SaveResult(kPass), c.status);
+        auto saves = calls("uspTestSaveResult");
+        ASSERT_EQ(saves.size(), c.sent == "-" ? 0u : 1u);
+        if (c.sent == whole) {
+            EXPECT_EQ(payload(saves[0]).rfind("<r:Result", 0), 0u);
+        } else if (c.sent.empty()) {
+            EXPECT_EQ(dz::test::params(saves[0])[1], "@strXML LongVarChar In 0 ''");
+        }
+        EXPECT_EQ(kept().size(), c.kept ? 1u : 0u);
+        EXPECT_EQ(dz::test::readFile(resendFile), c.kept ? kPass + "\r\n" : "");
+        EXPECT_EQ(st->logged("Failed to retrieve slaved info from uspGetTestResultConfig"), c.status != 0);
+    }
 }
 
 TEST_F(Results10, TempFileSendsTheHeaderAndBuffersTheDocumentOrStoresNothing) {
     start();
     TempDir folder;
     method("TempFile", folder.path() + "/");  // a final slash is not doubled
-    stored(0, 4711.4);
+    Answer first = Answer::status(0);
+    first.outputs["@TestID"] = Value(4711.4);
+    Lines staged;  // while the header is stored, the whole body is already on the disk
+    first.effect = [&] {
+        for (const auto& e : fs::directory_iterator(folder.path()))
+            staged.push_back(e.path().filename().string() + " " + dz::test::readFile(e.path()));
+    };
+    st->db->on("uspTestSaveResult", first);
     stored(0, -5);
     stored(0, 0);
     stored(3, 1);  // refused by the database: no buffer file
-    for (int status : {0, 0, 0, 3}) EXPECT_EQ(t->SaveResult(kPass), status);
+    st->db->on("uspTestSaveResult", Answer::failure("General network error"));
+    for (int status : {0, 0, 0, 3, 9002}) EXPECT_EQ(t->SaveResult(kPass), status);
     EXPECT_EQ(payload(calls("uspTestSaveResult")[0]), "<Header SN=\"SN1\"/>\n");
     const std::string body = folder.read("SN1_4711.xml");
     EXPECT_EQ(body.rfind("<r:Result", 0), 0u);
     EXPECT_EQ(body.substr(body.size() - 2), "\r\n");
+    ASSERT_EQ(staged.size(), 1u);
+    EXPECT_TRUE(staged[0].starts_with("SN1_pending-") && staged[0].ends_with(".tmp " + body)) << staged[0];
     EXPECT_TRUE(st->logged("Buffered result into " + folder.file("SN1_4711.xml")));
     EXPECT_TRUE(folder.exists("SN1_N-5.xml") && folder.exists("SN1_0.xml"));
     EXPECT_EQ(filesIn(folder.path()), 3);  // no temporary file left
 
-    method("TempFile", spare.file("missing"));  // no folder: nothing stored
-    st->db->clearCalls();
-    EXPECT_EQ(t->SaveResult(kPass), -9999);
-    EXPECT_TRUE(calls("uspTestSaveResult").empty());
-    EXPECT_TRUE(st->logged("SaveResult10: Network Folder NOT EXISTS>> " + spare.file("missing")));
-    spare.write("plain", "x");  // found, but no file can be written in it: the database's status stays
-    method("TempFile", spare.file("plain"));
+    // The body cannot be written once the header is stored: -9999, and the body stays.
     stored(0, 8);
+    fs::create_directory(folder.file("SN1_8.xml"));
     st->clearLog();
-    EXPECT_EQ(t->SaveResult(kPass), 0);
+    EXPECT_EQ(t->SaveResult(kPass), -9999);
     for (const std::string& line : Lines{"Version = SaveResult10", "Function = CreateFileInFolder ",
-                                          "Folder Path = " + spare.file("plain"), "SaveResult10 returned value=-9999"})
+                                         "Folder Path = " + folder.path() + "/", "SaveResult10 returned value=-9999"})
         EXPECT_TRUE(st->logged(line)) << line;
+    Lines left;
+    for (const auto& e : fs::directory_iterator(folder.path()))
+        if (e.path().filename().string().starts_with("SN1_pending-")) left.push_back(dz::test::readFile(e.path()));
+    EXPECT_EQ(left, Lines{body});
+
+    // No folder, or no file can be written in it: nothing stored.
+    spare.write("plain", "x");
+    for (const std::string& dest : {spare.file("missing"), spare.file("plain")}) {
+        method("TempFile", dest);
+        st->db->clearCalls();
+        st->clearLog();
+        EXPECT_EQ(t->SaveResult(kPass), -9999);
+        EXPECT_TRUE(calls("uspTestSaveResult").empty());
+    }
+    EXPECT_TRUE(st->logged("Function = CreateFileInFolder "));
+    method("TempFile", spare.file("missing"));
+    EXPECT_EQ(t->SaveResult(kPass), -9999);
+    EXPECT_TRUE(st->logged("SaveResult10: Network Folder NOT EXISTS>> " + spare.file("missing")));
 }
 
-TEST_F(Results10, UnitIdNeverLeavesTheBufferFolder) {
+TEST_F(Results10, UnitIdNeverLeavesTheBufferFolderAndAlwaysFitsAName) {
     start();
     TempDir folder;
     fs::create_directory(folder.file("inner"));
     method("TempFile", folder.file("inner"));
     stored(0, 1);
-    for (const char* id : {"../../evil", "..", "a/b\\c", ".hidden"}) EXPECT_EQ(t->SaveResult(doc(dut(id, "PASS"))), 0);
+    const std::string longId(300, 'x');
+    std::string wide;
+    for (int i = 0; i < 150; ++i) wide += "\xC3\xA4";  // 300 bytes of two-byte characters
+    const std::string ids[] = {"../../evil", "..", "a/b\\c", ".hidden", longId, longId + "z", wide};
+    for (const std::string& id : ids) EXPECT_EQ(t->SaveResult(doc(dut(id, "PASS"))), 0) << id.size();
     Lines names;
     for (const auto& e : fs::recursive_directory_iterator(folder.path())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (Lines{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml", "inner"}));
+    ASSERT_EQ(names.size(), 8u);
+    EXPECT_EQ(Lines(names.begin(), names.begin() + 4),
+              (Lines{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml"}));
+    EXPECT_EQ(names[4], "inner");
+    for (size_t i = 5; i < 8; ++i) {  // the long IDs: shortened, distinct, whole characters
+        EXPECT_LE(names[i].size(), 255u);
+        EXPECT_TRUE(names[i].ends_with("_1.xml"));
+    }
+    EXPECT_TRUE(names[5].starts_with("xxx") && names[6].starts_with("xxx") && names[5] != names[6]);
+    EXPECT_TRUE(names[7].starts_with("\xC3\xA4"));
+    EXPECT_NE(names[7][names[7].find('~') - 1], '\xC3');
 }
 
-// ---- failure classes and the resend file -------------------------------------------
+// ---- failure classes and the resend files --------------------------------------------
 
 TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
     for (bool resend : {true, false}) {
@@ -268,8 +347,7 @@ TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(status, 9998);
-    EXPECT_EQ(dz::test::readFile(resendFile), "old result\r\n");
-    EXPECT_EQ(filesIn(fs::path(resendFile).parent_path()), 1);  // no temporary file left
+    EXPECT_EQ(kept(), (Files{{"", "old result\r\n"}}));  // no temporary file left
 
     fs::remove(resendFile);
     spare.write("target", "precious");
@@ -283,57 +361,110 @@ TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
     EXPECT_EQ(last.rfind("Cannot read the resend file " + resendFile, 0), 0u) << last;
 }
 
-// ---- the resend loop through GetUnitInfo ----------------------------------------------
+// ---- the resend queue through GetUnitInfo ----------------------------------------------
 
-TEST_F(Results10, ANetworkFailureLosesNothing) {
+TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
     start(true);
-    st->db->on("uspTestSaveResult", Answer::failure("[DBNETLIB]General network error. Check your network."));
-    st->db->on("uspTestSaveResult", Answer::status(0));
-    const std::string raw =
+    const std::string r1 =
         "<Test>\r\n  <DUT ID='SN1' STATUS='FAIL'><Note>it's \xE2\x82\xAC &amp; \"q\"</Note></DUT>\r\n</Test>";
-    EXPECT_EQ(t->SaveResult(raw), 9002);
-    EXPECT_EQ(dz::test::readFile(resendFile), raw + "\r\n");
-    st->clearLog();
+    const std::string r2 = doc(dut("SN2", "FAIL")), r3 = doc(dut("SN3", "FAIL")), r4 = doc(dut("SN4", "FAIL"));
+    const Answer down = Answer::failure("[DBNETLIB]General network error. Check your network.");
+    for (int i = 0; i < 3; ++i) st->db->on("uspTestSaveResult", down);
+    for (const std::string& r : {r1, r2, r3}) EXPECT_EQ(t->SaveResult(r), 9002);
+    EXPECT_EQ(kept(), (Files{{"", r1 + "\r\n"}, {".1", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
+    EXPECT_TRUE(st->logged("Save result into " + resendFile + ".2 for resend"));
+
+    // r1 is stored, r2 fails again: the query stops there, r2 moves into the resend file, no copy is added.
+    st->db->on("uspTestSaveResult", Answer::status(0));
+    st->db->on("uspTestSaveResult", down);
+    plant("torn", ".tmp-Ab12Cd");  // left by a killed writer
+    EXPECT_EQ(query(), 9002);
+    EXPECT_EQ(kept(), (Files{{"", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
+    EXPECT_TRUE(calls("uspGetUnitInfo").empty());
+
+    EXPECT_EQ(t->SaveResult(r4), 9002);  // a new one goes last
+    st->db->clearCalls();
+    st->db->on("uspTestSaveResult", Answer::status(0));
     EXPECT_EQ(query(), 0);
     EXPECT_EQ(out, "<UNITINFO/>");
-    EXPECT_FALSE(fs::exists(resendFile));
-    auto saves = calls("uspTestSaveResult");
-    ASSERT_EQ(saves.size(), 2u);
-    EXPECT_EQ(payload(saves[1]), payload(saves[0]));
-    EXPECT_TRUE(st->logged("Resend Last Result"));
-    EXPECT_NE(st->log().find("\r\nXML From Tester\r\n" + raw + "\r\n\r\n"), std::string::npos);  // line end included
+    EXPECT_TRUE(kept().empty());
+    Lines sent;
+    for (const Call& c : calls("uspTestSaveResult")) sent.push_back(payload(c).substr(payload(c).find("ID=") + 4, 3));
+    EXPECT_EQ(sent, (Lines{"SN2", "SN3", "SN4"}));
+    EXPECT_NE(st->log().find("\r\nXML From Tester\r\n" + r4 + "\r\n\r\n"), std::string::npos);  // line end included
     EXPECT_EQ(st->db->calls().back().text, "uspGetUnitInfo");
 }
 
 TEST_F(Results10, ResendStepOutcomes) {
-    const std::string invalid = doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n";
+    const Files failed = {{"", kFail + "\r\n"}}, passed = {{"", kPass + "\r\n"}},
+                invalid = {{"", doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n"}}, folder = {{"", "<folder>"}};
     struct Case {
         const char* name;
         bool resendOnNetErr;
-        std::string planted, fileAfter;  // "" for no file
+        Files planted;  // and left as they were
         int32_t status;
         size_t saves, queries;
     } cases[] = {
-        {"failing again adds a line end and blocks", true, kFail + "\r\n", kFail + "\r\n\r\n", 9003, 1, 0},
-        {"a negative status lets the query go on", true, kPass + "\r\n", kPass + "\r\n", 0, 0, 1},
-        {"an invalid result keeps blocking", true, invalid, invalid, 10, 0, 0},
-        {"switched off", false, kFail + "\r\n", kFail + "\r\n", 0, 0, 1},
-        {"nothing pending", true, "", "", 0, 0, 1},
+        {"failing again leaves it as it was and blocks", true, failed, 9003, 1, 0},
+        {"a negative status lets the query go on", true, passed, 0, 0, 1},
+        {"an invalid result keeps blocking", true, invalid, 10, 0, 0},
+        {"switched off", false, failed, 0, 0, 1},
+        {"nothing pending", true, {}, 0, 0, 1},
+        {"a folder holds nothing", true, folder, 0, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         start(c.resendOnNetErr);
-        fs::remove(resendFile);
-        if (!c.planted.empty()) plant(c.planted);
+        fs::remove_all(fs::path(resendFile).parent_path());
+        for (const auto& [suffix, text] : c.planted) {
+            if (text == "<folder>")
+                fs::create_directories(resendFile + suffix);
+            else
+                plant(text, suffix);
+        }
         st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
         method("TempFile", spare.file("missing"));  // a passed result: -9999 before any upload
         EXPECT_EQ(query(), c.status);
         EXPECT_EQ(out, c.status == 0 ? "<UNITINFO/>" : "");
-        EXPECT_EQ(dz::test::readFile(resendFile), c.fileAfter);
+        EXPECT_EQ(kept(), c.planted);
         EXPECT_EQ(calls("uspTestSaveResult").size(), c.saves);
         EXPECT_EQ(calls("uspGetUnitInfo").size(), c.queries);
-        EXPECT_EQ(st->logged("Resend Last Result"), c.planted != "" && c.resendOnNetErr);
+        const bool replayed = c.resendOnNetErr && !c.planted.empty() && c.planted != folder;
+        EXPECT_EQ(st->logged("Resend Last Result"), replayed);
     }
+    EXPECT_TRUE(st->logged(resendFile + " is a folder, not a kept result: passed over"));
+    st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
+    EXPECT_EQ(t->SaveResult(kFail), 9998);  // nor can a result be kept there
+}
+
+// A stored result whose file cannot be removed: 9997, so that it is not stored again unnoticed.
+TEST_F(Results10, ARemovalThatFailsIsReported) {
+    start(true);
+    plant(kFail + "\r\n");
+    Answer stored = Answer::status(0);
+    stored.effect = [&] {  // something takes the file's place meanwhile
+        fs::rename(resendFile, resendFile + ".away");
+        fs::create_directory(resendFile);
+    };
+    st->db->on("uspTestSaveResult", stored);
+    EXPECT_EQ(query(), 9997);
+    EXPECT_EQ(st->messages().back().rfind("Cannot delete the resend file " + resendFile + ": ", 0), 0u)
+        << st->messages().back();
+    EXPECT_TRUE(calls("uspGetUnitInfo").empty());
+}
+
+// A temporary file still being written by a live process is left alone.
+TEST_F(Results10, OnlyAbandonedTemporaryFilesAreSwept) {
+    start(true);
+    plant("torn", ".tmp-dead01");
+    plant("busy", ".tmp-live01");
+    const int fd = ::open((resendFile + ".tmp-live01").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    // flock locks belong to the open file: a second open sees it held.
+    EXPECT_EQ(query(), 0);
+    ::close(fd);
+    EXPECT_EQ(kept(), (Files{{".tmp-live01", "busy"}}));
 }
 
 }  // namespace

@@ -89,6 +89,7 @@ TEST(SimSession, EveryMethodOnGenerationTen) {
     EXPECT_TRUE(has(a[5], "strWorkOrderInfo", "<ORDERSTATUS>Planned</ORDERSTATUS>"));
     EXPECT_TRUE(has(a[6], "strModelInfo", "<MODELATTR PARTNUMBER=\"ASM-5000\" REVISION=\"C\">"));
     EXPECT_TRUE(has(a[7], "strUnitInfo", "<UNITDATA><NAME>PartNumber</NAME><VALUE>ASM-5000</VALUE></UNITDATA>"));
+    EXPECT_TRUE(has(a[7], "strUnitInfo", "<NAME>Customer</NAME><VALUE>Kessler &amp; Sons</VALUE>"));
     EXPECT_EQ(a[8]["result"], "");  // no message procedure on generation 10
     EXPECT_EQ(a[10]["result"], "OK");
     EXPECT_EQ(a[11]["result"], "sim:plant.db");

@@ -1,6 +1,7 @@
 // Start-up: INI settings, generation probe, slave resolution, XML objects.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "DEZozevoDLL/Scramble.h"
@@ -47,20 +48,46 @@ TEST_F(Startup, DefaultsWhenOnlyTheDatabaseSectionIsThere) {
     EXPECT_EQ(t.GetLastError(), "OK");
 }
 
-TEST_F(Startup, BadNumbersKeepTheEarlierValues) {
+// LEVEL and TimeOut convert as on Windows; what does not convert keeps the earlier value.
+TEST_F(Startup, IniNumbers) {
     Station st("[ERROR]\nResendOnNetErr=yes\n", 2);
     st.serveGeneration(10);
     { Tester t; }
-    EXPECT_EQ(mv().LogLevel, 2);
     EXPECT_EQ(mv().ResendOnNetErr, "YES");
-    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\nTimeOut=x\n[LOG]\nLEVEL=300\n");
-    mv().CommandTimeout = 17;
-    { Tester t; }
-    EXPECT_EQ(mv().LogLevel, 2);
-    EXPECT_EQ(mv().CommandTimeout, 17);
-    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[LOG]\nLEVEL=abc\n");
-    { Tester t; }
-    EXPECT_EQ(mv().LogLevel, 2);
+    const std::optional<int> kept;
+    const struct {
+        const char* text;
+        std::optional<int> level, timeout;  // nothing: the earlier value stays
+    } cases[] = {{"2.0", 2, 2},      {"+2", 2, 2},       {" 1.5 ", 2, 2},  {"2.5", 2, 2},      {"\"3\"", 3, 3},
+                 {"0.4", 0, 0},      {"255", 255, 255},  {"300", kept, 300}, {"255.5", kept, 256},
+                 {"-1", kept, -1},   {"abc", kept, kept}, {"False", kept, kept}, {"2x", kept, kept}, {"", kept, kept},
+                 {"99999999999", kept, kept}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\nTimeOut=" + c.text +
+                                          "\n[LOG]\nLEVEL=" + c.text + "\n");
+        mv().LogLevel = 7;
+        mv().CommandTimeout = 17;
+        { Tester t; }
+        EXPECT_EQ(mv().LogLevel, c.level.value_or(7));
+        EXPECT_EQ(mv().CommandTimeout, c.timeout.value_or(17));
+    }
+}
+
+// A file saved on Windows: its 8-bit text reaches the settings as UTF-8.
+TEST_F(Startup, IniInWindows1252) {
+    Station st;
+    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\nPWD=\xE4\x80\n[STATION]\nSTATION=Pr\xFC" "fplatz\n");
+    st.serveGeneration(24);
+    st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"M", "D"}}));
+    Tester t;
+    EXPECT_EQ(mv().StationName, "Pr\xC3\xBC" "fplatz");
+    EXPECT_EQ(mv().DbPassword, "\xC3\xA4\xE2\x82\xAC");
+    EXPECT_TRUE(st.logged("CLASS INIT OK"));
+    const auto calls = dz::test::callsTo(*st.db, "objUTLGetSlaveConnection");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(dz::test::params(calls[0]).at(1),
+              "@xmlStation VarChar In 38 '<StationInfo Description=\"Pr\xC3\xBC" "fplatz\"/>'");
 }
 
 TEST_F(Startup, GenerationSplit) {
@@ -102,14 +129,18 @@ TEST_F(Startup, NoDatabaseAnswerFailsWithCode100) {
         EXPECT_EQ(mv().ConnectString, "");
         EXPECT_FALSE(mv().ResultDocument);
     }
-    // Without an INI file: defaults, and no server to ask.
+    // Without an INI file: defaults, no server to ask, and the log says which file was missing.
     mv() = dz::ModVariables{};
     st.clearLog();
     std::remove(st.home.file("DEZozevo.ini").c_str());
     Tester t;
     EXPECT_EQ(mv().DbServer, "MISSING");
     EXPECT_EQ(mv().LogLevel, 1);
-    EXPECT_TRUE(st.logged("CLASS INIT FAILED. GetSlaveConn RetCode=100"));
+    const Lines lines = st.messages();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "Cannot read the INI file " + st.home.file("DEZozevo.ini") +
+                                 ": No such file or directory; defaults used");
+    EXPECT_EQ(lines.back(), "CLASS INIT FAILED. GetSlaveConn RetCode=100");
 }
 
 // The station goes into the slave batch as one string literal.
@@ -134,10 +165,11 @@ TEST_F(Startup, Generation10SlaveResolution) {
     st.serveGeneration(10, false);
     st.db->on("uspGetSlaveInfo",
               Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName", "UserName", "UserPassword"},
-                             {{0, 1, "[SRV01]", "SlaveDb", "su", dz::UnscramblePassword("pw;x")}}));
+                             // "pw;x\xC3\xA4" as the database scrambles it: per Windows-1252 code
+                             {{0, 1, "[SRV01]", "SlaveDb", "su", "wp<\x7F\xC3\xA3"}}));
     Tester t;
     EXPECT_EQ(mv().ConnectString,
-              "Provider=SQLOLEDB;Password=pw;x;User ID=su;Initial Catalog=SlaveDb;Data Source=SRV01;"
+              "Provider=SQLOLEDB;Password=pw;x\xC3\xA4;User ID=su;Initial Catalog=SlaveDb;Data Source=SRV01;"
               "Network Library=DBMSSOCN;");
     EXPECT_TRUE(st.logged("Slave Server=[SRV01]"));
     EXPECT_TRUE(st.logged("CLASS INIT OK"));
@@ -273,10 +305,22 @@ TEST_F(Startup, ThreadsHaveTheirOwnSettings) {
     EXPECT_EQ(mv().ServerGeneration, 10);
 }
 
-TEST(Scramble, IsItsOwnInverse) {
-    const std::string pw = "Secret;1\xC3\xA4";
-    EXPECT_EQ(dz::UnscramblePassword(dz::UnscramblePassword(pw)), pw);
-    EXPECT_NE(dz::UnscramblePassword(pw), pw);
+TEST(Scramble, PerWindows1252Character) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"a;1", "f<6"},
+        {"\xC3\xA4", "\xC3\xA3"},              // \xE4 ^ 7 = \xE3
+        {"\xE2\x82\xAC", "\xE2\x80\xA1"},      // the euro sign (\x80) becomes \x87
+        {"\xC2\x81", "\xE2\x80\xA0"},          // an unassigned code keeps its control character
+        {"\xF0\x9F\x98\x80", "8"},             // no Windows-1252 code: "?"
+    };
+    for (const auto& [plain, scrambled] : cases) {
+        SCOPED_TRACE(plain);
+        EXPECT_EQ(dz::UnscramblePassword(plain), scrambled);
+        if (scrambled != "8") {
+            EXPECT_EQ(dz::UnscramblePassword(scrambled), plain);
+        }
+    }
 }
 
 }  // namespace

@@ -53,15 +53,15 @@ TEST(UnitAttributesTempSN, SentUnlessExactlyNone) {
     }
 }
 
-TEST_F(UnitAttributes, RowsBecomeAnUnescapedList) {
+TEST_F(UnitAttributes, RowsBecomeAnEscapedList) {
     st->db->on("uspGetUnitAttributes",
                Answer::rowsOf({"FN", "FVal", "Other"}, {{"Color", "Red", 1}, {"Size", nullptr, 2}, {nullptr, "X", 3},
-                                                        {"A<&", "1 < 2 & 3", 4}, {"Count", 12, 5}}));
+                                                        {"A<&", "1 < 2 & \"3\"", 4}, {"Count", 12, 5}}));
     EXPECT_EQ(t->GetUnitAttributes("r", out), 0);
     const std::string doc =
         "<UNITINFO><UNITDATA><NAME>Color</NAME><VALUE>Red</VALUE></UNITDATA>"
         "<UNITDATA><NAME>Size</NAME><VALUE></VALUE></UNITDATA><UNITDATA><NAME></NAME><VALUE></VALUE></UNITDATA>"
-        "<UNITDATA><NAME>A<&</NAME><VALUE>1 < 2 & 3</VALUE></UNITDATA>"
+        "<UNITDATA><NAME>A&lt;&amp;</NAME><VALUE>1 &lt; 2 &amp; &quot;3&quot;</VALUE></UNITDATA>"
         "<UNITDATA><NAME>Count</NAME><VALUE>12</VALUE></UNITDATA></UNITINFO>";
     EXPECT_EQ(out, doc);
     EXPECT_EQ(st->messages(), (Lines{"r", doc}));  // the request and the list at level 2

@@ -58,6 +58,28 @@ TEST_F(UnitInfo, Gen10Parameters) {
     EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@ProdSN VarChar In 3 'SN1'", "@station VarChar In 3 'ST9'"}));
 }
 
+// A request may use the site's DTDs of the component folder, and nothing else.
+TEST_F(UnitInfo, Gen10ExternalDefinitionsOnlyFromTheComponentFolder) {
+    start(10);
+    st->home.write("unit.dtd", "<!ATTLIST Unit SerialNumber CDATA 'SN-DEF'>");
+    dz::test::TempDir elsewhere;
+    elsewhere.write("secret.txt", "secret");
+    st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "n"}, {{"<U/>", 1}}));
+    EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit SYSTEM 'unit.dtd'><Unit/>", out), 0);
+    for (const std::string& ref : {elsewhere.file("secret.txt"), std::string("/dev/stdin")}) {
+        EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit SYSTEM '" + ref + "'><Unit SerialNumber='1'/>", out), 9999);
+        EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit [<!ENTITY s SYSTEM '" + ref + "'>]><Unit SerialNumber='1'>&s;</Unit>",
+                                 out),
+                  9999);
+        EXPECT_TRUE(st->logged("the request cannot be read: external definition refused: " + ref +
+                               " (only regular files inside the component folder are read)"))
+            << st->log();
+    }
+    auto calls = this->calls("uspGetUnitInfo");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(dz::test::params(calls[0]).at(0), "@ProdSN VarChar In 6 'SN-DEF'");
+}
+
 TEST_F(UnitInfo, Gen10RecordSetShapesAppendToTheCallersText) {
     start(10);
     st->db->on("uspGetUnitInfo",

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -275,15 +276,50 @@ TEST_F(XmlTest, EntityExpansionBombFailsCleanly) {
     }
 }
 
-TEST_F(XmlTest, ExternalsAreLocalOnly) {
-    std::string local = "<!DOCTYPE a [<!ENTITY e SYSTEM \"" + write("entity.txt", "from file") + "\">]><a>&e;</a>";
+// External definitions come only from regular files inside the document's folder.
+TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
+    write("unit.dtd", "<!ATTLIST a sn CDATA 'SN-DEF'><!ENTITY inner SYSTEM 'entity.txt'>");
+    write("entity.txt", "from file");
+    std::filesystem::create_directory(dir_ + "/sub");
+    write("sub/nested.txt", "nested");
     Document doc, plain;
     doc.setResolveExternals(true);
-    ASSERT_TRUE(doc.loadXML(local)) << doc.parseError().reason;
-    EXPECT_EQ(doc.selectNodes("/a"), Texts{"from file"});
-    if (plain.loadXML(local)) {
+    doc.setExternalsFolder(dir_);
+    for (const auto& [text, xpath, expected] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"<!DOCTYPE a SYSTEM 'unit.dtd'><a>&inner;</a>", "/a/@sn", "SN-DEF"},  // a default attribute
+             {"<!DOCTYPE a SYSTEM 'unit.dtd'><a>&inner;</a>", "/a", "from file"},
+             {"<!DOCTYPE a [<!ENTITY e SYSTEM '" + dir_ + "/sub/../entity.txt'>]><a>&e;</a>", "/a", "from file"},
+             {"<!DOCTYPE a [<!ENTITY e SYSTEM 'file://" + dir_ + "/sub/nested.txt'>]><a>&e;</a>", "/a", "nested"}}) {
+        SCOPED_TRACE(text);
+        ASSERT_TRUE(doc.loadXML(text)) << doc.parseError().reason;
+        EXPECT_EQ(doc.selectNodes(xpath), Texts{expected});
+    }
+    if (plain.loadXML("<!DOCTYPE a [<!ENTITY e SYSTEM 'entity.txt'>]><a>&e;</a>")) {
         EXPECT_EQ(plain.selectNodes("/a"), Texts{""});  // resolution off: not read
     }
+
+    // Anything else fails the load, and a FIFO or standard input is never opened (no hang).
+    const std::string outside = std::filesystem::temp_directory_path().string() + "/dz-xml-outside-" +
+                                std::to_string(getpid());
+    std::ofstream(outside) << "secret";
+    ASSERT_EQ(symlink(outside.c_str(), (dir_ + "/link.txt").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    Document none;  // resolution on, but no folder
+    none.setResolveExternals(true);
+    for (const std::string& ref : {outside, std::string("../") + std::filesystem::path(outside).filename().string(),
+                                   std::string("link.txt"), std::string("fifo"), std::string("/dev/stdin"),
+                                   std::string("/proc/self/environ"), std::string("file://" + outside),
+                                   std::string("missing.txt"), std::string("http://127.0.0.1:9/x")}) {
+        for (const std::string& text : {"<!DOCTYPE a [<!ENTITY e SYSTEM '" + ref + "'>]><a>&e;</a>",
+                                        "<!DOCTYPE a SYSTEM '" + ref + "'><a/>"}) {
+            SCOPED_TRACE(text);
+            EXPECT_FALSE(doc.loadXML(text));
+            EXPECT_NE(doc.parseError().reason.find("external definition refused: "), std::string::npos)
+                << doc.parseError().reason;
+        }
+    }
+    EXPECT_FALSE(none.loadXML("<!DOCTYPE a SYSTEM '" + dir_ + "/unit.dtd'><a/>"));
+    std::remove(outside.c_str());
 
     // A listener on loopback sees no connection for an http:// entity, DTD or document().
     int server = socket(AF_INET, SOCK_STREAM, 0);

@@ -1,7 +1,8 @@
 // Written by hand: no INI library reads files the way the component's
 // configuration expects (names matched without case and blanks, one pair of
 // enclosing quotes removed, "" for a present empty key, the default only for
-// a missing key, section or file, a 2047-character limit).
+// a missing key, section or file, a 2047-character limit, Windows-1252 lines
+// read as such).
 #include "platform/profile/profile.h"
 
 #include <fstream>
@@ -57,6 +58,8 @@ std::string getString(std::string_view section, std::string_view key, std::strin
         if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         first = false;
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A file saved on Windows holds its text in Windows-1252.
+        if (!text::isUtf8(line)) line = text::cp1252ToUtf8(line);
         std::string t = text::trim(line);
         if (t.empty() || t[0] == ';' || t[0] == '#') continue;
         if (t[0] == '[') {

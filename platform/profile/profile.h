@@ -15,6 +15,7 @@ std::string systemFolder();
 // missing). A key present with an empty value gives "". Names match without
 // regard to case, blanks around names and values are ignored, one pair of
 // enclosing quotation marks is removed, and at most 2047 characters come back.
+// A line that is not valid UTF-8 is read as Windows-1252 and comes back as UTF-8.
 std::string getString(std::string_view section, std::string_view key, std::string_view def,
                       std::string_view file);
 

@@ -25,6 +25,11 @@
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
 
+#include <fcntl.h>
+#include <libxml/uri.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -213,6 +218,9 @@ xsltSecurityPrefsPtr securityPrefs = nullptr;
 // False while a document is parsed without resolution of externals: then no
 // external DTD or entity is read at all.
 thread_local bool externalsAllowed = true;
+// While a document is parsed with resolution of externals: the only folder
+// they are read from ("" reads none).
+thread_local const std::string* externalsFolder = nullptr;
 
 // The URI scheme of `url` ("http", "file", ...), or "" for a plain path.
 std::string uriScheme(std::string_view url) {
@@ -230,6 +238,85 @@ std::string uriScheme(std::string_view url) {
     return s;
 }
 
+// The local path a system identifier names: a plain path, or a file: URL
+// (percent-escapes undone); "" for any other scheme. A relative path is
+// taken from `folder`.
+std::string localPath(const std::string& url, const std::string& folder) {
+    std::string path = url;
+    const std::string scheme = uriScheme(url);
+    if (scheme == "file") {
+        path = url.substr(5);
+        if (path.rfind("//localhost/", 0) == 0) path.erase(0, 11);
+        else if (path.rfind("///", 0) == 0) path.erase(0, 2);
+        else if (path.rfind("//", 0) == 0) return {};  // a file on another host
+        char* raw = xmlURIUnescapeString(path.c_str(), 0, nullptr);
+        if (raw == nullptr) return {};
+        path = raw;
+        xmlFree(raw);
+    } else if (!scheme.empty()) {
+        return {};
+    }
+    if (path.empty() || path.find('\0') != std::string::npos) return {};
+    if (path[0] != '/') path = folder + "/" + path;
+    return path;
+}
+
+// An external DTD or entity of a document parsed with resolution on: read only
+// when it is a regular file inside the folder, links resolved first. Anything
+// else (another path, a link out of the folder, a FIFO, a device, a URL) is
+// refused before it is opened, and the refusal fails the load.
+xmlParserInputPtr folderOnlyInput(const std::string& url, const std::string& what, const std::string& folder,
+                                  xmlParserCtxtPtr ctxt) {
+    auto refuse = [&](const std::string& why) -> xmlParserInputPtr {
+        if (currentMessages)
+            currentMessages->addNote(XML_IO_LOAD_ERROR, XML_ERR_ERROR,
+                                     "external definition refused: " + what + " (" + why + ")");
+        return nullptr;
+    };
+    const std::string outside = "only regular files inside the component folder are read";
+    if (folder.empty()) return refuse(outside);
+    const std::string path = url.empty() ? url : localPath(url, folder);
+    if (path.empty()) return refuse(outside);
+
+    char* realFolder = realpath(folder.c_str(), nullptr);
+    char* realFile = realpath(path.c_str(), nullptr);
+    std::string root = realFolder ? realFolder : "", file = realFile ? realFile : "";
+    free(realFolder);
+    free(realFile);
+    if (root.empty() || file.empty()) return refuse("no such file");
+    if (root.back() != '/') root += '/';
+    struct stat st{};
+    if (file.compare(0, root.size(), root) != 0 || stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return refuse(outside);
+
+    // Read through the descriptor that was checked, so nothing swapped in
+    // between is read instead.
+    int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return refuse("cannot be read");
+    std::string content;
+    struct stat opened{};
+    bool ok = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_ino == st.st_ino &&
+              opened.st_dev == st.st_dev;
+    char chunk[65536];
+    for (ssize_t n; ok && (n = read(fd, chunk, sizeof chunk)) != 0;) {
+        if (n < 0) ok = false;
+        else content.append(chunk, size_t(n));
+    }
+    close(fd);
+    if (!ok || content.size() > size_t(INT_MAX)) return refuse("cannot be read");
+
+    xmlParserInputBufferPtr buffer =
+        xmlParserInputBufferCreateMem(content.data(), int(content.size()), XML_CHAR_ENCODING_NONE);
+    if (buffer == nullptr) return refuse("out of memory");
+    xmlParserInputPtr input = xmlNewIOInputStream(ctxt, buffer, XML_CHAR_ENCODING_NONE);
+    if (input == nullptr) {
+        xmlFreeParserInputBuffer(buffer);
+        return refuse("out of memory");
+    }
+    input->filename = reinterpret_cast<const char*>(xmlStrdup(BAD_CAST file.c_str()));  // base of its own references
+    return input;
+}
+
 xmlParserInputPtr localOnlyLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt) {
     std::string what = url ? url : (id ? id : "");
     if (!externalsAllowed) {
@@ -238,6 +325,7 @@ xmlParserInputPtr localOnlyLoader(const char* url, const char* id, xmlParserCtxt
                                      "external resource not resolved: " + what);
         return nullptr;
     }
+    if (externalsFolder != nullptr) return folderOnlyInput(url ? url : "", what, *externalsFolder, ctxt);
     if (url != nullptr) {
         std::string scheme = uriScheme(url);
         if (!scheme.empty() && scheme != "file") {
@@ -270,15 +358,24 @@ void initialise() {
     });
 }
 
+// What a document's parse may read: nothing, or files of one folder.
 class ExternalsScope {
 public:
-    explicit ExternalsScope(bool allowed) : old_(externalsAllowed) { externalsAllowed = allowed; }
-    ~ExternalsScope() { externalsAllowed = old_; }
+    ExternalsScope(bool allowed, const std::string& folder)
+        : old_(externalsAllowed), oldFolder_(externalsFolder) {
+        externalsAllowed = allowed;
+        externalsFolder = allowed ? &folder : nullptr;
+    }
+    ~ExternalsScope() {
+        externalsAllowed = old_;
+        externalsFolder = oldFolder_;
+    }
     ExternalsScope(const ExternalsScope&) = delete;
     ExternalsScope& operator=(const ExternalsScope&) = delete;
 
 private:
     bool old_;
+    const std::string* oldFolder_;
 };
 
 // ---------------------------------------------------------------------------
@@ -400,6 +497,7 @@ struct Document::Impl {
     xmlDocPtr doc = nullptr;
     bool async = true;
     bool resolveExternals = false;
+    std::string externalsFolder;
     std::shared_ptr<SchemaCache> schemas;
     std::map<std::string, bool, std::less<>> properties;
     ParseError parseError;
@@ -432,7 +530,7 @@ struct Document::Impl {
         if (size > static_cast<size_t>(INT_MAX)) return fail(XML_ERR_INTERNAL_ERROR, "the document is too large");
 
         Capture capture;
-        ExternalsScope externals(resolveExternals);
+        ExternalsScope externals(resolveExternals, externalsFolder);
         int options = XML_PARSE_NONET | XML_PARSE_NOENT;
         if (resolveExternals) options |= XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR;
         if (encoding != nullptr) options |= XML_PARSE_IGNORE_ENC;
@@ -518,6 +616,7 @@ void Document::setAsync(bool on) { impl_->async = on; }
 bool Document::async() const { return impl_->async; }
 void Document::setResolveExternals(bool on) { impl_->resolveExternals = on; }
 bool Document::resolveExternals() const { return impl_->resolveExternals; }
+void Document::setExternalsFolder(std::string folder) { impl_->externalsFolder = std::move(folder); }
 void Document::setSchemas(std::shared_ptr<SchemaCache> cache) { impl_->schemas = std::move(cache); }
 std::shared_ptr<SchemaCache> Document::schemas() const { return impl_->schemas; }
 

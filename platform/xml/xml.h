@@ -58,8 +58,13 @@ public:
 
     void setAsync(bool on);  // loading is always synchronous; kept as a property
     bool async() const;
-    void setResolveExternals(bool on);  // local DTDs and entities only, never the network
+    // With resolution on, external DTDs and entities are read only from
+    // regular files inside the externals folder (relative references are
+    // taken from it); any other reference fails the load without being
+    // opened, and without a folder every reference does.
+    void setResolveExternals(bool on);
     bool resolveExternals() const;
+    void setExternalsFolder(std::string folder);
     // Every later load is validated against the cache's schema for the root
     // element's namespace; a namespace without a schema is not validated.
     void setSchemas(std::shared_ptr<SchemaCache> cache);

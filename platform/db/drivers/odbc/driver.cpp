@@ -1,7 +1,13 @@
 // The SQL Server driver: connection strings translated for the ODBC
 // driver, pooled connections, one statement per call.
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
 
 #include "platform/db/drivers/odbc/error.h"
 #include "platform/db/drivers/odbc/odbc.h"
@@ -36,24 +42,73 @@ bool parseInt(const std::string& s, long& out) {
     return true;
 }
 
-// A connection-string value, in braces when it holds a character that
-// would end or confuse it.
-std::string braced(const std::string& v) {
-    bool plain = v.find_first_of(";{}=") == std::string::npos && text::trim(v) == v;
-    if (plain) return v;
-    return "{" + text::replaceAll(v, "}", "}}") + "}";
+const char* const kLibraries[] = {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so",
+                                  "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib64/libtdsodbc.so",
+                                  "/usr/lib/libtdsodbc.so", "/usr/local/lib/libtdsodbc.so"};
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
 }
 
-bool installed(const std::string& name) {
+// The library that odbcinst.ini names for an installed driver ("" when the
+// driver is not installed), as written there.
+std::optional<std::string> installedLibrary(const std::string& name) {
     SQLHENV env = environment();
     SQLCHAR desc[256], attrs[1024];
     SQLSMALLINT dlen = 0, alen = 0;
     SQLUSMALLINT dir = SQL_FETCH_FIRST;
     while (SQL_SUCCEEDED(SQLDrivers(env, dir, desc, sizeof desc, &dlen, attrs, sizeof attrs, &alen))) {
-        if (text::iequals((const char*)desc, name)) return true;
         dir = SQL_FETCH_NEXT;
+        if (!text::iequals((const char*)desc, name)) continue;
+        // "key=value" pairs, each ended by a zero byte.
+        for (const char* a = (const char*)attrs; *a && a < (const char*)attrs + sizeof attrs; a += std::strlen(a) + 1)
+            if (text::ifind(a, "Driver=") == 0) return std::string(a + 7);
+        return std::string();
     }
-    return false;
+    return std::nullopt;
+}
+
+bool installed(const std::string& name) { return installedLibrary(name).has_value(); }
+
+// FreeTDS before 1.4 ends a braced value at its first "};" and keeps "}}" as
+// it is; later versions, like every other driver, read "}}" as "}". Its
+// version is read from the driver library's own version text.
+bool readsDoubledBraces(const std::string& driver) {
+    static std::mutex m;
+    static std::map<std::string, bool> known;
+    std::lock_guard<std::mutex> lock(m);
+    if (auto it = known.find(driver); it != known.end()) return it->second;
+
+    std::string library = driver;
+    if (driver.find('/') == std::string::npos) {
+        library = installedLibrary(driver).value_or("");
+        if (library.find('/') == std::string::npos) {  // a bare file name: the usual folders
+            const std::string name = library.empty() ? "libtdsodbc.so" : library;
+            library.clear();
+            for (const char* p : kLibraries)
+                if (std::filesystem::path(p).filename() == name && exists(p)) library = p;
+        }
+    }
+    bool doubled = true;
+    std::ifstream in(library, std::ios::binary);
+    const std::string mark = "freetds v";
+    std::string window;
+    char chunk[65536];
+    while (in && doubled) {
+        in.read(chunk, sizeof chunk);
+        window.append(chunk, size_t(in.gcount()));
+        size_t at = window.find(mark);
+        if (at != std::string::npos && at + mark.size() + 8 <= window.size()) {
+            int major = 0, minor = 0;
+            if (std::sscanf(window.c_str() + at + mark.size(), "%d.%d", &major, &minor) == 2)
+                doubled = major > 1 || (major == 1 && minor >= 4);
+            break;
+        }
+        if (window.size() > 64) window.erase(0, window.size() - 64);
+    }
+    known[driver] = doubled;
+    return doubled;
 }
 
 }  // namespace
@@ -61,11 +116,8 @@ bool installed(const std::string& name) {
 std::string defaultDriver() {
     static const std::string chosen = [] {
         if (installed("FreeTDS")) return std::string("FreeTDS");
-        for (const char* p : {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so",
-                              "/usr/lib64/libtdsodbc.so", "/usr/lib/libtdsodbc.so", "/usr/local/lib/libtdsodbc.so"}) {
-            std::error_code ec;
-            if (std::filesystem::exists(p, ec)) return std::string(p);
-        }
+        for (const char* p : kLibraries)
+            if (exists(p)) return std::string(p);
         return std::string("FreeTDS");
     }();
     return chosen;
@@ -102,6 +154,8 @@ Target target(const ConnectionInfo& info) {
     std::string pooling = setting(info, {"pooling"});
     if (text::iequals(pooling, "false") || text::iequals(pooling, "no") || pooling == "0") t.pooling = false;
 
+    t.doubledBraces = !t.freetds || readsDoubledBraces(t.driver);
+    auto braced = [&](const std::string& v) { return quoteValue(v, t.doubledBraces); };
     std::string cs = "DRIVER={" + t.driver + "};";
     if (t.freetds) {
         cs += "SERVER=" + braced(t.instance.empty() ? host : host + "\\" + t.instance) + ";";
@@ -121,6 +175,19 @@ Target target(const ConnectionInfo& info) {
     }
     t.connectionString = cs;
     return t;
+}
+
+// Plain when the value allows it (every driver reads a plain value up to the
+// next ";"), else in braces.
+std::string quoteValue(const std::string& v, bool doubledBraces) {
+    const bool plain = v.find(';') == std::string::npos && (v.empty() || v[0] != '{') && text::trim(v) == v;
+    if (plain) return v;
+    if (doubledBraces) return "{" + text::replaceAll(v, "}", "}}") + "}";
+    if (v.find("};") != std::string::npos)
+        throw OdbcError(Failure::server,
+                        "A connection-string value holds \"};\", which this FreeTDS driver cannot read; FreeTDS 1.4 "
+                        "or later can.");
+    return "{" + v + "}";
 }
 
 std::shared_ptr<OdbcDriver> OdbcDriver::instance() {

@@ -45,8 +45,15 @@ struct Target {
     std::string instance;      // named instance, "" for none
     int loginTimeout = 15;     // seconds
     bool pooling = true;
+    bool doubledBraces = true; // the driver reads "}}" inside braces as "}"
     std::string connectionString;  // what SQLDriverConnect receives
 };
+
+// A value for the driver's connection string: as it is when it holds no
+// ";", starts with no "{" and has no blanks around it; else in braces, a "}"
+// inside doubled when the driver reads it so. Throws Error for a value the
+// driver cannot read back (a "};" for a driver that does not double).
+std::string quoteValue(const std::string& value, bool doubledBraces);
 
 // Translates the component's connection string. Throws Error for a Data
 // Source that cannot be read (a bad port).

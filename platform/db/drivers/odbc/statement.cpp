@@ -142,7 +142,7 @@ Bound bindOne(Parameter& p) {
         b.ctype = SQL_C_WCHAR;
         b.sqltype = p.type == adVarChar ? SQL_VARCHAR : p.type == adLongVarChar ? SQL_LONGVARCHAR : SQL_WVARCHAR;
         std::string s = null ? std::string() : p.value.toText();
-        long chars = std::max<long>(p.size, text::utf8Length(s));
+        long chars = std::max<long>(p.size, text::utf16Length(s));
         b.columnSize = SQLULEN(std::max<long>(chars, 1));
         putWide(b, s, size_t(b.columnSize));
         break;

@@ -127,6 +127,8 @@ Response ScriptedDriver::execute(Request& request) {
         break;
     }
 
+    if (answer->effect) answer->effect();
+
     Response resp;
     resp.returnValue = answer->returnValue;
     if (!resp.returnValue && request.type == adCmdStoredProc) resp.returnValue = Value(0);

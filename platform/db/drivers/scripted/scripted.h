@@ -3,6 +3,7 @@
 // the component's connection string at it (Data Source=script:NAME).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,8 @@ public:
         std::optional<std::string> fail;           // execution fails with this description
                                                    // (after return value and outputs are written)
         std::optional<std::pair<size_t, std::string>> failAtRow;  // moving onto this row fails
+        std::function<void()> effect;              // runs when the command executes (what another
+                                                   // process might do meanwhile)
 
         static Answer rowsOf(std::vector<std::string> cols, std::vector<std::vector<Value>> rows) {
             Answer a;
