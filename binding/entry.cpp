@@ -307,7 +307,8 @@ DZ_API int dz_methods(char** methods_json) {
 DZ_API int dz_state(dz_tester* tester, char** state_json) {
     if (state_json) *state_json = nullptr;
     return guarded([&] {
-        if (!tester || !state_json) return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
+        if (!tester || !state_json)
+            return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
         *state_json = copyOut(dz::binding::stateJson(tester->tester->state()));
         return DZ_OK;

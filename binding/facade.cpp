@@ -68,8 +68,9 @@ int32_t Tester::GetUnitInfo(const std::string& strRequest, std::string& strUnitI
 
 int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, const std::string& strStationName,
                                    const std::string& strFixture) {
-    return business(impl_,
-                    [&](dz::Tester& t) { return t.GetCalibrationInfo(strCalibrationInfo, strStationName, strFixture); });
+    return business(impl_, [&](dz::Tester& t) {
+        return t.GetCalibrationInfo(strCalibrationInfo, strStationName, strFixture);
+    });
 }
 
 int32_t Tester::SaveCalibration(const std::string& strCalibration) {

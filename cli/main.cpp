@@ -300,7 +300,8 @@ int runCall(const std::vector<std::string>& words) {
         const std::string raw = w.substr(eq + 1);
         if (raw == "@-" && readsStdin++) return usageError("call " + m->name + ": only one argument can read @-");
         std::string value, problem;
-        if (!readValue(raw, value, problem)) return usageError("call " + m->name + ": " + m->args[k].name + ": " + problem);
+        if (!readValue(raw, value, problem))
+            return usageError("call " + m->name + ": " + m->args[k].name + ": " + problem);
         args[m->args[k].name] = std::move(value);
     }
     for (size_t k = 0; k < m->args.size(); ++k)
