@@ -48,7 +48,8 @@ const char* kUsage =
     "\n"
     "Answers:\n"
     "  {\"method\": NAME, \"result\": VALUE, \"args\": {by-reference ARG: VALUE after the call, ...}}\n"
-    "  a business method's non-zero status adds \"failure\": {\"status\": N, \"description\": TEXT}\n"
+    "  a business method's non-zero status adds \"failure\": {\"status\": N, \"description\": TEXT},\n"
+    "  a stored result adds \"testId\" when the database gives one\n"
     "  {\"method\": NAME, \"error\": {\"description\": TEXT}}\n"
     "\n"
     "Exit status: 0 done, 1 the call failed, 2 wrong input.\n";
@@ -176,7 +177,8 @@ ojson stateOf(dz_tester* t) {
 bool isBusiness(const Method& m) { return m.result == "int32" && !iequals(m.name, "CalcErrCode"); }
 
 // One call through the C interface; prints its answer line and returns the exit status.
-// A business method's non-zero status is answered with the failure's description.
+// A business method's non-zero status is answered with the failure's
+// description, a stored result with its test ID.
 int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string& method, const ojson& args) {
     const Method* m = find(all, method);
     const ojson shownName = m ? ojson(m->name) : ojson(method);
@@ -185,9 +187,12 @@ int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string
     if (rc == DZ_OK) {
         ojson out;
         if (m && isBusiness(*m)) out = ojson::parse(answer, nullptr, false);
-        if (out.is_object() && out["result"].is_number() && out["result"] != 0) {
+        const bool failed = out.is_object() && out["result"].is_number() && out["result"] != 0;
+        const bool stored = out.is_object() && out["result"] == 0 && m->name == "SaveResult";
+        if (failed || stored) {
             const ojson state = stateOf(t);
-            if (state.is_object() && state["lastFailure"].is_object()) out["failure"] = state["lastFailure"];
+            if (failed && state.is_object() && state["lastFailure"].is_object()) out["failure"] = state["lastFailure"];
+            if (stored && state.is_object() && state["testId"].is_number()) out["testId"] = state["testId"];
             std::cout << dumped(out) << std::endl;
         } else {
             std::cout << answer << std::endl;

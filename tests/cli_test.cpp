@@ -10,6 +10,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "support/plant.h"
 #include "support/station.h"
 
 using dz::test::TempDir;
@@ -99,6 +100,16 @@ TEST_F(Cli, ValuesFromFilesAndStandardInput) {
         EXPECT_EQ(r.status, 2) << value;
         EXPECT_NE(r.err.find("strMsg"), std::string::npos) << r.err;
     }
+}
+
+TEST_F(Cli, AResultFromAFileIsStoredWithItsTestId) {
+    dz::test::Plant p(10);
+    p.home.write("run.xml", dz::test::siteFile("SampleResult.xml"));
+    Outcome r = run({"call", "SaveResult", "strXMLResultText=@" + p.home.file("run.xml")}, "", p.home.path());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const json a = json::parse(r.out);
+    EXPECT_EQ(a["result"], 0) << p.log();
+    EXPECT_EQ(a["testId"], p.results().back()["test_id"]);
 }
 
 TEST_F(Cli, StateAndAMissingIniFile) {
