@@ -69,6 +69,7 @@ std::string builtInUnitInfoStyleSheet() { return kBuiltInUnitInfoStyleSheet; }
 Tester::Tester() : owner_(std::this_thread::get_id()) {
     ++modVariables().liveTesters;
     Class_Initialize();
+    endCall(startupStatus_);
 }
 
 Tester::~Tester() {
@@ -120,6 +121,7 @@ void Tester::Class_Initialize() {
 
     GetTWVer();
     const int16_t status = GetSlaveConn(mv.StationName);
+    startupStatus_ = status;
 
     if (status > 0) {
         log("CLASS INIT FAILED. GetSlaveConn RetCode=" + std::to_string(status), 1);
@@ -252,6 +254,7 @@ std::string Tester::GetErrMessage(int32_t nErrCode) {
 
 int32_t Tester::SaveResult(com::Variant strXMLResultText) {
     checkThread();
+    lastTestId_.reset();
     switch (modVariables().ServerGeneration) {
         case 10: return SaveResult10(strXMLResultText);
         case 20: return SaveResult20(strXMLResultText);

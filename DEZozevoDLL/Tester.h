@@ -9,14 +9,33 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/com/module.h"
 #include "platform/com/variant.h"
 
 namespace dz {
+
+// A non-zero status a method returned, with the failure lines it logged.
+struct Failure {
+    int32_t status = 0;
+    std::string description;
+};
+
+// The component's own state beside the interface.
+struct TesterState {
+    int32_t startupStatus = 0;  // GetSlaveConn's code at start-up; 0 when it resolved the connection
+    int16_t generation = 0, revision = 0;
+    std::string server, database;  // of the connection in use (the master's when none was resolved)
+    std::string station, folder, iniFile;
+    bool iniFound = false;
+    std::optional<Failure> lastFailure;
+    std::optional<int32_t> testId;  // of the result the last SaveResult stored
+};
 
 class Tester {
 public:
@@ -51,6 +70,13 @@ public:
                                std::string FunctionName = "");
 
     const std::string& iniFileName() const { return IniFileName; }
+
+    // The component's own state. Callers bracket each business method with
+    // beginCall/endCall: a non-zero status becomes lastFailure, described by
+    // the failure lines (level 1) logged in between.
+    TesterState state() const;
+    void beginCall();
+    int32_t endCall(int32_t status);
 
     // Value-argument forms of putLog and CalcErrCode for the component's own use.
     void log(std::string_view msg, uint8_t level);
@@ -111,6 +137,11 @@ private:
     std::thread::id owner_;
     // Set while a kept result is sent again: it stays in its own file.
     bool resending_ = false;
+
+    int32_t startupStatus_ = 0;
+    std::vector<std::string> callLines_;  // level-1 lines since beginCall
+    std::optional<Failure> lastFailure_;
+    std::optional<int32_t> lastTestId_;
 };
 
 }  // namespace dz

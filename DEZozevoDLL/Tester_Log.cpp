@@ -13,6 +13,8 @@ namespace dz {
 
 namespace {
 
+constexpr size_t kCallLinesKept = 16;
+
 std::string localStamp(const char* format) {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -85,6 +87,8 @@ void Tester::putLog(std::string& strMsg, uint8_t& nLevel) {
 
 void Tester::log(std::string_view msg, uint8_t level) {
     ModVariables& mv = modVariables();
+    // Kept whatever LogLevel says: they describe the call's failure in state().
+    if (level == 1 && callLines_.size() < kCallLinesKept) callLines_.emplace_back(msg);
     mv.LogFileName = componentFolder() + "/DEZozevo" + localStamp("%Y%m%d") + ".log";
     if (level <= mv.LogLevel)
         appendFile(mv.LogFileName, localStamp("%Y-%m-%d %H:%M:%S") + "  " + std::string(msg) + "\r\n");

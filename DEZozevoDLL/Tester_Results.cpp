@@ -44,6 +44,15 @@ int32_t returnOr9999(const std::optional<db::Command>& cmd) {
     return status == 0 ? 9999 : status;
 }
 
+std::optional<int32_t> testIdOf(const db::Value& v) {
+    if (v.isNull()) return std::nullopt;
+    try {
+        return v.toInt32();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 std::string localTimeText() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -416,6 +425,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         cmd.execute();
 
         int32_t status = cmd.value("return").toInt32();
+        if (status == 0) lastTestId_ = results::testIdOf(cmd.parameters()[2].value);
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {

@@ -1,17 +1,21 @@
 // dezozevo: drives the component by name through its C interface.
 //   dezozevo [--home DIR] call METHOD [ARG=VALUE ...]
 //   dezozevo [--home DIR] session
+//   dezozevo [--home DIR] state
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "dezozevo.h"
+#include "dezozevo/dezozevo.h"
 
 namespace {
 
@@ -26,6 +30,7 @@ constexpr int kBadInput = 2;  // wrong command line, unknown method or argument,
 const char* kUsage =
     "Usage: dezozevo [--home DIR] call METHOD [ARG=VALUE ...]\n"
     "       dezozevo [--home DIR] session\n"
+    "       dezozevo [--home DIR] state\n"
     "       dezozevo [call|session] --help\n"
     "\n"
     "Drives the DEZozevo component by name: creates one Tester and calls its methods.\n"
@@ -33,6 +38,8 @@ const char* kUsage =
     "Commands:\n"
     "  call      make one call and print its answer as one JSON object\n"
     "  session   keep one Tester and answer one JSON request per line of standard input\n"
+    "  state     create a Tester and print its state: start-up status, server generation,\n"
+    "            server and database, component folder and INI file\n"
     "\n"
     "Options:\n"
     "  --home DIR  the component folder (DEZozevo.ini, style sheets, schemas, the daily log);\n"
@@ -40,7 +47,9 @@ const char* kUsage =
     "  --help      this text\n"
     "\n"
     "Answers:\n"
-    "  {\"method\": NAME, \"result\": VALUE, \"args\": {ARG: VALUE after the call, ...}}\n"
+    "  {\"method\": NAME, \"result\": VALUE, \"args\": {by-reference ARG: VALUE after the call, ...}}\n"
+    "  a business method's non-zero status adds \"failure\": {\"status\": N, \"description\": TEXT},\n"
+    "  a stored result adds \"testId\" when the database gives one\n"
     "  {\"method\": NAME, \"error\": {\"description\": TEXT}}\n"
     "\n"
     "Exit status: 0 done, 1 the call failed, 2 wrong input.\n";
@@ -59,6 +68,8 @@ const char* kSessionUsage =
     "booleans or null (the Null variant, for SaveResult). Names match without regard\n"
     "to case. A bad request gets {\"method\": ..., \"error\": {\"description\": ...}} and the\n"
     "session goes on; blank lines are skipped. The session ends at the end of input.\n"
+    "The request {\"state\": true} is answered with {\"state\": {...}}, the Tester's state\n"
+    "as 'dezozevo state' prints it.\n"
     "\n"
     "Exit status: 0 every request done, 1 a call failed, 2 a request was wrong input.\n";
 
@@ -124,7 +135,10 @@ void printCallUsage(const std::vector<Method>& all, const Method* only) {
                  "object with the result and every passed argument after the call. Values are\n"
                  "texts, converted to the argument's type; an optional argument that is left out\n"
                  "is the empty text. Names match without regard to case.\n\n"
-                 "Example: dezozevo call CalcErrCode strMsg=\"General network error\"\n\n"
+                 "ARG=@PATH reads the value from the file PATH, ARG=@- from standard input;\n"
+                 "a value that begins with @ is written @@ (ARG=@@x passes @x).\n\n"
+                 "Example: dezozevo call CalcErrCode strMsg=\"General network error\"\n"
+                 "         dezozevo call SaveResult strXMLResultText=@run.xml\n\n"
               << (only ? "Method" : "Methods") << " (&: by reference, the method may change it; [ ]: optional):\n";
     for (const auto& m : all)
         if (!only || &m == only) std::cout << "  " << signature(m) << "\n";
@@ -150,14 +164,39 @@ int statusOf(int rc) {
     }
 }
 
+// The Tester's state as dz_state gives it; a null on failure.
+ojson stateOf(dz_tester* t) {
+    char* text = nullptr;
+    if (dz_state(t, &text) != DZ_OK) return nullptr;
+    ojson j = ojson::parse(text, nullptr, false);
+    dz_free(text);
+    return j.is_discarded() ? ojson(nullptr) : j;
+}
+
+// A business method returns a status; CalcErrCode only classifies a text.
+bool isBusiness(const Method& m) { return m.result == "int32" && !iequals(m.name, "CalcErrCode"); }
+
 // One call through the C interface; prints its answer line and returns the exit status.
+// A business method's non-zero status is answered with the failure's
+// description, a stored result with its test ID.
 int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string& method, const ojson& args) {
     const Method* m = find(all, method);
     const ojson shownName = m ? ojson(m->name) : ojson(method);
     char* answer = nullptr;
     const int rc = dz_invoke(t, method.c_str(), dumped(args).c_str(), &answer);
     if (rc == DZ_OK) {
-        std::cout << answer << std::endl;
+        ojson out;
+        if (m && isBusiness(*m)) out = ojson::parse(answer, nullptr, false);
+        const bool failed = out.is_object() && out["result"].is_number() && out["result"] != 0;
+        const bool stored = out.is_object() && out["result"] == 0 && m->name == "SaveResult";
+        if (failed || stored) {
+            const ojson state = stateOf(t);
+            if (failed && state.is_object() && state["lastFailure"].is_object()) out["failure"] = state["lastFailure"];
+            if (stored && state.is_object() && state["testId"].is_number()) out["testId"] = state["testId"];
+            std::cout << dumped(out) << std::endl;
+        } else {
+            std::cout << answer << std::endl;
+        }
         dz_free(answer);
     } else {
         std::cout << dumped(errorAnswer(shownName, dz_last_error())) << std::endl;
@@ -165,13 +204,54 @@ int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string
     return statusOf(rc);
 }
 
+// Set when neither --home nor DEZOZEVO_HOME chose the component folder.
+bool defaultHome = false;
+
 dz_tester* createTester() {
     dz_tester* t = nullptr;
     if (dz_tester_create(&t) != DZ_OK) {
         std::cerr << "dezozevo: cannot create the Tester: " << dz_last_error() << "\n";
         return nullptr;
     }
+    if (defaultHome) {
+        const ojson state = stateOf(t);
+        if (state.is_object() && state["iniFound"] == false)
+            std::cerr << "dezozevo: no DEZozevo.ini in " << state["folder"].get<std::string>()
+                      << " (the folder of libDEZozevo.so); the component runs on its defaults. "
+                         "Name the component folder with --home DIR or DEZOZEVO_HOME.\n";
+    }
     return t;
+}
+
+// The value of ARG=VALUE: @PATH reads the file, @- standard input, @@ stands for one @.
+bool readValue(const std::string& raw, std::string& value, std::string& problem) {
+    if (raw.empty() || raw[0] != '@' || raw.rfind("@@", 0) == 0) {
+        value = raw.rfind("@@", 0) == 0 ? raw.substr(1) : raw;
+        return true;
+    }
+    const std::string path = raw.substr(1);
+    if (path.empty()) {
+        problem = "'@' names no file (write @PATH, @- for standard input, @@ for a leading @)";
+        return false;
+    }
+    std::ostringstream text;
+    if (path == "-") {
+        text << std::cin.rdbuf();
+    } else {
+        std::error_code ec;
+        std::ifstream in(path, std::ios::binary);
+        if (!in || fs::is_directory(path, ec)) {
+            problem = "cannot read " + path;
+            return false;
+        }
+        text << in.rdbuf();
+        if (in.bad()) {
+            problem = "cannot read " + path;
+            return false;
+        }
+    }
+    value = std::move(text).str();
+    return true;
 }
 
 int usageError(const std::string& message) {
@@ -205,6 +285,7 @@ int runCall(const std::vector<std::string>& words) {
     // that wrong input leaves no trace in the component's log.
     ojson args = ojson::object();
     std::vector<bool> seen(m->args.size());
+    int readsStdin = 0;
     for (size_t i = 1; i < words.size(); ++i) {
         const std::string& w = words[i];
         const size_t eq = w.find('=');
@@ -221,7 +302,12 @@ int runCall(const std::vector<std::string>& words) {
         }
         if (seen[k]) return usageError("call " + m->name + ": argument " + m->args[k].name + " is given twice");
         seen[k] = true;
-        args[m->args[k].name] = w.substr(eq + 1);
+        const std::string raw = w.substr(eq + 1);
+        if (raw == "@-" && readsStdin++) return usageError("call " + m->name + ": only one argument can read @-");
+        std::string value, problem;
+        if (!readValue(raw, value, problem))
+            return usageError("call " + m->name + ": " + m->args[k].name + ": " + problem);
+        args[m->args[k].name] = std::move(value);
     }
     for (size_t k = 0; k < m->args.size(); ++k)
         if (!seen[k] && !m->args[k].optional) {
@@ -279,6 +365,14 @@ int runSession(const std::vector<std::string>& words) {
                     break;
                 }
         }
+        if (problem == "The request has no \"method\" text" && req.size() == 1 && req.contains("state") &&
+            req["state"] == true) {
+            const ojson state = stateOf(t);
+            std::cout << dumped(state.is_null() ? errorAnswer(nullptr, dz_last_error()) : ojson{{"state", state}})
+                      << std::endl;
+            worst = std::max(worst, state.is_null() ? kFailed : kDone);
+            continue;
+        }
         if (!problem.empty()) {
             const ojson method = req.is_object() && req.contains("method") ? req["method"] : ojson(nullptr);
             std::cout << dumped(errorAnswer(method, problem)) << std::endl;
@@ -290,6 +384,20 @@ int runSession(const std::vector<std::string>& words) {
     }
     dz_tester_release(t);
     return worst;
+}
+
+int runState(const std::vector<std::string>& words) {
+    if (!words.empty()) return usageError("state takes no arguments, got '" + words[0] + "'");
+    dz_tester* t = createTester();
+    if (!t) return kFailed;
+    const ojson state = stateOf(t);
+    const int status = state.is_null() ? kFailed : kDone;
+    if (state.is_null())
+        std::cerr << "dezozevo: " << dz_last_error() << "\n";
+    else
+        std::cout << state.dump(2, ' ', false, ojson::error_handler_t::replace) << std::endl;
+    dz_tester_release(t);
+    return status;
 }
 
 }  // namespace
@@ -325,12 +433,15 @@ int main(int argc, char** argv) {
         // The component reads its folder from the environment when it creates the Tester.
         setenv("DEZOZEVO_HOME", (ec ? fs::path(home) : abs).c_str(), 1);
     }
-    if (i >= words.size()) return usageError("which command? call or session");
+    const char* envHome = std::getenv("DEZOZEVO_HOME");
+    defaultHome = !haveHome && !(envHome && *envHome);
+    if (i >= words.size()) return usageError("which command? call, session or state");
     const std::string command = words[i];
     const std::vector<std::string> rest(words.begin() + i + 1, words.end());
     try {
         if (command == "call") return runCall(rest);
         if (command == "session") return runSession(rest);
+        if (command == "state") return runState(rest);
     } catch (const std::exception& e) {
         std::cerr << "dezozevo: " << e.what() << "\n";
         return kFailed;

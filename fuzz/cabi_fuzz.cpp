@@ -1,6 +1,6 @@
 // The C interface's JSON arguments: any text as the arguments of methods
 // that need no database, and of an unknown method.
-#include "dezozevo.h"
+#include "dezozevo/dezozevo.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>

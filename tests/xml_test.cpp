@@ -93,6 +93,20 @@ TEST_F(XmlTest, LoadReplacesContentAndReportsErrors) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
+// A 20 MB result is a station's everyday document; one buffer over 10 MB
+// would need libxml2's limits lifted.
+TEST_F(XmlTest, DocumentsOverTenMegabytesLoad) {
+    std::string big = "<r>";
+    while (big.size() < (12u << 20)) big += "<m v=\"0123456789abcdef\"/>";
+    big += "</r>";
+    Document doc;
+    ASSERT_TRUE(doc.loadXML(big)) << doc.parseError().reason;
+    EXPECT_EQ(doc.selectNodes("/r/m[last()]/@v"), std::vector<std::string>{"0123456789abcdef"});
+    big.insert(big.size() - 4, "<m>");  // unclosed, far past the first piece
+    EXPECT_FALSE(doc.loadXML(big));
+    EXPECT_NE(doc.parseError().errorCode, 0);
+}
+
 TEST_F(XmlTest, TextIsUtf8WhateverItsDeclarationSaysFilesFollowTheirs) {
     Document doc;
     for (const char* decl : {"<?xml version=\"1.0\" encoding=\"UTF-16\"?>",

@@ -47,8 +47,9 @@ void unregisterDriverIf(const std::string& prefix, const Driver* driver);
 // Factory for Data Sources that match no prefix (a real server name).
 void setDefaultDriver(std::function<std::shared_ptr<Driver>()> factory);
 
-// Registers the drivers built into the library (simulator, SQL Server);
-// driverFor calls it once. Each driver adds its line in drivers/builtin.cpp.
+// Registers the drivers the library carries (simulator, SQL Server);
+// driverFor calls it once. Defined by the library that bundles the drivers
+// (binding/drivers.cpp), so that the platform names none above it.
 void registerBuiltinDrivers();
 
 // The driver for a connection. Throws Error ("... SQL Server does not exist

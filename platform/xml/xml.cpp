@@ -30,6 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -535,9 +536,26 @@ struct Document::Impl {
         if (resolveExternals) options |= XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR;
         if (encoding != nullptr) options |= XML_PARSE_IGNORE_ENC;
 
+        // Fed in pieces: from one buffer, libxml2 refuses a document over
+        // 10 MB ("Huge input lookup") unless every size limit is lifted.
+        constexpr size_t kPiece = 1 << 20;
         xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
         if (ctxt == nullptr) return fail(XML_ERR_NO_MEMORY, "out of memory");
-        xmlDocPtr parsed = xmlCtxtReadMemory(ctxt, data, static_cast<int>(size), url, encoding, options);
+        const size_t first = std::min(size, kPiece);
+        xmlDocPtr parsed = nullptr;
+        if (xmlCtxtResetPush(ctxt, data, static_cast<int>(first), url, encoding) == 0) {
+            xmlCtxtUseOptions(ctxt, options);
+            int rc = 0;
+            for (size_t at = first; rc == 0 && at < size; at += kPiece)
+                rc = xmlParseChunk(ctxt, data + at, static_cast<int>(std::min(kPiece, size - at)), 0);
+            if (rc == 0) xmlParseChunk(ctxt, nullptr, 0, 1);
+            parsed = ctxt->myDoc;
+            ctxt->myDoc = nullptr;
+            if (parsed != nullptr && !ctxt->wellFormed) {
+                xmlFreeDoc(parsed);
+                parsed = nullptr;
+            }
+        }
         xmlFreeParserCtxt(ctxt);
 
         const Message* error = capture.messages.firstError();

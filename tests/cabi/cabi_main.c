@@ -7,7 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "dezozevo.h"
+#include "dezozevo/dezozevo.h"
 
 static int failures = 0;
 static char home[256];
@@ -91,6 +91,13 @@ static void namedPositionalAndErrors(void) {
     snprintf(args, sizeof args, "[\"S\", \"K\", \"\", \"%s\"]", ini);
     const char* a = call(t, "GetProfileItem", args);
     CHECK(a && strstr(a, "\"result\":\"caf\xc3\xa9\""));
+
+    /* The state: start-up found no database here, so no generation. */
+    char* state = NULL;
+    CHECK(dz_state(t, &state) == DZ_OK && state && strstr(state, "{\"startupStatus\":100,\"generation\":0,"));
+    CHECK(state && strstr(state, "\"testId\":null"));
+    dz_free(state);
+    CHECK(dz_state(NULL, &state) == DZ_E_INVALID_CALL && state == NULL);
 
     /* Wrong input: a status, a description, no answer. */
     CHECK(call(t, "NoSuchMethod", NULL) == NULL && rc == DZ_E_UNKNOWN_METHOD);
@@ -178,7 +185,7 @@ static void registration(void) {
     const char* reg = readAll(file);
     const char* head = "[DEZozevo.Tester]\nCLSID=" DZ_CLSID_TESTER "\nLibrary=/";
     CHECK(reg && strncmp(reg, head, strlen(head)) == 0);
-    CHECK(reg && strstr(reg, "/libDEZozevo.so\nThreadingModel=Apartment\n") != NULL);
+    CHECK(reg && strstr(reg, "/libDEZozevo.so.") != NULL && strstr(reg, "\nThreadingModel=Apartment\n") != NULL);
     CHECK(DllUnregisterServer() == DZ_S_OK);
     CHECK(access(file, F_OK) != 0);
 

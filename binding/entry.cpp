@@ -1,6 +1,7 @@
-// The C interface of the library (include/dezozevo.h): Tester handles bound
-// to their creating thread, calls by name with JSON arguments and answers,
-// the thread's last error, and the component object entry points.
+// The C interface of the library (include/dezozevo/dezozevo.h): Tester
+// handles bound to their creating thread, calls by name with JSON arguments
+// and answers, the Tester's own state, the thread's last error, and the
+// component object entry points.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -18,8 +19,9 @@
 #include <thread>
 
 #include "DEZozevoDLL/Tester.h"
-#include "dezozevo.h"
-#include "platform/com/dispatch.h"
+#include "dezozevo/dezozevo.h"
+#include "binding/dispatch.h"
+#include "binding/state.h"
 #include "platform/text.h"
 
 struct dz_tester {
@@ -279,7 +281,7 @@ DZ_API int dz_invoke(dz_tester* tester, const char* method, const char* args_jso
         out["result"] = toJson(done.result);
         ojson named = ojson::object();
         for (const auto& a : done.args) named[a.name] = toJson(a.value);
-        out["args"] = std::move(named);
+        out["args"] = std::move(named);  // by-reference arguments only
         *result_json = copyOut(dumped(out));
         return DZ_OK;
     });
@@ -298,6 +300,17 @@ DZ_API int dz_methods(char** methods_json) {
             list.push_back({{"name", m.name}, {"result", dz::com::typeName(m.result)}, {"args", std::move(args)}});
         }
         *methods_json = copyOut(dumped(list));
+        return DZ_OK;
+    });
+}
+
+DZ_API int dz_state(dz_tester* tester, char** state_json) {
+    if (state_json) *state_json = nullptr;
+    return guarded([&] {
+        if (!tester || !state_json)
+            return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
+        if (int rc = checkHandle(tester)) return rc;
+        *state_json = copyOut(dz::binding::stateJson(tester->tester->state()));
         return DZ_OK;
     });
 }

@@ -1,4 +1,4 @@
-#include "platform/db/drivers/sim/driver.h"
+#include "sim/driver/driver.h"
 
 #include "platform/com/module.h"
 #include "platform/text.h"

@@ -1,4 +1,4 @@
-#include "platform/com/dispatch.h"
+#include "binding/dispatch.h"
 
 #include <exception>
 #include <functional>
@@ -241,8 +241,13 @@ Invocation invoke(Tester& tester, std::string_view method, const std::vector<Arg
 
     Invocation out;
     out.method = &m;
+    // A business method's status is noted in the Tester's state; CalcErrCode
+    // only classifies a text.
+    const bool business = m.result == ResultType::Int32 && !text::iequals(m.name, "CalcErrCode");
     try {
+        if (business) tester.beginCall();
         out.result = e->call(tester, slots);
+        if (business) tester.endCall(int32_t(out.result.toInteger()));
     } catch (const Error&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -253,7 +258,7 @@ Invocation invoke(Tester& tester, std::string_view method, const std::vector<Arg
         throw Error(std::string(m.name) + " failed");
     }
     for (size_t k = 0; k < n; ++k)
-        if (given[k]) out.args.push_back({m.args[k].name, valueOf(m.args[k], slots[k])});
+        if (given[k] && m.args[k].byRef) out.args.push_back({m.args[k].name, valueOf(m.args[k], slots[k])});
     return out;
 }
 

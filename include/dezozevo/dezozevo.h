@@ -1,5 +1,5 @@
 /*
- * dezozevo.h - the C interface of libDEZozevo.so.
+ * dezozevo/dezozevo.h - the C interface of libDEZozevo.so.
  *
  * For test programs in C, Python (ctypes), LabVIEW, C# (P/Invoke) and any
  * other language that can call C functions. All texts are UTF-8, NUL-ended.
@@ -113,6 +113,43 @@ DZ_API const char* dz_last_error(void);
 
 /* Releases a text handed out by the library. NULL is accepted. */
 DZ_API void dz_free(char* text);
+
+/* ---- the component's own state ------------------------------------------ */
+
+/* The Tester's state beside its eighteen methods, as one JSON object; release
+ * it with dz_free(). Keys, always all present:
+ *   "startupStatus"  int    0: start-up reached the database and resolved the
+ *                           station's connection ("CLASS INIT OK"); else the
+ *                           resolution's code (10, 20, 30; 100 when no server
+ *                           generation was detected, i.e. the master database
+ *                           could not be reached or read)
+ *   "generation"     int    server generation in use: 10, 20, or 0 for none
+ *   "revision"       int    schema revision (the last digit of 10, 20, 22, 23, 24)
+ *   "schema"         int    generation + revision (10, 20, 22, 23, 24; 0 none)
+ *   "server"         text   Data Source of the connection in use: the station's
+ *                           resolved connection, else the master's from the INI
+ *   "database"       text   Initial Catalog of that connection
+ *   "station"        text   the INI station (STATION / STATION)
+ *   "folder"         text   the component folder
+ *   "iniFile"        text   path of DEZozevo.ini in that folder
+ *   "iniFound"       bool   whether that file exists
+ *   "lastFailure"    null, or {"status": int, "description": text}: the last
+ *                           non-zero status a business method (or start-up)
+ *                           returned through this Tester, with the failure
+ *                           lines (log level 1) it wrote during that call, one
+ *                           per line of text ("" when it logged none)
+ *   "testId"         null, or int: the ID the database gave the result that
+ *                           the last SaveResult stored (generation 10); null
+ *                           when that call stored none or the database gives
+ *                           no ID (generation 20 and later)
+ * Example:
+ *   {"startupStatus":0,"generation":10,"revision":0,"schema":10,
+ *    "server":"sim:mes.db","database":"TWMES","station":"FCT-01",
+ *    "folder":"/opt/station","iniFile":"/opt/station/DEZozevo.ini","iniFound":true,
+ *    "lastFailure":{"status":5,"description":"CheckRoute10 returned value=5"},
+ *    "testId":4711}
+ * Later versions may add keys; readers ignore the ones they do not know. */
+DZ_API int dz_state(dz_tester* tester, char** state_json);
 
 /* ---- component object entry points -------------------------------------- */
 

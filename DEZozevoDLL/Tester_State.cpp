@@ -1,0 +1,53 @@
+// The component's own state: the start-up outcome, the connection in use,
+// the last failure a method reported and the last stored result's test ID.
+#include <sys/stat.h>
+
+#include "DEZozevoDLL/Tester.h"
+#include "DEZozevoDLL/modVariables.h"
+#include "platform/db/db.h"
+
+namespace dz {
+
+TesterState Tester::state() const {
+    checkThread();
+    const ModVariables& mv = modVariables();
+    TesterState s;
+    s.startupStatus = startupStatus_;
+    s.generation = mv.ServerGeneration;
+    s.revision = mv.ServerRevision;
+    try {
+        const db::ConnectionInfo in =
+            db::ConnectionInfo::parse(mv.ConnectString.empty() ? mv.MasterConnectString : mv.ConnectString);
+        s.server = in.dataSource;
+        s.database = in.initialCatalog;
+    } catch (const std::exception&) {
+        // A connection string the INI made unreadable names no server.
+    }
+    s.station = mv.StationName;
+    s.folder = componentFolder();
+    s.iniFile = IniFileName;
+    struct stat st{};
+    s.iniFound = ::stat(IniFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    s.lastFailure = lastFailure_;
+    s.testId = lastTestId_;
+    return s;
+}
+
+void Tester::beginCall() {
+    checkThread();
+    callLines_.clear();
+}
+
+int32_t Tester::endCall(int32_t status) {
+    if (status != 0) {
+        Failure f{status, {}};
+        for (const std::string& line : callLines_) f.description += (f.description.empty() ? "" : "\n") + line;
+        if (f.description.empty() && status == 100)
+            f.description = "No server generation was detected at start-up, so no worker serves this call";
+        lastFailure_ = std::move(f);
+    }
+    callLines_.clear();
+    return status;
+}
+
+}  // namespace dz
