@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""What the Python package adds to a call: CheckRoute on the in-process
+simulator (sample plant, generation 10), timed through the C interface from C
+and through dezozevo.Tester from Python, in alternating rounds.
+
+usage: /usr/bin/python3 bench/python_overhead.py BUILD_DIR [CALLS_PER_ROUND]
+"""
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(root, "python"))
+
+ROUNDS = 7
+
+
+def main():
+    build = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else os.path.join(root, "build")
+    calls = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+    os.environ["DEZOZEVO_LIBRARY"] = os.path.join(build, "libDEZozevo.so.1")
+    os.environ["DEZOZEVO_SIM"] = os.path.join(build, "dezozevo-sim")
+    import dezozevo
+    from dezozevo.plant import Plant, StationHome
+
+    with tempfile.TemporaryDirectory(prefix="dzpybench-") as tmp:
+        plant = Plant(os.path.join(tmp, "plant.db"))
+        home = StationHome(os.path.join(tmp, "home"), "sim:" + plant.path)
+        home.set(LOG={"LEVEL": 1})
+        os.environ["DEZOZEVO_HOME"] = home.path
+        with dezozevo.Tester() as t:
+            assert t.check_route("SN24001-0003", "FCT-01") == 0
+            cases = [("CheckRoute", "in-process simulator, sample unit", [],
+                      lambda: t.check_route("SN24001-0003", "FCT-01")),
+                     ("CalcErrCode", "no database: the package's own cost", ["CalcErrCode"],
+                      lambda: t.calc_err_code("General network error"))]
+            for name, what, extra, call in cases:
+                c_ns, py_ns = [], []
+                for _ in range(ROUNDS):
+                    plant.calls(clear=True)  # the journal grows with each call; each round starts empty
+                    out = subprocess.run([os.path.join(build, "bench", "checkroute_c_timing"), str(calls), *extra],
+                                         check=True, capture_output=True, text=True).stdout
+                    c_ns.append(float(out))
+                    plant.calls(clear=True)
+                    for i in range(-calls, calls):  # as many calls again to warm up, as in C
+                        if i == 0:
+                            start = time.perf_counter_ns()
+                        call()
+                    py_ns.append((time.perf_counter_ns() - start) / calls)
+                c, py = statistics.median(c_ns), statistics.median(py_ns)
+                print(f"{name} ({what}), median of {ROUNDS} rounds of {calls} calls:")
+                print(f"  C (dz_invoke)          {c / 1000:8.1f} us")
+                print(f"  Python (Tester)        {py / 1000:8.1f} us")
+                print(f"  Python's overhead      {(py - c) / 1000:8.1f} us  (target: under 20 us)")
+
+if __name__ == "__main__":
+    main()
