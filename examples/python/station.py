@@ -81,7 +81,8 @@ def main(argv=None) -> int:
         for serial in args.serials:
             o = run_unit(t, serial)
             if o.verdict == "REFUSED":
-                print(f"  {serial}  refused: {o.status} {t.get_err_message(o.status) or dezozevo.status_meaning(o.status)}")
+                why = t.get_err_message(o.status) or dezozevo.status_meaning(o.status)
+                print(f"  {serial}  refused: {o.status} {why}")
             elif o.status != 0:
                 print(f"  {serial}  {o.verdict}, upload failed: {o.status} {dezozevo.status_meaning(o.status)}")
                 worst = 1

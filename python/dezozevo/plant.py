@@ -25,14 +25,27 @@ def _sim(*args: str) -> list[dict]:
 
 
 class Plant:
-    """A simulator database file: the MES of a station test."""
+    """A simulator database file: the MES of a station test.
 
-    def __init__(self, path: Union[str, os.PathLike], generation: int = 10, sample: bool = True):
+    Plant(path, generation, sample) creates the file (an existing one only with
+    force=True); Plant.open(path) takes an existing one."""
+
+    def __init__(self, path: Union[str, os.PathLike], generation: int = 10, sample: bool = True,
+                 force: bool = False):
         if generation not in (10, 20, 22, 23, 24):
             raise ValueError(f"generation must be 10, 20, 22, 23 or 24, not {generation!r}")
         self.path = os.path.abspath(os.fspath(path))
-        self.generation = generation
-        _sim("init", self.path, "--generation", str(generation), *(["--sample"] if sample else []), "--force")
+        self.generation: Optional[int] = generation
+        _sim("init", self.path, "--generation", str(generation), *(["--sample"] if sample else []),
+             *(["--force"] if force else []))
+
+    @classmethod
+    def open(cls, path: Union[str, os.PathLike]) -> "Plant":
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"no simulator database at {path}")
+        plant = cls.__new__(cls)
+        plant.path, plant.generation = os.path.abspath(os.fspath(path)), None
+        return plant
 
     def answer(self, procedures: Optional[dict[str, dict]] = None, **by_name: dict) -> None:
         """Sets canned answers ({"uspCheckRouting": {"return": 5}}, or uspCheckRouting={"return": 5}),
@@ -91,7 +104,7 @@ class StationHome:
             for k, v in keys.items():
                 ini.set(section, k, str(v))
         with open(self.ini_path, "w", encoding="utf-8") as f:
-            ini.write(f)
+            ini.write(f, space_around_delimiters=False)
 
     @property
     def sample_result(self) -> str:

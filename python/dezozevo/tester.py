@@ -17,7 +17,7 @@ STATUS_MEANINGS: dict[int, str] = {
     10: "the document failed parsing or schema validation, or the station's connection could not be resolved",
     20: "the slave-connection lookup reported an error",
     30: "the master database has no connection row for the station",
-    100: "no worker serves the detected server generation (none detected: the database was not reached at start-up)",
+    100: "no worker serves the server generation (none detected: the database was not reached at start-up)",
     6000: "the stored procedure returned no row",
     9001: "access denied, or the server was not found",
     9002: "network error",
@@ -45,10 +45,13 @@ class DezozevoError(Exception):
     description: the failure the component logged during the call, or the
         library's description of a refused call
     method: the method's name
+    result: the method's Result (status and outputs) under check=True, else None
     """
 
-    def __init__(self, method: str, status: Optional[int], meaning: str, description: str = ""):
+    def __init__(self, method: str, status: Optional[int], meaning: str, description: str = "",
+                 result: "Optional[Result]" = None):
         self.method, self.status, self.meaning, self.description = method, status, meaning, description
+        self.result = result
         head = f"{method}: " + (f"status {status}, " if status is not None else "") + meaning
         super().__init__(head + (f": {description}" if description else ""))
 
@@ -258,7 +261,8 @@ class Tester:
             self._lib.dz_free(out)
         return answer["result"], answer["args"]
 
-    def _checked(self, method: str, status: int, check: Optional[bool]) -> None:
+    def _checked(self, method: str, status: int, check: Optional[bool], result: "Optional[Result]" = None):
+        """Returns `result` (or the status), or raises when checking a non-zero status."""
         if status != 0 and (self.check if check is None else check):
             description = ""
             try:
@@ -267,7 +271,8 @@ class Tester:
                     description = lf.get("description", "")
             except DezozevoError:
                 pass
-            raise DezozevoError(method, status, status_meaning(status), description)
+            raise DezozevoError(method, status, status_meaning(status), description, result)
+        return status if result is None else result
 
     # ---- the eighteen methods, in the interface's order --------------------
 
@@ -278,8 +283,7 @@ class Tester:
         Returns the status: 0 the check passed; a positive reason code from the
         database (refused); 9001/9002/9003/9999 a failure."""
         status, _ = self._call(b"CheckRoute", [_text("unit_sn", unit_sn), _text("station", station)])
-        self._checked("CheckRoute", status, check)
-        return status
+        return self._checked("CheckRoute", status, check)
 
     def GetUnitInfo(self, request: str, unit_info: str = "", station_name: str = "", user_id: str = "", *,
                     check: Optional[bool] = None) -> UnitInfoResult:
@@ -295,8 +299,7 @@ class Tester:
         9001-9003/9999 failures; a resent kept result's status (ResendOnNetErr)."""
         status, a = self._call(b"GetUnitInfo", [_text("request", request), _text("unit_info", unit_info),
                                                 _text("station_name", station_name), _text("user_id", user_id)])
-        self._checked("GetUnitInfo", status, check)
-        return UnitInfoResult(status, a["strUnitInfo"])
+        return self._checked("GetUnitInfo", status, check, UnitInfoResult(status, a["strUnitInfo"]))
 
     def GetCalibrationInfo(self, calibration_info: str = "", station_name: str = "", fixture: str = "", *,
                            check: Optional[bool] = None) -> CalibrationInfoResult:
@@ -309,16 +312,15 @@ class Tester:
         status, a = self._call(b"GetCalibrationInfo", [_text("calibration_info", calibration_info),
                                                        _text("station_name", station_name),
                                                        _text("fixture", fixture)])
-        self._checked("GetCalibrationInfo", status, check)
-        return CalibrationInfoResult(status, a["strCalibrationInfo"])
+        result = CalibrationInfoResult(status, a["strCalibrationInfo"])
+        return self._checked("GetCalibrationInfo", status, check, result)
 
     def SaveCalibration(self, calibration: str, *, check: Optional[bool] = None) -> int:
         """Stores a calibration document (generation 10; others as GetCalibrationInfo).
 
         Returns the status: 0, the procedure's own code, 9001-9003/9999."""
         status, _ = self._call(b"SaveCalibration", [_text("calibration", calibration)])
-        self._checked("SaveCalibration", status, check)
-        return status
+        return self._checked("SaveCalibration", status, check)
 
     def GetOrderInfo(self, work_order_info: str = "", station_name: str = "", *,
                      check: Optional[bool] = None) -> OrderInfoResult:
@@ -328,8 +330,7 @@ class Tester:
         the procedure's own code, 9001-9003/9999."""
         status, a = self._call(b"GetOrderInfo", [_text("work_order_info", work_order_info),
                                                  _text("station_name", station_name)])
-        self._checked("GetOrderInfo", status, check)
-        return OrderInfoResult(status, a["strWorkOrderInfo"])
+        return self._checked("GetOrderInfo", status, check, OrderInfoResult(status, a["strWorkOrderInfo"]))
 
     def GetOrderInfoByStation(self, work_order_info: str = "", station_name: str = "", *,
                               check: Optional[bool] = None) -> OrderInfoResult:
@@ -338,8 +339,8 @@ class Tester:
         Returns OrderInfoResult(status, work_order_info). Statuses as GetOrderInfo."""
         status, a = self._call(b"GetOrderInfoByStation", [_text("work_order_info", work_order_info),
                                                           _text("station_name", station_name)])
-        self._checked("GetOrderInfoByStation", status, check)
-        return OrderInfoResult(status, a["strWorkOrderInfo"])
+        result = OrderInfoResult(status, a["strWorkOrderInfo"])
+        return self._checked("GetOrderInfoByStation", status, check, result)
 
     def GetModelAttributes(self, model_info: str = "", part_number: str = "", part_rev: str = "", *,
                            check: Optional[bool] = None) -> ModelAttributesResult:
@@ -350,8 +351,8 @@ class Tester:
         status, a = self._call(b"GetModelAttributes", [_text("model_info", model_info),
                                                        _text("part_number", part_number),
                                                        _text("part_rev", part_rev)])
-        self._checked("GetModelAttributes", status, check)
-        return ModelAttributesResult(status, a["strModelInfo"])
+        result = ModelAttributesResult(status, a["strModelInfo"])
+        return self._checked("GetModelAttributes", status, check, result)
 
     def GetUnitAttributes(self, request: str, unit_info: str = "", station_name: str = "", *,
                           check: Optional[bool] = None) -> UnitInfoResult:
@@ -362,8 +363,7 @@ class Tester:
         code, 9001-9003/9999."""
         status, a = self._call(b"GetUnitAttributes", [_text("request", request), _text("unit_info", unit_info),
                                                       _text("station_name", station_name)])
-        self._checked("GetUnitAttributes", status, check)
-        return UnitInfoResult(status, a["strUnitInfo"])
+        return self._checked("GetUnitAttributes", status, check, UnitInfoResult(status, a["strUnitInfo"]))
 
     def GetErrMessage(self, err_code: int) -> str:
         """The database's message text for a status code (generation 23 and later; else "").
@@ -387,8 +387,7 @@ class Tester:
         elif result_text is not None:
             _text("result_text", result_text)
         status, _ = self._call(b"SaveResult", [result_text])
-        self._checked("SaveResult", status, check)
-        return status
+        return self._checked("SaveResult", status, check)
 
     def GetLastError(self) -> str:
         """The text of the component's last error ("OK" when none)."""
@@ -426,8 +425,8 @@ class Tester:
         status, a = self._call(b"GetProductStructure", [_text("part", part),
                                                         _text("product_structure", product_structure),
                                                         _text("error_description", error_description)])
-        self._checked("GetProductStructure", status, check)
-        return ProductStructureResult(status, a["xmlProductStructure"], a["ErrorDescription"])
+        result = ProductStructureResult(status, a["xmlProductStructure"], a["ErrorDescription"])
+        return self._checked("GetProductStructure", status, check, result)
 
     def GetGenericFunction(self, xml_in: str, xml_out: str = "", error_description: str = "",
                            function_name: str = "", *, check: Optional[bool] = None) -> GenericFunctionResult:
@@ -439,8 +438,8 @@ class Tester:
         status, a = self._call(b"GetGenericFunction", [_text("xml_in", xml_in), _text("xml_out", xml_out),
                                                        _text("error_description", error_description),
                                                        _text("function_name", function_name)])
-        self._checked("GetGenericFunction", status, check)
-        return GenericFunctionResult(status, a["xmlOut"], a["ErrorDescription"])
+        result = GenericFunctionResult(status, a["xmlOut"], a["ErrorDescription"])
+        return self._checked("GetGenericFunction", status, check, result)
 
     # snake_case names
     check_route = CheckRoute
