@@ -277,11 +277,11 @@ class Tester:
     # ---- the eighteen methods, in the interface's order --------------------
 
     def CheckRoute(self, unit_sn: str, station: str, *, check: Optional[bool] = None) -> int:
-        """Whether the unit may be tested at `station` now (generation 10; other
-        generations answer 0 without asking the database).
+        """Whether the unit may be tested at `station` now (generation 10; generation 20
+        answers 0 without asking the database).
 
         Returns the status: 0 the check passed; a positive reason code from the
-        database (refused); 9001/9002/9003/9999 a failure."""
+        database (refused); 100 no generation detected; 9001/9002/9003/9999 a failure."""
         status, _ = self._call(b"CheckRoute", [_text("unit_sn", unit_sn), _text("station", station)])
         return self._checked("CheckRoute", status, check)
 
@@ -304,11 +304,10 @@ class Tester:
     def GetCalibrationInfo(self, calibration_info: str = "", station_name: str = "", fixture: str = "", *,
                            check: Optional[bool] = None) -> CalibrationInfoResult:
         """The calibration data of a station (empty: the INI station) and fixture (empty: the
-        station's own), generation 10; other generations answer 100 with no generation
-        detected, else 0 with the output as passed.
+        station's own), generation 10; generation 20 answers 0 with the output as passed.
 
         Returns CalibrationInfoResult(status, calibration_info). Statuses: 0, 6000, the
-        procedure's own code, 9001-9003/9999."""
+        procedure's own code, 100 no generation detected, 9001-9003/9999."""
         status, a = self._call(b"GetCalibrationInfo", [_text("calibration_info", calibration_info),
                                                        _text("station_name", station_name),
                                                        _text("fixture", fixture)])
@@ -316,9 +315,10 @@ class Tester:
         return self._checked("GetCalibrationInfo", status, check, result)
 
     def SaveCalibration(self, calibration: str, *, check: Optional[bool] = None) -> int:
-        """Stores a calibration document (generation 10; others as GetCalibrationInfo).
+        """Stores a calibration document (generation 10; generation 20 answers 0).
 
-        Returns the status: 0, the procedure's own code, 9001-9003/9999."""
+        Returns the status: 0, the procedure's own code, 100 no generation detected,
+        9001-9003/9999."""
         status, _ = self._call(b"SaveCalibration", [_text("calibration", calibration)])
         return self._checked("SaveCalibration", status, check)
 
@@ -356,11 +356,11 @@ class Tester:
 
     def GetUnitAttributes(self, request: str, unit_info: str = "", station_name: str = "", *,
                           check: Optional[bool] = None) -> UnitInfoResult:
-        """The unit's attributes as a flat list (generation 10; others answer 100 with no
-        generation detected, else 0 with the output as passed).
+        """The unit's attributes as a flat list (generation 10; generation 20 answers 0 with
+        the output as passed).
 
         Returns UnitInfoResult(status, unit_info). Statuses: 0, 6000, the procedure's own
-        code, 9001-9003/9999."""
+        code, 100 no generation detected, 9001-9003/9999."""
         status, a = self._call(b"GetUnitAttributes", [_text("request", request), _text("unit_info", unit_info),
                                                       _text("station_name", station_name)])
         return self._checked("GetUnitAttributes", status, check, UnitInfoResult(status, a["strUnitInfo"]))
