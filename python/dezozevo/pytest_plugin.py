@@ -26,6 +26,7 @@ def pytest_configure(config):
 
 @pytest.fixture
 def mes_plant(request, tmp_path):
+    """A simulator database (Plant) of the test: generation 10, sample plant, unless asked otherwise."""
     options = {"generation": 10, "sample": True}
     marker = request.node.get_closest_marker("mes_plant")
     if marker:
@@ -35,17 +36,13 @@ def mes_plant(request, tmp_path):
         options.update(param)
     elif param is not None:
         options["generation"] = param
-    return Plant(_plant_path(tmp_path), **options)
-
-
-def _plant_path(tmp_path):
-    folder = tmp_path / "mes"
-    folder.mkdir(exist_ok=True)
-    return folder / "plant.db"
+    (tmp_path / "mes").mkdir(exist_ok=True)
+    return Plant(tmp_path / "mes" / "plant.db", **options)
 
 
 @pytest.fixture
 def mes_server(mes_plant):
+    """mes_plant served over TDS on a free loopback port (MesServer); stopped at the end."""
     server = MesServer(mes_plant)
     yield server
     server.stop()
@@ -53,6 +50,7 @@ def mes_server(mes_plant):
 
 @pytest.fixture
 def station_home(request, mes_plant, tmp_path, monkeypatch):
+    """A component folder (StationHome) for mes_plant, through mes_server when the test uses it."""
     if "mes_server" in request.fixturenames:
         server = request.getfixturevalue("mes_server").data_source
     else:
