@@ -295,7 +295,7 @@ class Tester:
         user_id: sent to generation 22 and later.
         Returns UnitInfoResult(status, unit_info). Statuses: 0 done; 10 the request failed
         validation, or 10/20/30 the station's connection could not be resolved; 100 no
-        generation detected; 6000 unknown to the database; the procedure's own code;
+        generation detected; 6000 no row; the procedure's own code (1: unknown unit);
         9001-9003/9999 failures; a resent kept result's status (ResendOnNetErr)."""
         status, a = self._call(b"GetUnitInfo", [_text("request", request), _text("unit_info", unit_info),
                                                 _text("station_name", station_name), _text("user_id", user_id)])
