@@ -1,6 +1,7 @@
 """The component's log lines in Python: a callback, or the `logging` module."""
 from __future__ import annotations
 
+import atexit
 import logging
 import threading
 from typing import Callable, Optional, Union
@@ -34,7 +35,15 @@ def set_log_handler(callback: Optional[Callable[[int, str], None]]) -> None:
             from .tester import DezozevoError
             raise DezozevoError("set_log_handler", None, _native.DZ_E_NAMES.get(rc, f"code {rc}"),
                                 (lib.dz_last_error() or b"").decode("utf-8", "replace"))
+        if callback is not None and _installed is None:
+            # Lines logged while the interpreter shuts down must not reach a freed callback.
+            atexit.register(_remove_at_exit)
         _installed = c_callback if callback is not None else None
+
+
+def _remove_at_exit() -> None:
+    if _installed is not None:
+        set_log_handler(None)
 
 
 def log_to_logging(logger: Union[str, logging.Logger, None] = "dezozevo") -> None:
