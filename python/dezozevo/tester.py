@@ -19,13 +19,14 @@ STATUS_MEANINGS: dict[int, str] = {
     30: "the master database has no connection row for the station",
     100: "no worker serves the server generation (none detected: the database was not reached at start-up)",
     6000: "the stored procedure returned no row",
-    9001: "access denied, or the server was not found",
+    9001: "access denied (the login or its rights), or the server was not found",
     9002: "network error",
     9003: "time-out",
-    9997: "the kept result was stored again, but the resend file could not be removed",
+    9997: "the kept result cannot be read, or it was stored again but the resend file could not be removed",
     9998: "the database was not reached, and the result could not be kept in the resend file",
     9999: "another failure",
-    -9999: "the buffer folder is missing, or the buffer file could not be written after the header was stored",
+    -9999: "the buffer folder is missing, or the result could not be written into it (after the upload: "
+           "the header is stored, the body stays in its _pending file)",
 }
 
 
