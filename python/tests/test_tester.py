@@ -50,7 +50,7 @@ def test_result_stored_with_its_test_id(station_home, mes_plant):
     with station_home.tester(check=True) as t:
         assert t.save_result(station_home.sample_result) == 0
         assert t.state.test_id == mes_plant.results()[-1]["test_id"]
-        with pytest.raises(dezozevo.DezozevoError, match="cannot be read"):
+        with pytest.raises(dezozevo.DezozevoError, match="Start Tag TestRun"):
             t.save_result("<TestRun")
 
 
