@@ -7,6 +7,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
+#include "platform/log/sink.h"
 #include "platform/text.h"
 
 namespace dz {
@@ -90,8 +91,10 @@ void Tester::log(std::string_view msg, uint8_t level) {
     // Kept whatever LogLevel says: they describe the call's failure in state().
     if (level == 1 && callLines_.size() < kCallLinesKept) callLines_.emplace_back(msg);
     mv.LogFileName = componentFolder() + "/DEZozevo" + localStamp("%Y%m%d") + ".log";
-    if (level <= mv.LogLevel)
+    if (level <= mv.LogLevel) {
         appendFile(mv.LogFileName, localStamp("%Y-%m-%d %H:%M:%S") + "  " + std::string(msg) + "\r\n");
+        logsink::forward(level, msg);
+    }
     if (mv.LogLevel == 3) appendFile(mv.LogFileName, byteDump(msg));
 }
 

@@ -22,6 +22,7 @@
 #include "dezozevo/dezozevo.h"
 #include "binding/dispatch.h"
 #include "binding/state.h"
+#include "platform/log/sink.h"
 #include "platform/text.h"
 
 struct dz_tester {
@@ -311,6 +312,14 @@ DZ_API int dz_state(dz_tester* tester, char** state_json) {
             return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
         *state_json = copyOut(dz::binding::stateJson(tester->tester->state()));
+        return DZ_OK;
+    });
+}
+
+DZ_API int dz_set_log_handler(dz_log_handler handler, void* context) {
+    return guarded([&] {
+        if (!dz::logsink::set(handler, context))
+            return fail(DZ_E_INVALID_CALL, "dz_set_log_handler cannot be called from inside the log handler");
         return DZ_OK;
     });
 }

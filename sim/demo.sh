@@ -36,3 +36,10 @@ echo
 echo "Each component folder holds DEZozevo.ini (SERVER=sim:plant.db, STATION=FCT-01), the site's"
 echo "style sheets and schemas, the simulator database and the day's log. Try:"
 echo "  $(realpath --relative-to="$root" "$build")/dezozevo --home ${build#$root/}/demo/gen10 call GetOrderInfoByStation strWorkOrderInfo="
+
+if /usr/bin/python3 -c 'import ctypes' 2>/dev/null; then
+  echo
+  echo "The station in Python (examples/python/station.py), retesting the failed unit on generation 10:"
+  PYTHONPATH="$root/python" DEZOZEVO_LIBRARY="$build/libDEZozevo.so.1" DEZOZEVO_SIM="$build/dezozevo-sim" \
+    /usr/bin/python3 "$root/examples/python/station.py" --home "$build/demo/gen10" SN24001-0005
+fi

@@ -151,6 +151,22 @@ DZ_API void dz_free(char* text);
  * Later versions may add keys; readers ignore the ones they do not know. */
 DZ_API int dz_state(dz_tester* tester, char** state_json);
 
+/* ---- the log ------------------------------------------------------------ */
+
+/* Receives each line the component writes to its daily log (those that the
+ * INI's [LOG] LEVEL lets through): the line's level (1 failures and the
+ * start-up outcome, 2 details, or what putLog was given) and its text without
+ * the date and time, UTF-8. Called on the thread that logs, while the
+ * component waits; `line` is valid during the call only. */
+typedef void (*dz_log_handler)(int level, const char* line, void* context);
+
+/* Sets the process's log handler, replacing an earlier one; NULL removes it.
+ * `context` is handed to each call. When this returns, no call of the
+ * previous handler is in progress on any thread, so its context may be freed.
+ * Lines the handler causes itself are not handed to it again. Refused with
+ * DZ_E_INVALID_CALL from inside the handler. */
+DZ_API int dz_set_log_handler(dz_log_handler handler, void* context);
+
 /* ---- component object entry points -------------------------------------- */
 
 #define DZ_S_OK 0

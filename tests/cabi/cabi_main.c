@@ -156,6 +156,36 @@ static void threadBinding(void) {
     CHECK(dz_tester_release(f.t) == DZ_OK);
 }
 
+struct Lines {
+    char text[512];
+    int count, lastLevel, nestedRc;
+};
+
+static void collect(int level, const char* line, void* context) {
+    struct Lines* l = (struct Lines*)context;
+    strncat(l->text, line, sizeof l->text - strlen(l->text) - 2);
+    strcat(l->text, "|");
+    l->count++;
+    l->lastLevel = level;
+    l->nestedRc = dz_set_log_handler(NULL, NULL);
+}
+
+/* The handler gets what the log file gets ([LOG] LEVEL=1 here), until removed. */
+static void logHandler(void) {
+    struct Lines l = {"", 0, 0, -1};
+    dz_tester* t = NULL;
+    CHECK(dz_set_log_handler(collect, &l) == DZ_OK);
+    CHECK(dz_tester_create(&t) == DZ_OK);
+    int startLines = l.count;
+    CHECK(startLines >= 1 && strstr(l.text, "CLASS INIT FAILED") != NULL);
+    CHECK(call(t, "putLog", "[\"to the handler\", 1]") && call(t, "putLog", "[\"detail\", 2]"));
+    CHECK(l.count == startLines + 1 && l.lastLevel == 1 && strstr(l.text, "|to the handler|") != NULL);
+    CHECK(l.nestedRc == DZ_E_INVALID_CALL);
+    CHECK(dz_set_log_handler(NULL, NULL) == DZ_OK);
+    CHECK(call(t, "putLog", "[\"after removal\", 1]") && l.count == startLines + 1);
+    CHECK(dz_tester_release(t) == DZ_OK);
+}
+
 static void classFactory(void) {
     void* p = NULL;
     CHECK(DllCanUnloadNow() == DZ_S_OK);
@@ -212,6 +242,7 @@ int main(void) {
 
     namedPositionalAndErrors();
     threadBinding();
+    logHandler();
     classFactory();
     registration();
 
