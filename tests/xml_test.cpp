@@ -182,6 +182,63 @@ TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
     EXPECT_THROW(doc.transformNode(sheet), Error);
 }
 
+// Style sheets and schemas compiled from a file are shared by the process;
+// a changed file (other size, or same size and a new time) is compiled anew.
+TEST_F(XmlTest, SharedCompilationsFollowTheirFiles) {
+    namespace fs = std::filesystem;
+    const std::string sheetPath = dir_ + "/s.xsl", schemaPath = dir_ + "/u.xsd";
+    auto sheetText = [](const std::string& word) {
+        return textSheet("<xsl:template match='/'>" + word + " <xsl:value-of select='a/@v'/></xsl:template>");
+    };
+    auto schema = [](const std::string& use) {  // "required" and "optional" have the same length
+        std::string s = kUnitSchema;
+        const std::string station = "\"Station\" type=\"xs:string\"";
+        return s.insert(s.find(station) + station.size(), " use=\"" + use + "\"");
+    };
+    const std::string optional = schema("optional"), required = schema("required");
+    auto transformed = [&] {
+        Document sheet, doc;
+        EXPECT_TRUE(sheet.load(sheetPath));
+        EXPECT_TRUE(doc.loadXML("<a v='1'/>"));
+        return doc.transformNode(sheet);
+    };
+    auto valid = [&] {
+        auto cache = std::make_shared<SchemaCache>();
+        cache->add("urn:GetUnitInfo-schema", schemaPath);
+        Document doc;
+        doc.setSchemas(cache);
+        return doc.loadXML("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='1'/>");
+    };
+    const struct {
+        std::string word, schema;
+        bool sameSize;
+        std::string expected;
+        bool valid;
+    } steps[] = {
+        {"one", optional, false, "one 1", true},
+        {"two", required, true, "two 1", false},     // same sizes: only the time tells
+        {"three", optional, false, "three 1", true},
+    };
+    for (const auto& st : steps) {
+        const auto old = fs::exists(sheetPath) ? fs::last_write_time(sheetPath) : fs::file_time_type::min();
+        write("s.xsl", sheetText(st.word));
+        write("u.xsd", st.schema);
+        if (st.sameSize) {
+            fs::last_write_time(sheetPath, old + std::chrono::seconds(5));
+            fs::last_write_time(schemaPath, old + std::chrono::seconds(5));
+        }
+        // Twice, the second from the shared compilation, and from two threads at once.
+        std::string a, b;
+        std::thread other([&] { a = transformed(); });
+        b = transformed();
+        other.join();
+        EXPECT_EQ(a, st.expected);
+        EXPECT_EQ(b, st.expected);
+        EXPECT_EQ(valid(), st.valid) << st.word;
+        EXPECT_EQ(valid(), st.valid) << st.word;
+    }
+}
+
 TEST_F(XmlTest, OutputIsUtf8AndSiteFunctionsWork) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a>\xC3\xBC\xE2\x82\xAC</a>"));

@@ -25,6 +25,8 @@
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -342,6 +344,59 @@ struct SchemaDeleter {
     }
 };
 using SchemaPtr = std::shared_ptr<xmlSchema>;
+using StylePtr = std::shared_ptr<xsltStylesheet>;
+
+// What a file was when it was read: a compiled schema or style sheet made
+// from it is reused while the file still has this identity.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+
+    bool operator==(const FileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+std::optional<FileStamp> stampOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+// Compiled schemas and style sheets of the process, by file path. Both are
+// only read while documents are validated or transformed, so threads share
+// them; each entry holds while its file keeps its stamp.
+template <typename T>
+class CompiledFiles {
+public:
+    std::shared_ptr<T> find(const std::string& path, const FileStamp& stamp) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = entries_.find(path);
+        if (it == entries_.end() || !(it->second.first == stamp)) return nullptr;
+        return it->second.second;
+    }
+    void put(const std::string& path, const FileStamp& stamp, std::shared_ptr<T> compiled) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_[path] = {stamp, std::move(compiled)};
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::pair<FileStamp, std::shared_ptr<T>>> entries_;
+};
+
+CompiledFiles<xmlSchema>& compiledSchemas() {
+    static auto* files = new CompiledFiles<xmlSchema>();  // outlives every thread's documents
+    return *files;
+}
+
+CompiledFiles<xsltStylesheet>& compiledStyleSheets() {
+    static auto* files = new CompiledFiles<xsltStylesheet>();
+    return *files;
+}
 
 }  // namespace
 
@@ -368,15 +423,21 @@ void SchemaCache::add(const std::string& namespaceURI, const std::string& path) 
         std::ifstream probe(path, std::ios::binary);
         if (!probe) throw Error("the schema file cannot be read: " + path);
     }
-    Capture capture;
-    xmlSchemaParserCtxtPtr parser = xmlSchemaNewParserCtxt(path.c_str());
-    if (parser == nullptr) throw Error("the schema file cannot be read: " + path);
-    xmlSchemaSetParserStructuredErrors(parser, structuredHandler, &capture.messages);
-    SchemaPtr schema(xmlSchemaParse(parser), SchemaDeleter());
-    xmlSchemaFreeParserCtxt(parser);
+    const std::optional<FileStamp> before = stampOf(path);
+    SchemaPtr schema = before ? compiledSchemas().find(path, *before) : nullptr;
     if (!schema) {
-        std::string why = capture.messages.joined();
-        throw Error("the schema " + path + " is invalid" + (why.empty() ? std::string() : ": " + why));
+        Capture capture;
+        xmlSchemaParserCtxtPtr parser = xmlSchemaNewParserCtxt(path.c_str());
+        if (parser == nullptr) throw Error("the schema file cannot be read: " + path);
+        xmlSchemaSetParserStructuredErrors(parser, structuredHandler, &capture.messages);
+        schema = SchemaPtr(xmlSchemaParse(parser), SchemaDeleter());
+        xmlSchemaFreeParserCtxt(parser);
+        if (!schema) {
+            std::string why = capture.messages.joined();
+            throw Error("the schema " + path + " is invalid" + (why.empty() ? std::string() : ": " + why));
+        }
+        // Kept only when the file did not change while it was read.
+        if (before && stampOf(path) == before) compiledSchemas().put(path, *before, schema);
     }
     std::string target = fromXmlChars(schema->targetNamespace);
     if (target != namespaceURI)
@@ -404,15 +465,17 @@ struct Document::Impl {
     std::map<std::string, bool, std::less<>> properties;
     ParseError parseError;
     // This document compiled as a style sheet; dropped whenever it is loaded again.
-    xsltStylesheetPtr compiled = nullptr;
+    StylePtr compiled;
+    // The file the document was loaded from, unchanged while it was read.
+    std::string sourcePath;
+    std::optional<FileStamp> sourceStamp;
 
     ~Impl() { clear(); }
 
     void clear() {
-        if (compiled) {
-            xsltFreeStylesheet(compiled);
-            compiled = nullptr;
-        }
+        compiled.reset();
+        sourcePath.clear();
+        sourceStamp.reset();
         if (doc) {
             xmlFreeDoc(doc);
             doc = nullptr;
@@ -482,10 +545,14 @@ struct Document::Impl {
         return fail(rc > 0 ? rc : static_cast<long>(XML_ERR_INTERNAL_ERROR), "the document is not valid under the schema for '" + ns + "'");
     }
 
-    // Compiles this document as a style sheet once; throws when it cannot.
+    // Compiles this document as a style sheet once, or takes the process's
+    // compilation of the same unchanged file; throws when it cannot.
     xsltStylesheetPtr styleSheet() {
-        if (compiled) return compiled;
+        if (compiled) return compiled.get();
         if (doc == nullptr) throw Error("the style sheet is empty");
+        if (sourceStamp) {
+            if ((compiled = compiledStyleSheets().find(sourcePath, *sourceStamp))) return compiled.get();
+        }
         if (docContainsScript(doc)) throw Error(kScriptRefused);
         Capture capture;
         xmlDocPtr copy = xmlCopyDoc(doc, 1);
@@ -506,8 +573,9 @@ struct Document::Impl {
             throw Error(kScriptRefused);
         }
         forceUtf8Output(style);
-        compiled = style;
-        return compiled;
+        compiled = StylePtr(style, xsltFreeStylesheet);
+        if (sourceStamp) compiledStyleSheets().put(sourcePath, *sourceStamp, compiled);
+        return compiled.get();
     }
 };
 
@@ -529,6 +597,7 @@ bool Document::property(std::string_view name) const {
 }
 
 bool Document::load(const std::string& path) {
+    const std::optional<FileStamp> before = stampOf(path);
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     if (in) content << in.rdbuf();
@@ -540,7 +609,12 @@ bool Document::load(const std::string& path) {
     std::string text = content.str();
     // The file's own encoding declaration or byte order mark applies; the
     // path is the base for relative references.
-    return impl_->parse(text.data(), text.size(), path.c_str(), nullptr);
+    if (!impl_->parse(text.data(), text.size(), path.c_str(), nullptr)) return false;
+    if (before && stampOf(path) == before) {
+        impl_->sourcePath = path;
+        impl_->sourceStamp = before;
+    }
+    return true;
 }
 
 bool Document::loadXML(std::string_view text) {
