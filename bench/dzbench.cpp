@@ -346,7 +346,11 @@ int checkroute(int argc, char** argv) {
     const int rounds = 5;
     for (int r = 0; r < rounds; ++r) {
         double c0 = threadCpu();
-        for (int i = 0; i < calls / rounds; ++i) t.invoke("CheckRoute", args);
+        for (int i = 0; i < calls / rounds; ++i) {
+            char* out = nullptr;
+            if (dz_invoke(t.t, "CheckRoute", args.c_str(), &out) != DZ_OK) throw std::runtime_error(dz_last_error());
+            dz_free(out);
+        }
         comp.push_back((threadCpu() - c0) / (calls / rounds));
         c0 = threadCpu();
         for (int i = 0; i < calls / rounds; ++i) bareCall();
