@@ -234,7 +234,7 @@ std::string Tester::GetErrMessage(int32_t nErrCode) {
     return "";
 }
 
-int32_t Tester::SaveResult(com::Variant strXMLResultText) {
+int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
     checkThread();
     switch (modVariables().ServerGeneration) {
         case 10: return SaveResult10(strXMLResultText);

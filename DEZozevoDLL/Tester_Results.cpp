@@ -27,7 +27,17 @@ std::string resendFilePath() {
     return "/var/lib/dezozevo/DEZozevo_Resend.xml";
 }
 
-std::string doubleApostrophes(std::string_view s) { return text::replaceAll(s, "'", "''"); }
+std::string doubleApostrophes(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + size_t(std::count(s.begin(), s.end(), '\'')));
+    for (size_t at = 0;;) {
+        const size_t quote = s.find('\'', at);
+        out.append(s.substr(at, quote == std::string_view::npos ? quote : quote + 1 - at));
+        if (quote == std::string_view::npos) return out;
+        out += '\'';
+        at = quote + 1;
+    }
+}
 
 int32_t returnOr9999(const std::optional<db::Command>& cmd) {
     int32_t status = 0;
@@ -193,16 +203,25 @@ std::string folderFailure(const char* function, const std::string& error, const 
 
 std::string parseFailure(const xml::ParseError& pe) { return std::to_string(pe.errorCode) + " " + pe.reason; }
 
+// The result argument as text, without a copy when it is text already;
+// Null and objects fail as toText() does.
+std::string_view resultText(const com::Variant& v, std::string& converted) {
+    if (const std::string* s = std::get_if<std::string>(&v.raw())) return *s;
+    converted = v.toText();
+    return converted;
+}
+
 }  // namespace
 
 // ---- generation 10 -------------------------------------------------------
 
 int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
     ModVariables& mv = modVariables();
-    std::string raw;
+    std::string converted;
+    std::string_view raw;
     try {
-        raw = strXMLResultText.toText();
-        log(kCrLf + "XML From Tester" + kCrLf + raw + kCrLf, 2);
+        raw = resultText(strXMLResultText, converted);
+        log({kCrLf, "XML From Tester", kCrLf, raw, kCrLf}, 2);
 
         const auto docRef = mv.ResultDocument;
         const auto headerRef = mv.HeaderStyleSheet;
@@ -212,10 +231,8 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         if (!doc.loadXML(raw))
             throw xml::Error("the result document cannot be read: " + parseFailure(doc.parseError()));
         const std::string header = doc.transformNode(need(headerRef));
-        const std::string transformed = doc.transformNode(need(styleRef));
-
-        doc.loadXML(transformed);
-        log(kCrLf + "Transformed XML" + kCrLf + transformed + kCrLf, 2);
+        const std::string transformed = doc.transformAndLoad(need(styleRef));
+        log({kCrLf, "Transformed XML", kCrLf, transformed, kCrLf}, 2);
         if (doc.parseError().errorCode != 0) {
             log(parseFailure(doc.parseError()), 1);
             return 10;
@@ -229,7 +246,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         const bool allPassed = std::all_of(statuses.begin(), statuses.end(),
                                            [](const std::string& s) { return isPassWord(text::toUpper(s)); });
 
-        std::string payload;
+        std::string_view payload;
         std::string unitId;
         int16_t method = 0;
         if (allPassed) {
@@ -245,7 +262,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
                     return -9999;
                 }
                 payload = header;
-                log(kCrLf + "XML Header" + kCrLf + header + kCrLf, 2);
+                log({kCrLf, "XML Header", kCrLf, header, kCrLf}, 2);
             }
         } else {
             payload = transformed;
@@ -269,7 +286,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
     } catch (const std::exception& e) {
         log(e.what(), 1);
         int32_t status = calcErr(e.what());
-        if (mv.ResendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
+        if (mv.ResendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(std::string(raw))) status = 9998;
         return status;
     }
 }
@@ -281,7 +298,8 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
     std::optional<db::Command> cmd;
     try {
         const std::string stamp = results::localTimeText();
-        const std::string raw = strXMLResultText.toText();
+        std::string converted;
+        const std::string_view raw = resultText(strXMLResultText, converted);
         log(raw, 2);
 
         const auto docRef = mv.ResultDocument;

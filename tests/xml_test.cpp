@@ -239,6 +239,48 @@ TEST_F(XmlTest, SharedCompilationsFollowTheirFiles) {
     }
 }
 
+// transformAndLoad gives what loading the transformation's text gives: the
+// same text, content, selections and parse error, whether the result tree is
+// taken or the text is parsed again.
+TEST_F(XmlTest, TransformAndLoadEqualsLoadingTheText) {
+    auto schemas = unitSchemas();
+    const std::string out = R"(<xsl:output method="xml" omit-xml-declaration="yes"/>)";
+    auto sheet = [](const std::string& output, const std::string& body) {
+        return R"(<xsl:stylesheet xmlns:xsl="http://www.w3.org/1999/XSL/Transform" version="1.0">)" + output +
+               "<xsl:template match='/'>" + body + "</xsl:template></xsl:stylesheet>";
+    };
+    const std::string unit = R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="{a/@v}"/>)";
+    const struct {
+        const char* what;
+        std::string sheet;
+    } cases[] = {
+        {"valid", sheet(out, "<!-- c -->" + unit)},
+        {"invalid", sheet(out, R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Other="1"/>)")},
+        {"no schema for it", sheet(out, "<r a='&amp;'><s>x &lt; y</s></r>")},
+        {"two roots", sheet(out, "<r/><s/>")},
+        {"text beside the root", sheet(out, "t<r/>")},
+        {"indented", sheet(R"(<xsl:output method="xml" indent="yes"/>)", "<r><s>1</s></r>")},
+        {"unescaped text", sheet(out, R"(<r><xsl:text disable-output-escaping="yes">&lt;s/&gt;</xsl:text></r>)")},
+        {"text output", sheet(R"(<xsl:output method="text"/>)", "<r>plain</r>")},
+    };
+    for (const auto& c : cases) {
+        Document style, taken, parsed;
+        ASSERT_TRUE(style.loadXML(c.sheet)) << c.what;
+        for (Document* d : {&taken, &parsed}) {
+            d->setSchemas(schemas);
+            ASSERT_TRUE(d->loadXML("<a v='SN1'/>"));
+        }
+        const std::string text = taken.transformAndLoad(style);
+        EXPECT_EQ(text, parsed.transformNode(style)) << c.what;
+        parsed.loadXML(text);
+        EXPECT_EQ(taken.parseError().errorCode, parsed.parseError().errorCode) << c.what;
+        EXPECT_EQ(taken.parseError().reason, parsed.parseError().reason) << c.what;
+        EXPECT_EQ(taken.xml(), parsed.xml()) << c.what;
+        if (parsed.hasDocumentElement())
+            EXPECT_EQ(taken.selectNodes("//@* | //text()"), parsed.selectNodes("//@* | //text()")) << c.what;
+    }
+}
+
 TEST_F(XmlTest, OutputIsUtf8AndSiteFunctionsWork) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a>\xC3\xBC\xE2\x82\xAC</a>"));

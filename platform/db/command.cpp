@@ -39,6 +39,7 @@ Parameter& Command::append(std::string name, DataType type, ParameterDirection d
     p.type = type;
     p.direction = dir;
     if (size) p.size = *size;
+    else if (isTextType(type) && value.isText()) p.size = text::utf8Length(std::get<std::string>(value.raw()));
     else if (isTextType(type) && !value.isNull()) p.size = text::utf8Length(value.toText());
     p.value = std::move(value);
     params_.push_back(std::move(p));

@@ -19,6 +19,7 @@
 #include <libxml/xpathInternals.h>
 #include <libxslt/extensions.h>
 #include <libxslt/extra.h>
+#include <libxslt/imports.h>
 #include <libxslt/security.h>
 #include <libxslt/transform.h>
 #include <libxslt/xslt.h>
@@ -674,16 +675,16 @@ std::vector<std::string> Document::selectNodes(std::string_view xpath) const {
     return texts;
 }
 
-std::string Document::transformNode(Document& styleSheet) const {
-    if (!hasDocumentElement()) throw Error("cannot transform: the document is empty");
-    xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
+namespace {
 
+// Runs the style sheet over `doc`; the result tree belongs to the caller.
+xmlDocPtr runStyleSheet(xsltStylesheetPtr style, xmlDocPtr doc) {
     Capture capture;
-    xsltTransformContextPtr ctxt = xsltNewTransformContext(style, impl_->doc);
+    xsltTransformContextPtr ctxt = xsltNewTransformContext(style, doc);
     if (ctxt == nullptr) throw Error("the transformation could not be started");
     xsltSetCtxtSecurityPrefs(securityPrefs, ctxt);
     xsltSetTransformErrorFunc(ctxt, &capture.messages, genericHandler);
-    xmlDocPtr result = xsltApplyStylesheetUser(style, impl_->doc, nullptr, nullptr, nullptr, ctxt);
+    xmlDocPtr result = xsltApplyStylesheetUser(style, doc, nullptr, nullptr, nullptr, ctxt);
     bool failed = result == nullptr || ctxt->state == XSLT_STATE_ERROR || ctxt->state == XSLT_STATE_STOPPED;
     xsltFreeTransformContext(ctxt);
     if (failed) {
@@ -691,11 +692,14 @@ std::string Document::transformNode(Document& styleSheet) const {
         std::string why = capture.messages.joined();
         throw Error("the transformation failed" + (why.empty() ? std::string() : ": " + why));
     }
+    return result;
+}
 
+// The result tree written as the style sheet's xsl:output says.
+std::string outputText(xmlDocPtr result, xsltStylesheetPtr style) {
     xmlChar* text = nullptr;
     int length = 0;
     int rc = xsltSaveResultToString(&text, &length, result, style);
-    xmlFreeDoc(result);
     if (rc != 0) {
         if (text) xmlFree(text);
         throw Error("the transformation's output could not be written");
@@ -703,6 +707,68 @@ std::string Document::transformNode(Document& styleSheet) const {
     std::string out = text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length)) : std::string();
     if (text) xmlFree(text);
     return out;
+}
+
+bool escapingDisabled(xmlNodePtr node) {
+    for (; node != nullptr; node = node->next) {
+        if (node->type == XML_TEXT_NODE && node->name == xmlStringTextNoenc) return true;
+        if (node->type == XML_ELEMENT_NODE && escapingDisabled(node->children)) return true;
+    }
+    return false;
+}
+
+// True when parsing the written output gives this very tree: XML 1.0 output
+// without indentation or DOCTYPE, one root element with nothing but comments
+// and processing instructions beside it, no text written unescaped.
+bool treeIsItsText(xmlDocPtr result, xsltStylesheetPtr style) {
+    const xmlChar *method = nullptr, *version = nullptr, *doctypeSystem = nullptr, *doctypePublic = nullptr;
+    int indent = -1;
+    XSLT_GET_IMPORT_PTR(method, style, method)
+    XSLT_GET_IMPORT_PTR(version, style, version)
+    XSLT_GET_IMPORT_PTR(doctypeSystem, style, doctypeSystem)
+    XSLT_GET_IMPORT_PTR(doctypePublic, style, doctypePublic)
+    XSLT_GET_IMPORT_INT(indent, style, indent)
+    if (result->type != XML_DOCUMENT_NODE || result->intSubset != nullptr || result->extSubset != nullptr) return false;
+    if ((method != nullptr && !xmlStrEqual(method, BAD_CAST "xml")) || indent == 1 || doctypeSystem != nullptr ||
+        doctypePublic != nullptr || (version != nullptr && !xmlStrEqual(version, BAD_CAST "1.0")))
+        return false;
+    int elements = 0;
+    for (xmlNodePtr n = result->children; n != nullptr; n = n->next) {
+        if (n->type == XML_ELEMENT_NODE) ++elements;
+        else if (n->type != XML_COMMENT_NODE && n->type != XML_PI_NODE) return false;
+    }
+    return elements == 1 && !escapingDisabled(result->children);
+}
+
+}  // namespace
+
+std::string Document::transformNode(Document& styleSheet) const {
+    if (!hasDocumentElement()) throw Error("cannot transform: the document is empty");
+    xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> result(runStyleSheet(style, impl_->doc), xmlFreeDoc);
+    return outputText(result.get(), style);
+}
+
+std::string Document::transformAndLoad(Document& styleSheet) {
+    if (!hasDocumentElement()) throw Error("cannot transform: the document is empty");
+    xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
+    const StylePtr keep = styleSheet.impl_->compiled;  // alive even when the style sheet is this document
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> result(runStyleSheet(style, impl_->doc), xmlFreeDoc);
+    std::string text = outputText(result.get(), style);
+    if (!treeIsItsText(result.get(), style)) {
+        impl_->parse(text.data(), text.size(), nullptr, "UTF-8");
+        return text;
+    }
+    impl_->clear();
+    impl_->parseError = ParseError{};
+    Capture capture;
+    if (!impl_->validate(result.get(), capture.messages)) {
+        // Loading the text reports the failure exactly as a load does.
+        impl_->parse(text.data(), text.size(), nullptr, "UTF-8");
+        return text;
+    }
+    impl_->doc = result.release();
+    return text;
 }
 
 std::string Document::xml() const {
