@@ -103,8 +103,8 @@ def main():
     # Creating a Tester: the INI file read once, schemas and style sheets shared.
     cre = run([dzbench, "create", "20"])
     target("Tester creation, INI file reads", cre["ini_reads"], 1, 1, "reads")
-    target("Tester creation, later / first [s]", cre["median_s"], cre["first_s"], 1.0, "s",
-           "schemas and style sheets compiled once")
+    target("Tester creation, files unchanged / touched [s]", cre["median_s"], cre["touched_s"], 1.0, "s",
+           "unchanged files: schemas not compiled again")
 
     with open(os.path.join(out_dir, "summary.json"), "w") as f:
         json.dump({"targets": targets}, f, indent=2)
