@@ -36,6 +36,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DEZozevoDLL/Tester.h"
 #include "dezozevo.h"
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
@@ -346,10 +347,16 @@ int checkroute(int argc, char** argv) {
 
     // Interleaved rounds; the calling thread's CPU only (the listener runs
     // on threads of its own).
-    std::vector<double> comp, bare;
+    // The same method called directly in C++, without the C interface's JSON.
+    Tester direct;
+    std::vector<double> comp, bare, cpp;
     const int rounds = 5;
     for (int r = 0; r < rounds; ++r) {
         double c0 = threadCpu();
+        for (int i = 0; i < calls / rounds; ++i)
+            if (direct.CheckRoute("SN24001-0006", "FCT-01") != 3) throw std::runtime_error("CheckRoute does not answer 3");
+        cpp.push_back((threadCpu() - c0) / (calls / rounds));
+        c0 = threadCpu();
         for (int i = 0; i < calls / rounds; ++i) {
             char* out = nullptr;
             if (dz_invoke(t.t, "CheckRoute", args.c_str(), &out) != DZ_OK) throw std::runtime_error(dz_last_error());
@@ -364,7 +371,7 @@ int checkroute(int argc, char** argv) {
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     server.stop();
-    std::cout << json{{"cpu_s", median(comp)}, {"bare_cpu_s", median(bare)}}.dump() << "\n";
+    std::cout << json{{"cpu_s", median(comp)}, {"cpp_cpu_s", median(cpp)}, {"bare_cpu_s", median(bare)}}.dump() << "\n";
     return 0;
 }
 
