@@ -497,7 +497,8 @@ struct Document::Impl {
 
         Capture capture;
         ExternalsScope externals(resolveExternals);
-        int options = XML_PARSE_NONET | XML_PARSE_NOENT;
+        // Small texts are kept inside their nodes: documents are read, never edited.
+        int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_COMPACT;
         if (resolveExternals) options |= XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR;
         if (encoding != nullptr) options |= XML_PARSE_IGNORE_ENC;
 
@@ -695,17 +696,25 @@ xmlDocPtr runStyleSheet(xsltStylesheetPtr style, xmlDocPtr doc) {
     return result;
 }
 
-// The result tree written as the style sheet's xsl:output says.
+// The result tree written as the style sheet's xsl:output says, straight
+// into the string (no intermediate buffer and copy of the whole text).
 std::string outputText(xmlDocPtr result, xsltStylesheetPtr style) {
-    xmlChar* text = nullptr;
-    int length = 0;
-    int rc = xsltSaveResultToString(&text, &length, result, style);
-    if (rc != 0) {
-        if (text) xmlFree(text);
-        throw Error("the transformation's output could not be written");
+    std::string out;
+    xmlCharEncodingHandlerPtr encoder = nullptr;
+    const xmlChar* encoding = nullptr;
+    XSLT_GET_IMPORT_PTR(encoding, style, encoding)
+    if (encoding != nullptr) {
+        encoder = xmlFindCharEncodingHandler(reinterpret_cast<const char*>(encoding));
+        if (encoder != nullptr && xmlStrEqual(BAD_CAST encoder->name, BAD_CAST "UTF-8")) encoder = nullptr;
     }
-    std::string out = text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length)) : std::string();
-    if (text) xmlFree(text);
+    auto write = [](void* ctx, const char* data, int len) -> int {
+        static_cast<std::string*>(ctx)->append(data, static_cast<size_t>(len));
+        return len;
+    };
+    xmlOutputBufferPtr buf = xmlOutputBufferCreateIO(write, nullptr, &out, encoder);
+    if (buf == nullptr) throw Error("the transformation's output could not be written");
+    const int written = xsltSaveResultTo(buf, result, style);
+    if (xmlOutputBufferClose(buf) < 0 || written < 0) throw Error("the transformation's output could not be written");
     return out;
 }
 
@@ -754,12 +763,12 @@ std::string Document::transformAndLoad(Document& styleSheet) {
     xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
     const StylePtr keep = styleSheet.impl_->compiled;  // alive even when the style sheet is this document
     std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> result(runStyleSheet(style, impl_->doc), xmlFreeDoc);
+    impl_->clear();  // the source goes before the output is written: one tree less at the peak
     std::string text = outputText(result.get(), style);
     if (!treeIsItsText(result.get(), style)) {
         impl_->parse(text.data(), text.size(), nullptr, "UTF-8");
         return text;
     }
-    impl_->clear();
     impl_->parseError = ParseError{};
     Capture capture;
     if (!impl_->validate(result.get(), capture.messages)) {

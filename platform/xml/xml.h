@@ -90,7 +90,8 @@ public:
     // outcome in parseError()). Where the output tree is what parsing its
     // text gives (XML output, one root element, no indentation, no DOCTYPE,
     // no disabled escaping) the tree is taken and the text not parsed again.
-    // Throws as transformNode does, leaving the document as it was.
+    // Throws as transformNode does: a failed transformation leaves the
+    // document as it was, a failure to write its output empties it.
     std::string transformAndLoad(Document& styleSheet);
     std::string xml() const;  // the document serialised, "" when empty
 
