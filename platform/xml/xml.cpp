@@ -26,6 +26,7 @@
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltutils.h>
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -763,7 +764,10 @@ std::string Document::transformAndLoad(Document& styleSheet) {
     xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
     const StylePtr keep = styleSheet.impl_->compiled;  // alive even when the style sheet is this document
     std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> result(runStyleSheet(style, impl_->doc), xmlFreeDoc);
-    impl_->clear();  // the source goes before the output is written: one tree less at the peak
+    // The source goes before the output is written, and its pages go back
+    // to the system, so the output and what follows do not pile on top.
+    impl_->clear();
+    malloc_trim(0);
     std::string text = outputText(result.get(), style);
     if (!treeIsItsText(result.get(), style)) {
         impl_->parse(text.data(), text.size(), nullptr, "UTF-8");
