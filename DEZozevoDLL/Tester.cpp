@@ -87,8 +87,9 @@ void Tester::Class_Initialize() {
     ModVariables& mv = modVariables();
     const std::string folder = componentFolder();
     IniFileName = folder + "/DEZozevo.ini";
+    const profile::File iniFile(IniFileName);  // read once for all keys
     auto ini = [&](const char* section, const char* key, const char* def) {
-        return text::trim(profile::getString(section, key, def, IniFileName));
+        return text::trim(iniFile.getString(section, key, def));
     };
 
     step([&] { mv.DbUser = ini("DATABASE", "USER", "MISSING"); });
@@ -252,7 +253,7 @@ std::string Tester::GetErrMessage(int32_t nErrCode) {
     return "";
 }
 
-int32_t Tester::SaveResult(com::Variant strXMLResultText) {
+int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
     checkThread();
     lastTestId_.reset();
     switch (modVariables().ServerGeneration) {

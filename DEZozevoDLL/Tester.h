@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -56,7 +57,7 @@ public:
     int32_t GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev);
     int32_t GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName = "");
     std::string GetErrMessage(int32_t nErrCode);  // throws com::Error when the database fails
-    int32_t SaveResult(com::Variant strXMLResultText);
+    int32_t SaveResult(const com::Variant& strXMLResultText);
     std::string GetLastError();
     std::string GetProfileItem(std::string strSectionName, std::string strKeyName, std::string strDefaultValue,
                                std::string strIniFile);
@@ -80,6 +81,8 @@ public:
 
     // Value-argument forms of putLog and CalcErrCode for the component's own use.
     void log(std::string_view msg, uint8_t level);
+    // The parts joined into one message, only when the level writes it.
+    void log(std::initializer_list<std::string_view> parts, uint8_t level);
     static int32_t calcErr(std::string_view msg);
 
 private:
@@ -105,7 +108,7 @@ private:
     // Result upload, buffering and resend.
     int32_t SaveResult10(const com::Variant& strXMLResultText);
     int32_t SaveResult20(const com::Variant& strXMLResultText);
-    bool SaveResultForResend(const std::string& text);
+    bool SaveResultForResend(std::string_view text);
     int32_t ResendLastResult();
     // 999 on failure, its description in *failure.
     int16_t GetTestResultConfig(const std::string& unitId, std::string* failure = nullptr);

@@ -98,6 +98,17 @@ void Tester::log(std::string_view msg, uint8_t level) {
     if (mv.LogLevel == 3) appendFile(mv.LogFileName, byteDump(msg));
 }
 
+void Tester::log(std::initializer_list<std::string_view> parts, uint8_t level) {
+    const ModVariables& mv = modVariables();
+    if (level > mv.LogLevel && mv.LogLevel != 3) return log(std::string_view(), level);  // nothing written
+    std::string msg;
+    size_t size = 0;
+    for (std::string_view p : parts) size += p.size();
+    msg.reserve(size);
+    for (std::string_view p : parts) msg += p;
+    log(msg, level);
+}
+
 int32_t Tester::CalcErrCode(std::string& strMsg) {
     checkThread();
     return calcErr(strMsg);

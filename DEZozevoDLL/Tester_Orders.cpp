@@ -41,16 +41,19 @@ std::string_view orderStatus(const db::Value& id) {
 std::string Tester::EscapeXml(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+    // Runs without a special character are copied whole.
+    for (size_t at = 0;;) {
+        const size_t special = text.find_first_of("&<>\"", at);
+        out.append(text.substr(at, special - at));
+        if (special == std::string_view::npos) return out;
+        switch (text[special]) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        default: out += "&quot;"; break;
         }
+        at = special + 1;
     }
-    return out;
 }
 
 // <WOINFO> of the station's work order, from the first row only.

@@ -30,7 +30,17 @@ std::string resendFilePath() {
     return "/var/lib/dezozevo/DEZozevo_Resend.xml";
 }
 
-std::string doubleApostrophes(std::string_view s) { return text::replaceAll(s, "'", "''"); }
+std::string doubleApostrophes(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + size_t(std::count(s.begin(), s.end(), '\'')));
+    for (size_t at = 0;;) {
+        const size_t quote = s.find('\'', at);
+        out.append(s.substr(at, quote == std::string_view::npos ? quote : quote + 1 - at));
+        if (quote == std::string_view::npos) return out;
+        out += '\'';
+        at = quote + 1;
+    }
+}
 
 int32_t returnOr9999(const std::optional<db::Command>& cmd) {
     int32_t status = 0;
@@ -130,20 +140,23 @@ struct TempFile {
 };
 
 // Creates a new file from `pattern` (six X before a suffix of `suffixLen`
-// characters), writes `data` and flushes it to the disk. "" on success, else why not.
-std::string writeTemp(std::string pattern, int suffixLen, const std::string& data, TempFile& out) {
+// characters), writes `data` and a line end and flushes it to the disk.
+// "" on success, else why not.
+std::string writeTemp(std::string pattern, int suffixLen, std::string_view data, TempFile& out) {
     if (hasNul(pattern)) return "invalid file name";
     out.fd = ::mkostemps(pattern.data(), suffixLen, O_CLOEXEC);
     if (out.fd < 0) return errnoText(errno);
     out.path = pattern;
     ::flock(out.fd, LOCK_EX);  // best effort: some network file systems have no locks
     if (::fchmod(out.fd, 0644) != 0) return errnoText(errno);
-    for (size_t done = 0; done < data.size();) {
-        const ssize_t n = ::write(out.fd, data.data() + done, data.size() - done);
-        if (n >= 0)
-            done += size_t(n);
-        else if (errno != EINTR)
-            return errnoText(errno);
+    for (std::string_view piece : {data, std::string_view(kCrLf)}) {
+        for (size_t done = 0; done < piece.size();) {
+            const ssize_t n = ::write(out.fd, piece.data() + done, piece.size() - done);
+            if (n >= 0)
+                done += size_t(n);
+            else if (errno != EINTR)
+                return errnoText(errno);
+        }
     }
     if (::fsync(out.fd) != 0) return errnoText(errno);
     return "";
@@ -191,8 +204,8 @@ public:
         return "";
     }
 
-    // Keeps `data` as the newest result; `kept` is its file. "" on success, else why not.
-    std::string add(const std::string& data, std::string& kept) const {
+    // Keeps `data` (and a line end) as the newest result; `kept` is its file. "" on success, else why not.
+    std::string add(std::string_view data, std::string& kept) const {
         TempFile temp;
         if (std::string why = writeTemp(base_ + ".tmp-XXXXXX", 0, data, temp); !why.empty()) return why;
         std::vector<std::string> paths;
@@ -340,13 +353,22 @@ std::string folderFailure(const char* function, const std::string& error, const 
 
 std::string parseFailure(const xml::ParseError& pe) { return std::to_string(pe.errorCode) + " " + pe.reason; }
 
+// The result argument as text, without a copy when it is text already;
+// Null and objects fail as toText() does.
+std::string_view resultText(const com::Variant& v, std::string& converted) {
+    if (const std::string* s = std::get_if<std::string>(&v.raw())) return *s;
+    converted = v.toText();
+    return converted;
+}
+
 }  // namespace
 
 // ---- generation 10 -------------------------------------------------------
 
 int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
     ModVariables& mv = modVariables();
-    std::string raw;
+    std::string converted;
+    std::string_view raw;
     // The failure path: the status from the failure's description; a result
     // lost on the network is kept for resend when the INI file asks for it.
     auto failed = [&](const std::string& description) {
@@ -355,8 +377,8 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         return status;
     };
     try {
-        raw = strXMLResultText.toText();
-        log(kCrLf + "XML From Tester" + kCrLf + raw + kCrLf, 2);
+        raw = resultText(strXMLResultText, converted);
+        log({kCrLf, "XML From Tester", kCrLf, raw, kCrLf}, 2);
 
         const auto docRef = mv.ResultDocument;
         const auto headerRef = mv.HeaderStyleSheet;
@@ -369,10 +391,8 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             return 10;
         }
         const std::string header = doc.transformNode(need(headerRef));
-        const std::string transformed = doc.transformNode(need(styleRef));
-
-        doc.loadXML(transformed);
-        log(kCrLf + "Transformed XML" + kCrLf + transformed + kCrLf, 2);
+        const std::string transformed = doc.transformAndLoad(need(styleRef));
+        log({kCrLf, "Transformed XML", kCrLf, transformed, kCrLf}, 2);
         if (doc.parseError().errorCode != 0) {
             log(parseFailure(doc.parseError()), 1);
             return 10;
@@ -386,7 +406,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         const bool allPassed = std::all_of(statuses.begin(), statuses.end(),
                                            [](const std::string& s) { return isPassWord(text::toUpper(s)); });
 
-        std::string payload;
+        std::string_view payload;
         std::string unitId;
         int16_t method = 0;
         TempFile body;  // "TempFile": the full result, staged in the buffer folder before the header is sent
@@ -406,13 +426,13 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
                     return -9999;
                 }
                 if (std::string why = writeTemp(bufferName(folder, unitId, "_pending-XXXXXX.tmp"), 4,
-                                                transformed + kCrLf, body);
+                                                transformed, body);
                     !why.empty()) {
                     log(folderFailure("CreateFileInFolder", why, folder), 1);
                     return -9999;
                 }
                 payload = header;
-                log(kCrLf + "XML Header" + kCrLf + header + kCrLf, 2);
+                log({kCrLf, "XML Header", kCrLf, header, kCrLf}, 2);
             }
         } else {
             payload = transformed;
@@ -452,7 +472,8 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
     std::optional<db::Command> cmd;
     try {
         const std::string stamp = results::localTimeText();
-        const std::string raw = strXMLResultText.toText();
+        std::string converted;
+        const std::string_view raw = resultText(strXMLResultText, converted);
         log(raw, 2);
 
         const auto docRef = mv.ResultDocument;
@@ -493,14 +514,14 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
 
 // ---- resend file -----------------------------------------------------------
 
-bool Tester::SaveResultForResend(const std::string& text) {
+bool Tester::SaveResultForResend(std::string_view text) {
     if (resending_) return true;  // a result sent again from its file stays there, once
     const ResendQueue queue(results::resendFilePath());
     std::string kept;
     std::string why = makeFolders(queue.folder());
     if (why.empty()) {
         queue.sweep();
-        why = queue.add(text + kCrLf, kept);
+        why = queue.add(text, kept);
     }
     if (!why.empty()) {
         log("Cannot keep the result for resend in " + queue.base() + ": " + why, 1);

@@ -174,7 +174,8 @@ void bind(const ProcDef& def, std::vector<ActualParam>& actuals, ProcCall& call)
                             "\" was not declared as an OUTPUT parameter, but the actual parameter passed in "
                             "requested output.");
         std::string key = lower(spec.name);
-        call.in[key] = a.param->direction == db::adParamOutput ? db::Value() : a.param->value;
+        static const db::Value kNull;
+        call.in[key] = a.param->direction == db::adParamOutput ? &kNull : &a.param->value;
         if (isOutput(*a.param)) call.out[key] = a.param;
     }
     for (size_t i = 0; i < def.params.size(); ++i)

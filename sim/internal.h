@@ -23,6 +23,11 @@ namespace dz::sim {
 // in time reads as SQL Server's lock time-out).
 [[noreturn]] void sqliteFail(sqlite3* db, int rc);
 
+// A statement on a connection of the per-thread cache (connect()) is
+// prepared once per connection and reused; on any other it lives as long as
+// the object.
+struct PreparedStmt;
+
 class Stmt {
 public:
     Stmt(sqlite3* db, std::string_view sql);
@@ -39,6 +44,8 @@ public:
     Stmt& bind(int i, const std::string& v) { return bind(i, std::string_view(v)); }
     Stmt& bind(int i, const std::optional<std::string>& v);
     Stmt& bind(int i, const db::Value& v);
+    // Binds a text without copying it: it must outlive the statement's run.
+    Stmt& bindRef(int i, std::string_view v);
 
     template <typename... A>
     Stmt& with(A&&... args) {
@@ -63,6 +70,7 @@ public:
 private:
     sqlite3* db_;
     sqlite3_stmt* st_ = nullptr;
+    PreparedStmt* shared_ = nullptr;  // set when st_ belongs to the connection's cache
     std::string_view rest_;
 };
 
@@ -116,6 +124,19 @@ struct XmlElement {
 
 // Parses a text; nullopt when it is not well-formed. No network, no entity expansion.
 std::optional<XmlElement> parseXml(std::string_view text);
+
+// What the simulator keeps of a result document, read in one pass without
+// building its tree: the root's STATION and, in document order, the ID and
+// STATUS of every DUT element (names without regard to case, as
+// XmlElement::attr and collect match them). nullopt when not well-formed.
+struct ResultFacts {
+    struct Dut {
+        std::optional<std::string> id, status;
+    };
+    std::optional<std::string> station;
+    std::vector<Dut> duts;
+};
+std::optional<ResultFacts> readResult(std::string_view text);
 std::string xmlEscape(std::string_view s);
 
 // ---- procedures -----------------------------------------------------------
@@ -139,7 +160,7 @@ struct ProcCall {
     const db::Request* request = nullptr;  // the connection that called
     std::string name;
 
-    std::map<std::string, db::Value> in;        // lower-cased parameter name -> value (Null when not passed)
+    std::map<std::string, const db::Value*> in;  // lower-cased parameter name -> the caller's value
     std::map<std::string, db::Parameter*> out;  // lower-cased name -> the caller's output parameter
 
     std::optional<std::vector<std::string>> columns;  // set: a record set is returned
@@ -148,6 +169,9 @@ struct ProcCall {
 
     // Input as text; nullopt for Null.
     std::optional<std::string> text(std::string_view param) const;
+    // A text input without a copy, valid during the call; nullopt for Null
+    // and for a value of another type.
+    std::optional<std::string_view> textView(std::string_view param) const;
     std::string textOr(std::string_view param, std::string_view def) const;
     void output(std::string_view param, db::Value v);
     void table(std::vector<std::string> cols);

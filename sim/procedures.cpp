@@ -112,7 +112,7 @@ std::optional<std::string> stationFromElement(const std::optional<std::string>& 
     return xml->substr(a + 13, b - a - 13);
 }
 
-std::string undouble(const std::string& s) { return text::replaceAll(s, "''", "'"); }
+std::string undouble(std::string_view s) { return text::replaceAll(s, "''", "'"); }
 
 // ---- unit data in the two shapes ------------------------------------------
 
@@ -193,26 +193,28 @@ void advance(sqlite3* db, const std::string& serial, const std::optional<std::st
     }
 }
 
+// Nothing but line ends once blanks and tabs at both ends are cut off.
+bool blankDocument(std::string_view d) {
+    const size_t b = d.find_first_not_of(" \t");
+    if (b == std::string_view::npos) return true;
+    return d.substr(b, d.find_last_not_of(" \t") - b + 1).find_first_not_of("\r\n") == std::string_view::npos;
+}
+
 // Stores a result document (full or header form); the return code, and the
 // test ID on success.
 int storeResult(ProcCall& c, const std::string& document, const std::optional<std::string>& enter,
                 const std::optional<std::string>& exit, long long* testId) {
-    if (text::trim(document).find_first_not_of("\r\n") == std::string::npos) return kResultEmpty;
-    std::optional<XmlElement> doc = parseXml(document);
+    if (blankDocument(document)) return kResultEmpty;
+    std::optional<ResultFacts> doc = readResult(document);
     if (!doc) return kResultUnreadable;
-    std::vector<const XmlElement*> duts;
-    doc->collect("DUT", duts);
-    if (duts.empty()) return kResultNoUnit;
-    const std::string* firstId = duts[0]->attr("ID");
+    if (doc->duts.empty()) return kResultNoUnit;
+    const std::optional<std::string>& firstId = doc->duts[0].id;
     if (!firstId || firstId->empty()) return kResultNoUnit;
     if (!findUnit(c.db, *firstId)) return kUnitNotFound;
 
-    std::optional<std::string> station;
-    if (const std::string* s = doc->attr("STATION")) station = *s;
     bool terminated = false, allPassed = true;
-    for (const XmlElement* d : duts) {
-        const std::string* st = d->attr("STATUS");
-        std::string up = text::toUpper(st ? *st : "");
+    for (const ResultFacts::Dut& d : doc->duts) {
+        std::string up = text::toUpper(d.status.value_or(""));
         if (up == "TERMINATE") terminated = true;
         if (!isPassWord(up)) allPassed = false;
     }
@@ -221,19 +223,21 @@ int storeResult(ProcCall& c, const std::string& document, const std::optional<st
     Stmt ins(c.db,
              "INSERT INTO results(serial, station, status, procedure, received, enter_time, exit_time, document) "
              "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-    ins.with(*firstId, station, overall, c.name, nowText(), enter, exit, document).run();
+    ins.with(*firstId, doc->station, overall, c.name, nowText(), enter, exit).bindRef(8, document).run();
     long long id = sqlite3_last_insert_rowid(c.db);
-    for (const XmlElement* d : duts) {
-        const std::string* dutId = d->attr("ID");
-        if (!dutId || dutId->empty()) continue;
-        const std::string* st = d->attr("STATUS");
-        Stmt(c.db, "INSERT INTO result_units(test_id, serial, status) VALUES(?, ?, ?)")
-            .with(id, *dutId, st ? std::optional<std::string>(*st) : std::nullopt)
-            .run();
-        if (!terminated) advance(c.db, *dutId, station, isPassWord(text::toUpper(st ? *st : "")));
+    for (const ResultFacts::Dut& d : doc->duts) {
+        if (!d.id || d.id->empty()) continue;
+        Stmt(c.db, "INSERT INTO result_units(test_id, serial, status) VALUES(?, ?, ?)").with(id, *d.id, d.status).run();
+        if (!terminated) advance(c.db, *d.id, doc->station, isPassWord(text::toUpper(d.status.value_or(""))));
     }
     if (testId) *testId = id;
     return kOk;
+}
+
+// A document parameter as the procedure stores it: apostrophes undoubled.
+std::string documentParam(const ProcCall& c, std::string_view name) {
+    if (std::optional<std::string_view> v = c.textView(name)) return undouble(*v);
+    return undouble(c.textOr(name, ""));
 }
 
 // ---- generation 10 --------------------------------------------------------
@@ -325,7 +329,7 @@ void uspGetUnitAttributes(ProcCall& c) {
 
 void uspTestSaveResult(ProcCall& c) {
     long long id = 0;
-    c.ret = storeResult(c, undouble(c.textOr("@strXML", "")), std::nullopt, std::nullopt, &id);
+    c.ret = storeResult(c, documentParam(c, "@strXML"), std::nullopt, std::nullopt, &id);
     if (c.ret == kOk) c.output("@TestID", double(id));
 }
 
@@ -479,7 +483,7 @@ void objTSKGetUnitInfo(ProcCall& c) {
 }
 
 void objTSKSaveTestResult(ProcCall& c) {
-    c.ret = storeResult(c, undouble(c.textOr("@strXmlTestResult", "")), c.text("@EnterTime"), c.text("@ExitTime"),
+    c.ret = storeResult(c, documentParam(c, "@strXmlTestResult"), c.text("@EnterTime"), c.text("@ExitTime"),
                         nullptr);
 }
 
@@ -679,13 +683,20 @@ bool isPassWord(std::string_view status) {
 
 std::optional<std::string> ProcCall::text(std::string_view param) const {
     auto it = in.find(lower(param));
-    if (it == in.end() || it->second.isNull()) return std::nullopt;
-    return it->second.toText();
+    if (it == in.end() || it->second->isNull()) return std::nullopt;
+    return it->second->toText();
+}
+
+std::optional<std::string_view> ProcCall::textView(std::string_view param) const {
+    auto it = in.find(lower(param));
+    if (it == in.end() || it->second->isNull()) return std::nullopt;
+    if (it->second->isText()) return std::string_view(std::get<std::string>(it->second->raw()));
+    return std::nullopt;
 }
 
 std::string ProcCall::textOr(std::string_view param, std::string_view def) const {
     std::optional<std::string> v = text(param);
-    return v ? *v : std::string(def);
+    return v ? std::move(*v) : std::string(def);
 }
 
 void ProcCall::output(std::string_view param, db::Value v) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -27,14 +28,59 @@ void sqliteFail(sqlite3* db, int rc) {
     throw db::Error("Simulator database error: " + msg);
 }
 
+struct PreparedStmt {
+    sqlite3_stmt* stmt = nullptr;
+    size_t tail = 0;  // where the text after the first statement begins
+    bool inUse = false;
+};
+
+namespace {
+// The statements of a cached connection, by SQL text; null for any other.
+std::unordered_map<std::string, PreparedStmt>* preparedOf(sqlite3* db);
+}  // namespace
+
 Stmt::Stmt(sqlite3* db, std::string_view sql) : db_(db) {
+    std::unordered_map<std::string, PreparedStmt>* prepared = preparedOf(db);
+    PreparedStmt* slot = nullptr;
+    // The built-in procedures use a few hundred texts at most; past that the
+    // texts are someone else's and are not kept.
+    constexpr size_t kMaxPrepared = 512;
+    if (prepared && (prepared->size() < kMaxPrepared || prepared->count(std::string(sql)))) {
+        slot = &(*prepared)[std::string(sql)];
+        if (slot->stmt && !slot->inUse) {
+            st_ = slot->stmt;
+            shared_ = slot;
+            slot->inUse = true;
+            rest_ = sql.substr(slot->tail);
+            return;
+        }
+    }
     const char* tail = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql.data(), int(sql.size()), &st_, &tail);
-    if (rc != SQLITE_OK) sqliteFail(db, rc);
+    // A statement of the connection's own is kept: it is prepared once.
+    const bool keep = slot && !slot->stmt;
+    int rc = sqlite3_prepare_v3(db, sql.data(), int(sql.size()), keep ? SQLITE_PREPARE_PERSISTENT : 0, &st_, &tail);
+    if (rc != SQLITE_OK) {
+        if (keep) prepared->erase(std::string(sql));
+        sqliteFail(db, rc);
+    }
     if (tail) rest_ = sql.substr(size_t(tail - sql.data()));
+    if (keep) {
+        slot->stmt = st_;
+        slot->tail = tail ? size_t(tail - sql.data()) : sql.size();
+        slot->inUse = true;
+        shared_ = slot;
+    }
 }
 
-Stmt::~Stmt() { sqlite3_finalize(st_); }
+Stmt::~Stmt() {
+    if (!shared_) {
+        sqlite3_finalize(st_);
+        return;
+    }
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+    shared_->inUse = false;
+}
 
 Stmt& Stmt::bind(int i, std::nullptr_t) {
     sqlite3_bind_null(st_, i);
@@ -50,6 +96,10 @@ Stmt& Stmt::bind(int i, double v) {
 }
 Stmt& Stmt::bind(int i, std::string_view v) {
     sqlite3_bind_text(st_, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+Stmt& Stmt::bindRef(int i, std::string_view v) {
+    sqlite3_bind_text(st_, i, v.data(), int(v.size()), SQLITE_STATIC);
     return *this;
 }
 Stmt& Stmt::bind(int i, const std::optional<std::string>& v) {
@@ -151,17 +201,24 @@ struct Cached {
     sqlite3* db = nullptr;
     dev_t dev = 0;
     ino_t ino = 0;
+    std::unordered_map<std::string, PreparedStmt> prepared;
+
+    void close() {
+        for (auto& [sql, p] : prepared) sqlite3_finalize(p.stmt);
+        prepared.clear();
+        sqlite3_close_v2(db);
+    }
 };
 
 struct ConnectionCache {
     std::map<std::string, Cached> byPath;
     ~ConnectionCache() {
-        for (auto& [p, c] : byPath) sqlite3_close_v2(c.db);
+        for (auto& [p, c] : byPath) c.close();
     }
     void drop(const std::string& path) {
         auto it = byPath.find(path);
         if (it == byPath.end()) return;
-        sqlite3_close_v2(it->second.db);
+        it->second.close();
         byPath.erase(it);
     }
 };
@@ -169,6 +226,12 @@ struct ConnectionCache {
 ConnectionCache& cache() {
     thread_local ConnectionCache c;
     return c;
+}
+
+std::unordered_map<std::string, PreparedStmt>* preparedOf(sqlite3* db) {
+    for (auto& [path, c] : cache().byPath)
+        if (c.db == db) return &c.prepared;
+    return nullptr;
 }
 
 sqlite3* openFile(const std::string& path, int flags) {
@@ -215,7 +278,7 @@ sqlite3* connect(const std::string& path) {
         sqlite3_close_v2(db);
         throw db::Error(kNoServer);
     }
-    c.byPath[path] = Cached{db, st.st_dev, st.st_ino};
+    c.byPath[path] = Cached{db, st.st_dev, st.st_ino, {}};
     return db;
 }
 
@@ -226,7 +289,7 @@ int generation(const std::string& path) {
 
 void releaseConnections() {
     auto& c = cache();
-    for (auto& [p, cached] : c.byPath) sqlite3_close_v2(cached.db);
+    for (auto& [p, cached] : c.byPath) cached.close();  // its statements first, or the file stays open
     c.byPath.clear();
 }
 

@@ -2,6 +2,7 @@
 // requests, calibration): the tree of elements with attributes and text.
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlreader.h>
 
 #include <mutex>
 
@@ -65,6 +66,37 @@ std::optional<XmlElement> parseXml(std::string_view text) {
     xmlFreeDoc(doc);
     xmlFreeParserCtxt(ctxt);
     return out;
+}
+
+std::optional<ResultFacts> readResult(std::string_view text) {
+    initParser();
+    xmlTextReaderPtr reader = xmlReaderForMemory(text.data(), int(text.size()), nullptr, "UTF-8",
+                                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                                                     XML_PARSE_IGNORE_ENC);
+    if (!reader) return std::nullopt;
+    // The first attribute of that name, without regard to case.
+    auto attr = [&](const char* name) -> std::optional<std::string> {
+        std::optional<std::string> found;
+        for (int more = xmlTextReaderMoveToFirstAttribute(reader); more == 1 && !found;
+             more = xmlTextReaderMoveToNextAttribute(reader)) {
+            if (xmlTextReaderIsNamespaceDecl(reader) == 1) continue;
+            if (text::iequals(str(xmlTextReaderConstLocalName(reader)), name))
+                found = str(xmlTextReaderConstValue(reader));
+        }
+        xmlTextReaderMoveToElement(reader);
+        return found;
+    };
+    ResultFacts facts;
+    int rc;
+    while ((rc = xmlTextReaderRead(reader)) == 1) {
+        if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) continue;
+        if (xmlTextReaderDepth(reader) == 0) facts.station = attr("STATION");
+        if (text::iequals(str(xmlTextReaderConstLocalName(reader)), "DUT"))
+            facts.duts.push_back({attr("ID"), attr("STATUS")});
+    }
+    xmlFreeTextReader(reader);
+    if (rc != 0) return std::nullopt;
+    return facts;
 }
 
 std::string xmlEscape(std::string_view s) {

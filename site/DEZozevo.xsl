@@ -15,7 +15,22 @@
     <xsl:apply-templates select="*"/>
   </xsl:template>
 
-  <xsl:template match="*[local-name()='TestRun']">
+  <!-- Every element comes here and is dispatched on its local name. (A
+       pattern such as *[local-name()='Step'] makes libxslt count an
+       element's preceding siblings, which is quadratic in a unit with many
+       steps.) Other elements pass their children on, as the built-in rule
+       does. -->
+  <xsl:template match="*">
+    <xsl:choose>
+      <xsl:when test="local-name()='TestRun'"><xsl:call-template name="TestRun"/></xsl:when>
+      <xsl:when test="local-name()='DUT'"><xsl:call-template name="DUT"/></xsl:when>
+      <xsl:when test="local-name()='Step'"><xsl:call-template name="Step"/></xsl:when>
+      <xsl:when test="local-name()='Measurement'"><xsl:call-template name="Measurement"/></xsl:when>
+      <xsl:otherwise><xsl:apply-templates/></xsl:otherwise>
+    </xsl:choose>
+  </xsl:template>
+
+  <xsl:template name="TestRun">
     <sr:TestResult>
       <xsl:call-template name="copy">
         <xsl:with-param name="from" select="@Station"/><xsl:with-param name="to" select="'STATION'"/>
@@ -42,7 +57,7 @@
     </sr:TestResult>
   </xsl:template>
 
-  <xsl:template match="*[local-name()='DUT']">
+  <xsl:template name="DUT">
     <DUT>
       <xsl:call-template name="copy">
         <xsl:with-param name="from" select="@ID"/><xsl:with-param name="to" select="'ID'"/>
@@ -63,7 +78,7 @@
     </DUT>
   </xsl:template>
 
-  <xsl:template match="*[local-name()='Step']">
+  <xsl:template name="Step">
     <STEP>
       <xsl:call-template name="copy">
         <xsl:with-param name="from" select="@Name"/><xsl:with-param name="to" select="'NAME'"/>
@@ -78,7 +93,7 @@
     </STEP>
   </xsl:template>
 
-  <xsl:template match="*[local-name()='Measurement']">
+  <xsl:template name="Measurement">
     <MEASUREMENT>
       <xsl:call-template name="copy">
         <xsl:with-param name="from" select="@Name"/><xsl:with-param name="to" select="'NAME'"/>

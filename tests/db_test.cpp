@@ -112,8 +112,8 @@ TEST(Recordset, Sorts) {
     items.sort("GName ASC, ID ASC");
     EXPECT_EQ(rowsOf(items, {"FName"}), (std::vector<std::string>{"First", "Model", "E", "Limit", "Mode", "K"}));
 
-    Recordset rs({"N", "T"}, {{10, "b"}, {9.5, "B"}, {Value(), "a"}, {100, "b"}, {10, "a"}});
-    rs.sort("n desc");  // numbers by value, Nulls last when descending, equal keys keep their order
+    Recordset rs({"N", "T"}, {{10, "b"}, {9.5, "B"}, {Value(), "a"}, {100, "b"}, {10.0, "a"}});
+    rs.sort("n desc");  // numbers by value (10 and 10.0 alike), Nulls last when descending, equal keys keep their order
     EXPECT_EQ(rowsOf(rs, {"T", "N"}), (std::vector<std::string>{"b100", "b10", "a10", "B9.5", "a-"}));
     rs.sort("[T], N DESC");  // bytes: upper case first
     EXPECT_EQ(rowsOf(rs, {"T", "N"}), (std::vector<std::string>{"B9.5", "a10", "a-", "b100", "b10"}));

@@ -274,11 +274,17 @@ TEST(SimResults, GenerationTenStoresWithATestIdAndMovesThePassedUnitOn) {
     EXPECT_EQ(s.save(resultDoc("FCT-01", "SN24001-0004", "Fail")).first, 0);
     EXPECT_EQ(s.route("SN24001-0004", "FCT-01"), 0);
     EXPECT_EQ(s.results().back()["status"], "FAIL");
+    // Names match without regard to case or namespace.
+    EXPECT_EQ(s.save("<x:Run xmlns:x='urn:x' station='ST'><x:dut id='SN24001-0005' status='pass'/></x:Run>").first, 0);
+    EXPECT_EQ(s.results().back()["station"], "ST");
+    EXPECT_EQ(s.results().back()["status"], "PASS");
 
     // Documents that name no known unit are refused and not stored.
     size_t before = s.results().size();
     for (auto [doc, code] : std::vector<std::pair<std::string, int>>{
-             {"", 52}, {"<a>", 51}, {"<Run><Step/></Run>", 53}, {resultDoc("FCT-01", "SN-NONE", "PASS"), 1}}) {
+             {"", 52}, {" \r\n\t", 52}, {"<a>", 51}, {"<Run><Step/></Run>", 53},
+             {"<Run><DUT STATUS='PASS'/><DUT ID='SN24001-0005'/></Run>", 53},
+             {resultDoc("FCT-01", "SN-NONE", "PASS"), 1}}) {
         auto [st, none] = s.save(doc);
         EXPECT_EQ(st, code) << doc;
         EXPECT_TRUE(none.isNull());

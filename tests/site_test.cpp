@@ -102,3 +102,50 @@ TEST(SiteFiles, HeaderNamesStationUnitsAndStepCounts) {
     EXPECT_EQ(h, "<TestResultHeader STATION=\"FINAL-01\" START=\"2026-03-07T10:00:00\" END=\"\" STEPS=\"2\" "
                  "FAILEDSTEPS=\"1\"><DUT ID=\"SN1\" STATUS=\"FAIL\"/></TestResultHeader>");
 }
+
+// The result sheet's exact text: elements matched by local name in any
+// namespace and at any depth below unknown ones, attributes copied only when
+// written, everything else (text, comments, other elements) left out.
+TEST(SiteFiles, ResultSheetWritesExactlyThisText) {
+    Site s;
+    const std::string odd = R"(<?xml version="1.0" encoding="utf-8"?>
+<!-- leading comment -->
+<Wrapper xmlns:t="urn:tester">
+  <?pi some?>
+  loose text &amp; more
+  <t:TestRun Station="FCT-01" Operator="o'brien &amp; &lt;co&gt;" Start="2026-03-07T14:05:09" Extra="x">
+    <t:DUT ID="SN1" STATUS="PASS" Slot="2">
+      text inside DUT
+      <Step Name="A" Status="PASS"><Measurement Name="m" Value="1 &quot;q&quot;" Status="PASS"/><!-- c --><Note>n</Note></Step>
+      <t:Step Name="B" Duration="1.5"><t:Measurement Name="n" Value="é€😀"/></t:Step>
+      <Other><Step Name="hidden"/></Other>
+    </t:DUT>
+    <DUT ID="SN2" STATUS="FAIL"/>
+    <Step Name="stray"/>
+  </t:TestRun>
+  <TestRun Station="S2"><DUT ID="SN3" STATUS="TERMINATE"><Measurement Name="direct" Value="1"/></DUT></TestRun>
+  <DUT ID="loose" STATUS="PASS"/>
+</Wrapper>)";
+    const struct {
+        std::string raw, expected;
+    } cases[] = {
+        {test::readFile(site("SampleResult.xml")),
+         R"(<sr:TestResult xmlns:sr="urn:SaveResult-schema" STATION="FCT-01" OPERATOR="jdoe" PROGRAM="FCT-5000" )"
+         R"(VERSION="3.1.0" FIXTURE="FX-FCT-07" START="2026-03-07T14:05:09" END="2026-03-07T14:06:31">)"
+         R"(<DUT ID="SN24001-0003" STATUS="PASS" PARTNUMBER="ASM-5000" REVISION="C">)"
+         R"(<STEP NAME="Supply current" STATUS="PASS" DURATION="2.4"><MEASUREMENT NAME="Iin" VALUE="0.412" UNIT="A" )"
+         R"(LOW="0.300" HIGH="0.600" STATUS="PASS"/></STEP><STEP NAME="Output voltage" STATUS="PASS" DURATION="1.1">)"
+         R"(<MEASUREMENT NAME="Vout" VALUE="12.03" UNIT="V" LOW="11.40" HIGH="12.60" STATUS="PASS"/>)"
+         R"(<MEASUREMENT NAME="Ripple" VALUE="38" UNIT="mV" HIGH="50" STATUS="PASS"/></STEP>)"
+         R"(<STEP NAME="Firmware version" STATUS="PASS" DURATION="0.3"><MEASUREMENT NAME="Version" VALUE="FW-2.4.1" )"
+         R"(STATUS="PASS"/></STEP></DUT></sr:TestResult>)"},
+        {odd,
+         R"(<sr:TestResult xmlns:sr="urn:SaveResult-schema" STATION="FCT-01" OPERATOR="o'brien &amp; &lt;co&gt;" )"
+         R"(START="2026-03-07T14:05:09"><DUT ID="SN1" STATUS="PASS" SLOT="2"><STEP NAME="A" STATUS="PASS">)"
+         R"(<MEASUREMENT NAME="m" VALUE="1 &quot;q&quot;" STATUS="PASS"/></STEP><STEP NAME="B" DURATION="1.5">)"
+         R"(<MEASUREMENT NAME="n" VALUE="é€😀"/></STEP></DUT><DUT ID="SN2" STATUS="FAIL"/></sr:TestResult>)"
+         R"(<sr:TestResult xmlns:sr="urn:SaveResult-schema" STATION="S2"><DUT ID="SN3" STATUS="TERMINATE"/>)"
+         R"(</sr:TestResult><DUT xmlns:sr="urn:SaveResult-schema" ID="loose" STATUS="PASS"/>)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(s.transform(c.raw, s.resultSheet), c.expected);
+}

@@ -197,6 +197,105 @@ TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
     EXPECT_THROW(doc.transformNode(sheet), Error);
 }
 
+// Style sheets and schemas compiled from a file are shared by the process;
+// a changed file (other size, or same size and a new time) is compiled anew.
+TEST_F(XmlTest, SharedCompilationsFollowTheirFiles) {
+    namespace fs = std::filesystem;
+    const std::string sheetPath = dir_ + "/s.xsl", schemaPath = dir_ + "/u.xsd";
+    auto sheetText = [](const std::string& word) {
+        return textSheet("<xsl:template match='/'>" + word + " <xsl:value-of select='a/@v'/></xsl:template>");
+    };
+    auto schema = [](const std::string& use) {  // "required" and "optional" have the same length
+        std::string s = kUnitSchema;
+        const std::string station = "\"Station\" type=\"xs:string\"";
+        return s.insert(s.find(station) + station.size(), " use=\"" + use + "\"");
+    };
+    const std::string optional = schema("optional"), required = schema("required");
+    auto transformed = [&] {
+        Document sheet, doc;
+        EXPECT_TRUE(sheet.load(sheetPath));
+        EXPECT_TRUE(doc.loadXML("<a v='1'/>"));
+        return doc.transformNode(sheet);
+    };
+    auto valid = [&] {
+        auto cache = std::make_shared<SchemaCache>();
+        cache->add("urn:GetUnitInfo-schema", schemaPath);
+        Document doc;
+        doc.setSchemas(cache);
+        return doc.loadXML("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='1'/>");
+    };
+    const struct {
+        std::string word, schema;
+        bool sameSize;
+        std::string expected;
+        bool valid;
+    } steps[] = {
+        {"one", optional, false, "one 1", true},
+        {"two", required, true, "two 1", false},     // same sizes: only the time tells
+        {"three", optional, false, "three 1", true},
+    };
+    for (const auto& st : steps) {
+        const auto old = fs::exists(sheetPath) ? fs::last_write_time(sheetPath) : fs::file_time_type::min();
+        write("s.xsl", sheetText(st.word));
+        write("u.xsd", st.schema);
+        if (st.sameSize) {
+            fs::last_write_time(sheetPath, old + std::chrono::seconds(5));
+            fs::last_write_time(schemaPath, old + std::chrono::seconds(5));
+        }
+        // Twice, the second from the shared compilation, and from two threads at once.
+        std::string a, b;
+        std::thread other([&] { a = transformed(); });
+        b = transformed();
+        other.join();
+        EXPECT_EQ(a, st.expected);
+        EXPECT_EQ(b, st.expected);
+        EXPECT_EQ(valid(), st.valid) << st.word;
+        EXPECT_EQ(valid(), st.valid) << st.word;
+    }
+}
+
+// transformAndLoad gives what loading the transformation's text gives: the
+// same text, content, selections and parse error, whether the result tree is
+// taken or the text is parsed again.
+TEST_F(XmlTest, TransformAndLoadEqualsLoadingTheText) {
+    auto schemas = unitSchemas();
+    const std::string out = R"(<xsl:output method="xml" omit-xml-declaration="yes"/>)";
+    auto sheet = [](const std::string& output, const std::string& body) {
+        return R"(<xsl:stylesheet xmlns:xsl="http://www.w3.org/1999/XSL/Transform" version="1.0">)" + output +
+               "<xsl:template match='/'>" + body + "</xsl:template></xsl:stylesheet>";
+    };
+    const std::string unit = R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="{a/@v}"/>)";
+    const struct {
+        const char* what;
+        std::string sheet;
+    } cases[] = {
+        {"valid", sheet(out, "<!-- c -->" + unit)},
+        {"invalid", sheet(out, R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Other="1"/>)")},
+        {"no schema for it", sheet(out, "<r a='&amp;'><s>x &lt; y</s></r>")},
+        {"two roots", sheet(out, "<r/><s/>")},
+        {"text beside the root", sheet(out, "t<r/>")},
+        {"indented", sheet(R"(<xsl:output method="xml" indent="yes"/>)", "<r><s>1</s></r>")},
+        {"unescaped text", sheet(out, R"(<r><xsl:text disable-output-escaping="yes">&lt;s/&gt;</xsl:text></r>)")},
+        {"text output", sheet(R"(<xsl:output method="text"/>)", "<r>plain</r>")},
+    };
+    for (const auto& c : cases) {
+        Document style, taken, parsed;
+        ASSERT_TRUE(style.loadXML(c.sheet)) << c.what;
+        for (Document* d : {&taken, &parsed}) {
+            d->setSchemas(schemas);
+            ASSERT_TRUE(d->loadXML("<a v='SN1'/>"));
+        }
+        const std::string text = taken.transformAndLoad(style);
+        EXPECT_EQ(text, parsed.transformNode(style)) << c.what;
+        parsed.loadXML(text);
+        EXPECT_EQ(taken.parseError().errorCode, parsed.parseError().errorCode) << c.what;
+        EXPECT_EQ(taken.parseError().reason, parsed.parseError().reason) << c.what;
+        EXPECT_EQ(taken.xml(), parsed.xml()) << c.what;
+        if (parsed.hasDocumentElement())
+            EXPECT_EQ(taken.selectNodes("//@* | //text()"), parsed.selectNodes("//@* | //text()")) << c.what;
+    }
+}
+
 TEST_F(XmlTest, OutputIsUtf8AndSiteFunctionsWork) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a>\xC3\xBC\xE2\x82\xAC</a>"));

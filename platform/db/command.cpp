@@ -20,6 +20,16 @@ const Parameter* returnParameter(const std::vector<Parameter>& params) {
     return nullptr;
 }
 
+// A connection string parsed once per thread: workers use one or two, so
+// the few last ones are kept.
+const ConnectionInfo& parsedConnection(const std::string& cs) {
+    thread_local std::map<std::string, ConnectionInfo> parsed;
+    if (auto it = parsed.find(cs); it != parsed.end()) return it->second;
+    ConnectionInfo info = ConnectionInfo::parse(cs);  // a malformed one throws and is not kept
+    if (parsed.size() >= 16) parsed.clear();
+    return parsed.emplace(cs, std::move(info)).first->second;
+}
+
 }  // namespace
 
 Parameter& Command::append(std::string name, DataType type, ParameterDirection dir, Value value,
@@ -29,6 +39,7 @@ Parameter& Command::append(std::string name, DataType type, ParameterDirection d
     p.type = type;
     p.direction = dir;
     if (size) p.size = *size;
+    else if (isTextType(type) && value.isText()) p.size = text::utf16Length(std::get<std::string>(value.raw()));
     else if (isTextType(type) && !value.isNull()) p.size = text::utf16Length(value.toText());
     p.value = std::move(value);
     params_.push_back(std::move(p));
@@ -54,7 +65,7 @@ Recordset Command::execute() {
 
     Request req;
     req.connectionString = activeConnection;
-    req.connection = ConnectionInfo::parse(activeConnection);
+    req.connection = parsedConnection(activeConnection);
     req.text = text;
     req.type = type;
     req.timeout = timeout;

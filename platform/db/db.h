@@ -116,6 +116,8 @@ public:
     bool hasField(std::string_view name) const;
     const Value& field(std::string_view name) const;  // current row; throws Error
     const Value& field(size_t index) const;
+    // The position of a field by name (case-insensitive); throws Error when there is none.
+    size_t index(std::string_view name) const;
 
     // Client-side sort, e.g. "GName ASC, ID DESC"; Nulls sort first; stable.
     void sort(std::string_view spec);
@@ -126,7 +128,6 @@ public:
 
 private:
     void requireOpen() const;
-    size_t index(std::string_view name) const;
 
     std::vector<std::string> columns_;
     std::vector<std::vector<Value>> rows_;

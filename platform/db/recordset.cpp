@@ -1,6 +1,7 @@
 // A client-side record set: rows held in memory, read forward.
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "platform/db/db.h"
 #include "platform/text.h"
@@ -146,13 +147,36 @@ void Recordset::sort(std::string_view spec) {
             start = comma + 1;
         }
     }
-    std::stable_sort(rows_.begin(), rows_.end(), [&](const std::vector<Value>& a, const std::vector<Value>& b) {
-        for (const Key& k : keys) {
-            int c = compareValues(a[k.column], b[k.column]);
-            if (c != 0) return k.descending ? c > 0 : c < 0;
+    // Rows are gathered by the first key, each gathering in arrival order, and
+    // each is then sorted by the other keys unless it already is: the same
+    // order as one stable sort, and linear for the usual few groups of rows
+    // that arrive in the order of the later keys.
+    if (keys.empty()) {
+        pos_ = 0;
+        return;
+    }
+    auto before = [&](const Value& a, const Value& b, const Key& k) {
+        int c = compareValues(a, b);
+        return k.descending ? c > 0 : c < 0;
+    };
+    auto restBefore = [&](size_t a, size_t b) {
+        for (size_t i = 1; i < keys.size(); ++i) {
+            int c = compareValues(rows_[a][keys[i].column], rows_[b][keys[i].column]);
+            if (c != 0) return keys[i].descending ? c > 0 : c < 0;
         }
         return false;
-    });
+    };
+    auto firstBefore = [&](const Value* a, const Value* b) { return before(*a, *b, keys[0]); };
+    std::map<const Value*, std::vector<size_t>, decltype(firstBefore)> groups(firstBefore);
+    for (size_t r = 0; r < rows_.size(); ++r) groups[&rows_[r][keys[0].column]].push_back(r);
+    std::vector<std::vector<Value>> sorted;
+    sorted.reserve(rows_.size());
+    for (auto& [key, members] : groups) {
+        if (!std::is_sorted(members.begin(), members.end(), restBefore))
+            std::stable_sort(members.begin(), members.end(), restBefore);
+        for (size_t r : members) sorted.push_back(std::move(rows_[r]));
+    }
+    rows_ = std::move(sorted);
     pos_ = 0;
 }
 

@@ -46,8 +46,21 @@ std::string systemFolder() { return "/etc"; }
 
 std::string getString(std::string_view section, std::string_view key, std::string_view def,
                       std::string_view file) {
+    return File(file).getString(section, key, def);
+}
+
+File::File(std::string_view file) {
     std::ifstream in(resolve(file), std::ios::binary);
-    if (!in) return std::string(def);
+    if (!in) return;
+    std::ostringstream all;
+    all << in.rdbuf();
+    found_ = true;
+    content_ = std::move(all).str();
+}
+
+std::string File::getString(std::string_view section, std::string_view key, std::string_view def) const {
+    if (!found_) return std::string(def);
+    std::istringstream in(content_);
 
     const std::string wantSection = text::trim(section);
     const std::string wantKey = text::trim(key);

@@ -19,4 +19,16 @@ std::string systemFolder();
 std::string getString(std::string_view section, std::string_view key, std::string_view def,
                       std::string_view file);
 
+// One INI file read once: getString answers every key from that reading,
+// exactly as the free function would have answered from the file.
+class File {
+public:
+    explicit File(std::string_view file);  // reads it now; a missing file answers every default
+    std::string getString(std::string_view section, std::string_view key, std::string_view def) const;
+
+private:
+    bool found_ = false;
+    std::string content_;
+};
+
 }  // namespace dz::profile

@@ -19,6 +19,7 @@
 #include <libxml/xpathInternals.h>
 #include <libxslt/extensions.h>
 #include <libxslt/extra.h>
+#include <libxslt/imports.h>
 #include <libxslt/security.h>
 #include <libxslt/transform.h>
 #include <libxslt/xslt.h>
@@ -27,6 +28,7 @@
 
 #include <fcntl.h>
 #include <libxml/uri.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -440,6 +442,59 @@ struct SchemaDeleter {
     }
 };
 using SchemaPtr = std::shared_ptr<xmlSchema>;
+using StylePtr = std::shared_ptr<xsltStylesheet>;
+
+// What a file was when it was read: a compiled schema or style sheet made
+// from it is reused while the file still has this identity.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+
+    bool operator==(const FileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+std::optional<FileStamp> stampOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+// Compiled schemas and style sheets of the process, by file path. Both are
+// only read while documents are validated or transformed, so threads share
+// them; each entry holds while its file keeps its stamp.
+template <typename T>
+class CompiledFiles {
+public:
+    std::shared_ptr<T> find(const std::string& path, const FileStamp& stamp) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = entries_.find(path);
+        if (it == entries_.end() || !(it->second.first == stamp)) return nullptr;
+        return it->second.second;
+    }
+    void put(const std::string& path, const FileStamp& stamp, std::shared_ptr<T> compiled) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_[path] = {stamp, std::move(compiled)};
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::pair<FileStamp, std::shared_ptr<T>>> entries_;
+};
+
+CompiledFiles<xmlSchema>& compiledSchemas() {
+    static auto* files = new CompiledFiles<xmlSchema>();  // outlives every thread's documents
+    return *files;
+}
+
+CompiledFiles<xsltStylesheet>& compiledStyleSheets() {
+    static auto* files = new CompiledFiles<xsltStylesheet>();
+    return *files;
+}
 
 }  // namespace
 
@@ -466,15 +521,21 @@ void SchemaCache::add(const std::string& namespaceURI, const std::string& path) 
         std::ifstream probe(path, std::ios::binary);
         if (!probe) throw Error("the schema file cannot be read: " + path);
     }
-    Capture capture;
-    xmlSchemaParserCtxtPtr parser = xmlSchemaNewParserCtxt(path.c_str());
-    if (parser == nullptr) throw Error("the schema file cannot be read: " + path);
-    xmlSchemaSetParserStructuredErrors(parser, structuredHandler, &capture.messages);
-    SchemaPtr schema(xmlSchemaParse(parser), SchemaDeleter());
-    xmlSchemaFreeParserCtxt(parser);
+    const std::optional<FileStamp> before = stampOf(path);
+    SchemaPtr schema = before ? compiledSchemas().find(path, *before) : nullptr;
     if (!schema) {
-        std::string why = capture.messages.joined();
-        throw Error("the schema " + path + " is invalid" + (why.empty() ? std::string() : ": " + why));
+        Capture capture;
+        xmlSchemaParserCtxtPtr parser = xmlSchemaNewParserCtxt(path.c_str());
+        if (parser == nullptr) throw Error("the schema file cannot be read: " + path);
+        xmlSchemaSetParserStructuredErrors(parser, structuredHandler, &capture.messages);
+        schema = SchemaPtr(xmlSchemaParse(parser), SchemaDeleter());
+        xmlSchemaFreeParserCtxt(parser);
+        if (!schema) {
+            std::string why = capture.messages.joined();
+            throw Error("the schema " + path + " is invalid" + (why.empty() ? std::string() : ": " + why));
+        }
+        // Kept only when the file did not change while it was read.
+        if (before && stampOf(path) == before) compiledSchemas().put(path, *before, schema);
     }
     std::string target = fromXmlChars(schema->targetNamespace);
     if (target != namespaceURI)
@@ -503,15 +564,17 @@ struct Document::Impl {
     std::map<std::string, bool, std::less<>> properties;
     ParseError parseError;
     // This document compiled as a style sheet; dropped whenever it is loaded again.
-    xsltStylesheetPtr compiled = nullptr;
+    StylePtr compiled;
+    // The file the document was loaded from, unchanged while it was read.
+    std::string sourcePath;
+    std::optional<FileStamp> sourceStamp;
 
     ~Impl() { clear(); }
 
     void clear() {
-        if (compiled) {
-            xsltFreeStylesheet(compiled);
-            compiled = nullptr;
-        }
+        compiled.reset();
+        sourcePath.clear();
+        sourceStamp.reset();
         if (doc) {
             xmlFreeDoc(doc);
             doc = nullptr;
@@ -532,7 +595,8 @@ struct Document::Impl {
 
         Capture capture;
         ExternalsScope externals(resolveExternals, externalsFolder);
-        int options = XML_PARSE_NONET | XML_PARSE_NOENT;
+        // Small texts are kept inside their nodes: documents are read, never edited.
+        int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_COMPACT;
         if (resolveExternals) options |= XML_PARSE_DTDLOAD | XML_PARSE_DTDATTR;
         if (encoding != nullptr) options |= XML_PARSE_IGNORE_ENC;
 
@@ -598,10 +662,14 @@ struct Document::Impl {
         return fail(rc > 0 ? rc : static_cast<long>(XML_ERR_INTERNAL_ERROR), "the document is not valid under the schema for '" + ns + "'");
     }
 
-    // Compiles this document as a style sheet once; throws when it cannot.
+    // Compiles this document as a style sheet once, or takes the process's
+    // compilation of the same unchanged file; throws when it cannot.
     xsltStylesheetPtr styleSheet() {
-        if (compiled) return compiled;
+        if (compiled) return compiled.get();
         if (doc == nullptr) throw Error("the style sheet is empty");
+        if (sourceStamp) {
+            if ((compiled = compiledStyleSheets().find(sourcePath, *sourceStamp))) return compiled.get();
+        }
         if (docContainsScript(doc)) throw Error(kScriptRefused);
         Capture capture;
         xmlDocPtr copy = xmlCopyDoc(doc, 1);
@@ -622,8 +690,9 @@ struct Document::Impl {
             throw Error(kScriptRefused);
         }
         forceUtf8Output(style);
-        compiled = style;
-        return compiled;
+        compiled = StylePtr(style, xsltFreeStylesheet);
+        if (sourceStamp) compiledStyleSheets().put(sourcePath, *sourceStamp, compiled);
+        return compiled.get();
     }
 };
 
@@ -646,6 +715,7 @@ bool Document::property(std::string_view name) const {
 }
 
 bool Document::load(const std::string& path) {
+    const std::optional<FileStamp> before = stampOf(path);
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     if (in) content << in.rdbuf();
@@ -657,7 +727,12 @@ bool Document::load(const std::string& path) {
     std::string text = content.str();
     // The file's own encoding declaration or byte order mark applies; the
     // path is the base for relative references.
-    return impl_->parse(text.data(), text.size(), path.c_str(), nullptr);
+    if (!impl_->parse(text.data(), text.size(), path.c_str(), nullptr)) return false;
+    if (before && stampOf(path) == before) {
+        impl_->sourcePath = path;
+        impl_->sourceStamp = before;
+    }
+    return true;
 }
 
 bool Document::loadXML(std::string_view text) {
@@ -717,16 +792,16 @@ std::vector<std::string> Document::selectNodes(std::string_view xpath) const {
     return texts;
 }
 
-std::string Document::transformNode(Document& styleSheet) const {
-    if (!hasDocumentElement()) throw Error("cannot transform: the document is empty");
-    xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
+namespace {
 
+// Runs the style sheet over `doc`; the result tree belongs to the caller.
+xmlDocPtr runStyleSheet(xsltStylesheetPtr style, xmlDocPtr doc) {
     Capture capture;
-    xsltTransformContextPtr ctxt = xsltNewTransformContext(style, impl_->doc);
+    xsltTransformContextPtr ctxt = xsltNewTransformContext(style, doc);
     if (ctxt == nullptr) throw Error("the transformation could not be started");
     xsltSetCtxtSecurityPrefs(securityPrefs, ctxt);
     xsltSetTransformErrorFunc(ctxt, &capture.messages, genericHandler);
-    xmlDocPtr result = xsltApplyStylesheetUser(style, impl_->doc, nullptr, nullptr, nullptr, ctxt);
+    xmlDocPtr result = xsltApplyStylesheetUser(style, doc, nullptr, nullptr, nullptr, ctxt);
     bool failed = result == nullptr || ctxt->state == XSLT_STATE_ERROR || ctxt->state == XSLT_STATE_STOPPED;
     xsltFreeTransformContext(ctxt);
     if (failed) {
@@ -734,18 +809,94 @@ std::string Document::transformNode(Document& styleSheet) const {
         std::string why = capture.messages.joined();
         throw Error("the transformation failed" + (why.empty() ? std::string() : ": " + why));
     }
+    return result;
+}
 
-    xmlChar* text = nullptr;
-    int length = 0;
-    int rc = xsltSaveResultToString(&text, &length, result, style);
-    xmlFreeDoc(result);
-    if (rc != 0) {
-        if (text) xmlFree(text);
-        throw Error("the transformation's output could not be written");
+// The result tree written as the style sheet's xsl:output says, straight
+// into the string (no intermediate buffer and copy of the whole text).
+std::string outputText(xmlDocPtr result, xsltStylesheetPtr style) {
+    std::string out;
+    xmlCharEncodingHandlerPtr encoder = nullptr;
+    const xmlChar* encoding = nullptr;
+    XSLT_GET_IMPORT_PTR(encoding, style, encoding)
+    if (encoding != nullptr) {
+        encoder = xmlFindCharEncodingHandler(reinterpret_cast<const char*>(encoding));
+        if (encoder != nullptr && xmlStrEqual(BAD_CAST encoder->name, BAD_CAST "UTF-8")) encoder = nullptr;
     }
-    std::string out = text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length)) : std::string();
-    if (text) xmlFree(text);
+    auto write = [](void* ctx, const char* data, int len) -> int {
+        static_cast<std::string*>(ctx)->append(data, static_cast<size_t>(len));
+        return len;
+    };
+    xmlOutputBufferPtr buf = xmlOutputBufferCreateIO(write, nullptr, &out, encoder);
+    if (buf == nullptr) throw Error("the transformation's output could not be written");
+    const int written = xsltSaveResultTo(buf, result, style);
+    if (xmlOutputBufferClose(buf) < 0 || written < 0) throw Error("the transformation's output could not be written");
     return out;
+}
+
+bool escapingDisabled(xmlNodePtr node) {
+    for (; node != nullptr; node = node->next) {
+        if (node->type == XML_TEXT_NODE && node->name == xmlStringTextNoenc) return true;
+        if (node->type == XML_ELEMENT_NODE && escapingDisabled(node->children)) return true;
+    }
+    return false;
+}
+
+// True when parsing the written output gives this very tree: XML 1.0 output
+// without indentation or DOCTYPE, one root element with nothing but comments
+// and processing instructions beside it, no text written unescaped.
+bool treeIsItsText(xmlDocPtr result, xsltStylesheetPtr style) {
+    const xmlChar *method = nullptr, *version = nullptr, *doctypeSystem = nullptr, *doctypePublic = nullptr;
+    int indent = -1;
+    XSLT_GET_IMPORT_PTR(method, style, method)
+    XSLT_GET_IMPORT_PTR(version, style, version)
+    XSLT_GET_IMPORT_PTR(doctypeSystem, style, doctypeSystem)
+    XSLT_GET_IMPORT_PTR(doctypePublic, style, doctypePublic)
+    XSLT_GET_IMPORT_INT(indent, style, indent)
+    if (result->type != XML_DOCUMENT_NODE || result->intSubset != nullptr || result->extSubset != nullptr) return false;
+    if ((method != nullptr && !xmlStrEqual(method, BAD_CAST "xml")) || indent == 1 || doctypeSystem != nullptr ||
+        doctypePublic != nullptr || (version != nullptr && !xmlStrEqual(version, BAD_CAST "1.0")))
+        return false;
+    int elements = 0;
+    for (xmlNodePtr n = result->children; n != nullptr; n = n->next) {
+        if (n->type == XML_ELEMENT_NODE) ++elements;
+        else if (n->type != XML_COMMENT_NODE && n->type != XML_PI_NODE) return false;
+    }
+    return elements == 1 && !escapingDisabled(result->children);
+}
+
+}  // namespace
+
+std::string Document::transformNode(Document& styleSheet) const {
+    if (!hasDocumentElement()) throw Error("cannot transform: the document is empty");
+    xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> result(runStyleSheet(style, impl_->doc), xmlFreeDoc);
+    return outputText(result.get(), style);
+}
+
+std::string Document::transformAndLoad(Document& styleSheet) {
+    if (!hasDocumentElement()) throw Error("cannot transform: the document is empty");
+    xsltStylesheetPtr style = styleSheet.impl_->styleSheet();
+    const StylePtr keep = styleSheet.impl_->compiled;  // alive even when the style sheet is this document
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> result(runStyleSheet(style, impl_->doc), xmlFreeDoc);
+    // The source goes before the output is written, and its pages go back
+    // to the system, so the output and what follows do not pile on top.
+    impl_->clear();
+    malloc_trim(0);
+    std::string text = outputText(result.get(), style);
+    if (!treeIsItsText(result.get(), style)) {
+        impl_->parse(text.data(), text.size(), nullptr, "UTF-8");
+        return text;
+    }
+    impl_->parseError = ParseError{};
+    Capture capture;
+    if (!impl_->validate(result.get(), capture.messages)) {
+        // Loading the text reports the failure exactly as a load does.
+        impl_->parse(text.data(), text.size(), nullptr, "UTF-8");
+        return text;
+    }
+    impl_->doc = result.release();
+    return text;
 }
 
 std::string Document::xml() const {

@@ -90,6 +90,14 @@ public:
     // style sheet is kept in `styleSheet` until it is loaded again.
     // Throws Error when the style sheet is empty, invalid or fails.
     std::string transformNode(Document& styleSheet) const;
+    // loadXML(transformNode(styleSheet)) in one step: returns the output text
+    // and loads it in place of this document, validated like any load (the
+    // outcome in parseError()). Where the output tree is what parsing its
+    // text gives (XML output, one root element, no indentation, no DOCTYPE,
+    // no disabled escaping) the tree is taken and the text not parsed again.
+    // Throws as transformNode does: a failed transformation leaves the
+    // document as it was, a failure to write its output empties it.
+    std::string transformAndLoad(Document& styleSheet);
     std::string xml() const;  // the document serialised, "" when empty
 
     struct Impl;

@@ -111,6 +111,23 @@ bool readsDoubledBraces(const std::string& driver) {
     return doubled;
 }
 
+const char* envOr(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// The translation of a connection string, made once per thread for the
+// same string and the same driver settings of the environment.
+const Target& targetOf(const Request& req) {
+    thread_local std::map<std::string, Target> targets;
+    std::string key = req.connectionString;
+    key.append(1, '\0').append(envOr("DZ_ODBC_DRIVER")).append(1, '\0').append(envOr("DZ_ODBC_OPTIONS"));
+    if (auto it = targets.find(key); it != targets.end()) return it->second;
+    Target t = target(req.connection);  // a Data Source that cannot be read throws and is not kept
+    if (targets.size() >= 16) targets.clear();
+    return targets.emplace(std::move(key), std::move(t)).first->second;
+}
+
 }  // namespace
 
 std::string defaultDriver() {
@@ -196,7 +213,7 @@ std::shared_ptr<OdbcDriver> OdbcDriver::instance() {
 }
 
 Response OdbcDriver::execute(Request& req) {
-    Target t = target(req.connection);
+    const Target& t = targetOf(req);
     Pool& p = pool();
     std::unique_ptr<Session> s;
     if (t.pooling) s = p.take(t.connectionString);

@@ -115,8 +115,20 @@ Session::Session(const std::string& connectionString, int loginTimeout, const st
 
 Session::~Session() {
     if (dbc_ == SQL_NULL_HDBC) return;
+    if (spare_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, spare_);
     if (connected_) SQLDisconnect(dbc_);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+}
+
+SQLHSTMT Session::takeStatement() {
+    SQLHSTMT h = spare_;
+    spare_ = SQL_NULL_HSTMT;
+    return h;
+}
+
+void Session::keepStatement(SQLHSTMT h) {
+    if (spare_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, spare_);
+    spare_ = h;
 }
 
 bool Session::knownDead() const {

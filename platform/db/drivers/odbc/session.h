@@ -41,8 +41,14 @@ public:
 
     std::chrono::steady_clock::time_point lastUsed;
 
+    // The statement handle of the last call that ended cleanly, closed and
+    // without parameters, for the next call; null when there is none.
+    SQLHSTMT takeStatement();
+    void keepStatement(SQLHSTMT h);
+
 private:
     SQLHDBC dbc_ = SQL_NULL_HDBC;
+    SQLHSTMT spare_ = SQL_NULL_HSTMT;
     bool connected_ = false;
     std::string user_;
     int fd_ = -1;       // the connection's socket, when it could be told apart

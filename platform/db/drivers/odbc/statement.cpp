@@ -27,21 +27,34 @@ struct Bound {
     SQLLEN ind = 0;
 };
 
+// A statement handle for one call: the session's spare one when it has
+// one (allocating a handle costs more than the call itself), else a new one.
+// After a call that ended cleanly it goes back to the session, closed and
+// without parameters; otherwise it is freed.
 class Statement {
 public:
-    explicit Statement(SQLHDBC dbc, const std::string& user) : user_(user) {
-        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_))) {
+    Statement(Session& session) : session_(session), user_(session.user()) {
+        h_ = session.takeStatement();
+        if (h_ != SQL_NULL_HSTMT) return;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, session.handle(), &h_))) {
             h_ = SQL_NULL_HSTMT;
-            fail(SQL_HANDLE_DBC, dbc, Phase::execute, user);
+            fail(SQL_HANDLE_DBC, session.handle(), Phase::execute, user_);
         }
     }
     ~Statement() {
-        if (h_ != SQL_NULL_HSTMT) {
-            SQLFreeStmt(h_, SQL_CLOSE);
+        if (h_ == SQL_NULL_HSTMT) return;
+        const bool closed = SQL_SUCCEEDED(SQLFreeStmt(h_, SQL_CLOSE));
+        if (reusable_ && closed && SQL_SUCCEEDED(SQLFreeStmt(h_, SQL_RESET_PARAMS)))
+            session_.keepStatement(h_);
+        else
             SQLFreeHandle(SQL_HANDLE_STMT, h_);
-        }
     }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
     SQLHSTMT h() const { return h_; }
+    // The call ended cleanly: the handle may serve the next one.
+    void done() { reusable_ = true; }
     [[noreturn]] void raise() const { fail(SQL_HANDLE_STMT, h_, Phase::execute, user_); }
     OdbcError error() const {
         std::vector<Diagnostic> d = diagnostics(SQL_HANDLE_STMT, h_);
@@ -49,8 +62,10 @@ public:
     }
 
 private:
+    Session& session_;
     SQLHSTMT h_ = SQL_NULL_HSTMT;
     std::string user_;
+    bool reusable_ = false;
 };
 
 // Days since 1899-12-30 (a date held as a number) to a timestamp.
@@ -390,7 +405,7 @@ Response run(Session& session, Request& req, RunState& state) {
         bound.push_back(bindOne(p));
     }
 
-    Statement st(session.handle(), session.user());
+    Statement st(session);
     SQLSetStmtAttr(st.h(), SQL_ATTR_QUERY_TIMEOUT, (SQLPOINTER)(intptr_t)std::max(req.timeout, 0), 0);
 
     for (size_t i = 0; i < bound.size(); ++i) {
@@ -518,6 +533,8 @@ Response run(Session& session, Request& req, RunState& state) {
         }
         if (b.param) b.param->value = std::move(v);
     }
+    // Names given to parameters stay in the handle's descriptor: such a handle is not reused.
+    if (state.reusable && !req.namedParameters) st.done();
     return resp;
 }
 
