@@ -223,20 +223,17 @@ bool RawClient::login(const std::string& user, const std::string& password, cons
     return r.find('\xAD') != std::string::npos;  // the login acknowledgement
 }
 
-size_t openFiles(pid_t pid) {
+// The entries of a folder under /proc/<pid>.
+static size_t entries(pid_t pid, const char* folder) {
     std::error_code ec;
     size_t n = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end; it.increment(ec))
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + folder, ec), end; !ec && it != end;
+         it.increment(ec))
         ++n;
     return n;
 }
 
-size_t threads(pid_t pid) {
-    std::error_code ec;
-    size_t n = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end; !ec && it != end; it.increment(ec))
-        ++n;
-    return n;
-}
+size_t openFiles(pid_t pid) { return entries(pid, "fd"); }
+size_t threads(pid_t pid) { return entries(pid, "task"); }
 
 }  // namespace dz::test
