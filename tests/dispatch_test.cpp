@@ -49,20 +49,6 @@ TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
     }
 }
 
-TEST_F(Dispatch, GetUnitInfoResolvesANamedStationFirst) {
-    Station st;
-    st.serveGeneration(10);
-    Tester t;
-    st.db->clearCalls();
-    st.db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{4, 0}}));  // after the first
-    std::string out = "kept";
-    EXPECT_EQ(t.GetUnitInfo("<Unit SerialNumber='1'/>", out, "  "), 20);
-    EXPECT_EQ(out, "kept");
-    auto calls = st.db->calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_NE(calls[0].text.find("exec uspGetSlaveInfo '  '"), std::string::npos);  // blanks are a station
-}
-
 struct Route : Dispatch {
     Station st;
     std::unique_ptr<Tester> t;

@@ -96,12 +96,4 @@ TEST_F(Results20, TheTestersDocumentIsValidatedAsItArrives) {
     EXPECT_FALSE(std::filesystem::exists(resendFile));
 }
 
-TEST_F(Results20, DefaultProcedureName) {
-    st->home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st->server + "\n");
-    t.reset();  // the next Tester starts afresh
-    t = dz::test::startTester(*st);
-    EXPECT_EQ(t->SaveResult(kPass), 0);
-    EXPECT_EQ(dz::test::callsTo(*st->db, "objTSKSaveTestResult").size(), 1u);
-}
-
 }  // namespace
