@@ -11,10 +11,6 @@
 
 namespace {
 
-std::string request(const std::string& sn) {
-    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";
-}
-
 TEST(Facade, StateFollowsTheStationCycle) {
     dz::test::Plant p(10);
     dezozevo::Tester t;
@@ -35,7 +31,7 @@ TEST(Facade, StateFollowsTheStationCycle) {
     EXPECT_EQ(t.state().lastFailure->description, "CheckRoute10 returned value=" + std::to_string(refused));
 
     std::string info;
-    ASSERT_EQ(t.GetUnitInfo(request("SN24001-0003"), info), 0);
+    ASSERT_EQ(t.GetUnitInfo(dz::test::unitRequest("SN24001-0003"), info), 0);
     ASSERT_EQ(t.SaveResult(dz::test::siteFile("SampleResult.xml")), 0) << p.log();
     ASSERT_TRUE(t.state().testId);
     EXPECT_EQ(*t.state().testId, p.results().back()["test_id"].get<long>());
