@@ -153,9 +153,7 @@ TEST_F(Tds, OutputsTextBatchesAndServerErrors) {
     g.append("RETURN", adInteger, adParamReturnValue, 0);
     EXPECT_EQ(failure(g), "Unit is locked");
     EXPECT_EQ(g.value("RETURN").toInt32(), 55);
-    // Refused logins. (Cut connections, time-outs and a stopped listener: odbc_e2e_test.)
-    g.activeConnection = connect("nope");
-    EXPECT_EQ(failure(g), "Login failed for user 'station'.");
+    // A refused login. (A wrong password, cut connections, time-outs and a stopped listener: odbc_e2e_test.)
     g.activeConnection = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=ELSEWHERE;Data Source=" +
                          server->dataSource();
     EXPECT_EQ(failure(g), "Cannot open database \"ELSEWHERE\" requested by the login. The login failed.");
