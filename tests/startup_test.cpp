@@ -74,22 +74,6 @@ TEST_F(Startup, IniNumbers) {
     }
 }
 
-// A file saved on Windows: its 8-bit text reaches the settings as UTF-8.
-TEST_F(Startup, IniInWindows1252) {
-    Station st;
-    st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\nPWD=\xE4\x80\n[STATION]\nSTATION=Pr\xFC" "fplatz\n");
-    st.serveGeneration(24);
-    st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"M", "D"}}));
-    Tester t;
-    EXPECT_EQ(mv().StationName, "Pr\xC3\xBC" "fplatz");
-    EXPECT_EQ(mv().DbPassword, "\xC3\xA4\xE2\x82\xAC");
-    EXPECT_TRUE(st.logged("CLASS INIT OK"));
-    const auto calls = dz::test::callsTo(*st.db, "objUTLGetSlaveConnection");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(dz::test::params(calls[0]).at(1),
-              "@xmlStation VarChar In 38 '<StationInfo Description=\"Pr\xC3\xBC" "fplatz\"/>'");
-}
-
 TEST_F(Startup, GenerationSplit) {
     const std::pair<int, std::pair<int, int>> cases[] = {{10, {10, 0}}, {20, {20, 0}}, {22, {20, 2}},
                                                          {23, {20, 3}}, {24, {20, 4}}};
