@@ -15,15 +15,6 @@ struct Calibration : ::testing::Test, dz::test::Started {
     Calibration() : Started(10) {}
 };
 
-TEST(CalibrationGeneration, LaterGenerationsAnswerZeroWithoutAQuery) {
-    dz::test::Started s(23);
-    EXPECT_EQ(s.t->GetCalibrationInfo(s.out, "ST1", "FX"), 0);
-    EXPECT_EQ(s.t->SaveCalibration("<cal/>"), 0);
-    EXPECT_EQ(s.out, "kept");
-    EXPECT_EQ(s.st->db->callCount(), 0u);
-    EXPECT_EQ(s.st->log(), "");
-}
-
 TEST_F(Calibration, ProceduresAndParameters) {
     t->GetCalibrationInfo(out);
     t->GetCalibrationInfo(out, "ST\xC3\xA4", "FX9");

@@ -18,11 +18,7 @@ using json = nlohmann::json;
 
 namespace {
 
-std::string program() {
-    if (const char* b = std::getenv("DZ_BUILD_DIR"); b && *b) return std::string(b) + "/dezozevo";
-    // Run by hand: the test program lives in <build>/tests.
-    return (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "dezozevo").string();
-}
+std::string program() { return dz::test::buildDir() + "/dezozevo"; }
 
 std::string quoted(const std::string& s) {
     std::string q = "'";

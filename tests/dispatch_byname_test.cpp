@@ -92,16 +92,17 @@ TEST(ByName, ByReferenceAndOptionalArgumentsOnGeneration10) {
     EXPECT_EQ(r.result, Variant(0));
     EXPECT_NE(argOf(r, "strWorkOrderInfo").toText().find("WO-17"), std::string::npos);
 
-    // The optional station name reaches its place: it is resolved first.
+    // The optional station name reaches its place: it is resolved first (blanks are a station),
+    // and a failing resolution queries nothing.
     st.db->clearCalls();
     st.db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{4, 0}}));
     r = invoke(t, "GetUnitInfo", {{"strRequest", "<Unit SerialNumber='1'/>"}, {"strUnitInfo", "kept"},
-                                  {"strStationName", "ST2"}});
+                                  {"strStationName", "  "}});
     EXPECT_EQ(r.result, Variant(20));
     EXPECT_EQ(argOf(r, "strUnitInfo"), Variant("kept"));
     auto calls = st.db->calls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_NE(calls[0].text.find("'ST2'"), std::string::npos);
+    EXPECT_NE(calls[0].text.find("exec uspGetSlaveInfo '  '"), std::string::npos);
 }
 
 TEST_F(Offline, ValuesAreConvertedToTheArgumentType) {

@@ -49,20 +49,6 @@ TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
     }
 }
 
-TEST_F(Dispatch, GetUnitInfoResolvesANamedStationFirst) {
-    Station st;
-    st.serveGeneration(10);
-    Tester t;
-    st.db->clearCalls();
-    st.db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{4, 0}}));  // after the first
-    std::string out = "kept";
-    EXPECT_EQ(t.GetUnitInfo("<Unit SerialNumber='1'/>", out, "  "), 20);
-    EXPECT_EQ(out, "kept");
-    auto calls = st.db->calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_NE(calls[0].text.find("exec uspGetSlaveInfo '  '"), std::string::npos);  // blanks are a station
-}
-
 struct Route : Dispatch {
     Station st;
     std::unique_ptr<Tester> t;
@@ -80,17 +66,9 @@ TEST_F(Route, SendsUnitAndStationUnchanged) {
     EXPECT_EQ(t->CheckRoute("SN\xC3\xA4 ", ""), 0);
     auto calls = st.db->calls();
     ASSERT_EQ(calls.size(), 1u);
-    const auto& c = calls[0];
-    EXPECT_EQ(c.text, "uspCheckRouting");
-    EXPECT_EQ(c.type, dz::db::adCmdStoredProc);
-    ASSERT_EQ(c.parameters.size(), 2u);
-    EXPECT_EQ(c.parameters[0].name, "@Product");
-    EXPECT_EQ(c.parameters[0].type, dz::db::adVarChar);
-    EXPECT_EQ(c.parameters[0].direction, dz::db::adParamInput);
-    EXPECT_EQ(c.parameters[0].size, 4);  // characters, not bytes
-    EXPECT_EQ(c.parameters[0].value, Value("SN\xC3\xA4 "));
-    EXPECT_EQ(c.parameters[1].name, "@Station");
-    EXPECT_EQ(c.parameters[1].value, Value(""));  // not replaced by the INI station
+    EXPECT_EQ(dz::test::command(calls[0]), "uspCheckRouting StoredProc 30");
+    // The size counts characters, not bytes; an empty station is not replaced by the INI one.
+    EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@Product VarChar In 4 'SN\xC3\xA4 '", "@Station VarChar In 0 ''"}));
     EXPECT_EQ(st.log(), "");
 }
 

@@ -11,10 +11,6 @@
 
 namespace {
 
-std::string request(const std::string& sn) {
-    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";
-}
-
 TEST(Facade, StateFollowsTheStationCycle) {
     dz::test::Plant p(10);
     dezozevo::Tester t;
@@ -35,7 +31,7 @@ TEST(Facade, StateFollowsTheStationCycle) {
     EXPECT_EQ(t.state().lastFailure->description, "CheckRoute10 returned value=" + std::to_string(refused));
 
     std::string info;
-    ASSERT_EQ(t.GetUnitInfo(request("SN24001-0003"), info), 0);
+    ASSERT_EQ(t.GetUnitInfo(dz::test::unitRequest("SN24001-0003"), info), 0);
     ASSERT_EQ(t.SaveResult(dz::test::siteFile("SampleResult.xml")), 0) << p.log();
     ASSERT_TRUE(t.state().testId);
     EXPECT_EQ(*t.state().testId, p.results().back()["test_id"].get<long>());
@@ -45,18 +41,12 @@ TEST(Facade, StateFollowsTheStationCycle) {
     EXPECT_NE(unreadable, 0);
     EXPECT_FALSE(t.state().testId);
     EXPECT_EQ(t.state().lastFailure->status, unreadable);
-}
 
-TEST(Facade, AFailureKeepsTheClientsDescription) {
-    dz::test::Plant p(10);
+    // A failure of the connection keeps the client's description.
     dz::sim::loadAnswers(p.db(), R"({"procedures": {"uspCheckRouting": {"drop": true}}})");
-    dezozevo::Tester t;
     EXPECT_EQ(t.CheckRoute("SN24001-0003", "FCT-01"), 9002);
     EXPECT_NE(t.state().lastFailure->description.find("General network error"), std::string::npos)
         << t.state().lastFailure->description;
-    std::string msg = "Timeout expired";
-    EXPECT_EQ(t.CalcErrCode(msg), 9003);  // a classification, not a failure of its own
-    EXPECT_EQ(t.state().lastFailure->status, 9002);
 }
 
 TEST(Facade, ErrorsThatReachTheCaller) {

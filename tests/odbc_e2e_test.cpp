@@ -19,10 +19,6 @@ namespace {
 // Each start-up on a thread of its own: the module settings are per thread.
 void onThread(const std::function<void()>& f) { std::thread(f).join(); }
 
-std::string request(const std::string& sn) {
-    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";
-}
-
 com::Variant testRun(const std::string& station, const std::string& sn, const std::string& status) {
     return com::Variant("<TestRun Station=\"" + station + "\" Operator=\"o'neil Grüße\" Start=\"2026-03-07T14:05:09\" "
                         "End=\"2026-03-07T14:06:31\"><DUT ID=\"" + sn + "\" STATUS=\"" + status + "\"><Step "
@@ -54,7 +50,7 @@ struct Transcript {
 void generationTen(Tester& t, Transcript& r) {
     r.add("CheckRoute waiting for ICT", t.CheckRoute("SN24001-0006", "FCT-01"));
     r.add("CheckRoute", t.CheckRoute("SN24001-0003", "FCT-01"));
-    r.add("GetUnitInfo", t.GetUnitInfo(request("SN24001-0003"), r.o));
+    r.add("GetUnitInfo", t.GetUnitInfo(test::unitRequest("SN24001-0003"), r.o));
     r.add("SaveResult pass", t.SaveResult(testRun("FCT-01", "SN24001-0003", "PASS")));
     r.add("CheckRoute moved on", t.CheckRoute("SN24001-0003", "FCT-01"));
     r.add("SaveResult fail", t.SaveResult(testRun("FCT-01", "SN24001-0005", "FAIL")));
@@ -76,11 +72,11 @@ void generationTen(Tester& t, Transcript& r) {
           t.GetGenericFunction("<UnitData SerialNumber=\"NOPE\"/>", r.o, r.e, "SetUnitData"));
     r.add("CheckRoute unknown", t.CheckRoute("SN-UNKNOWN", "FCT-01"));
     r.add("CheckRoute held order", t.CheckRoute("SN24005-0001", "FCT-01"));
-    r.add("GetUnitInfo unknown", t.GetUnitInfo(request("SN-UNKNOWN"), r.o));
+    r.add("GetUnitInfo unknown", t.GetUnitInfo(test::unitRequest("SN-UNKNOWN"), r.o));
     // The line-2 station is served by the slave database, final inspection again by the master.
-    r.add("GetUnitInfo line 2", t.GetUnitInfo(request("PCB-B-000103"), r.o, "FCT-02"));
+    r.add("GetUnitInfo line 2", t.GetUnitInfo(test::unitRequest("PCB-B-000103"), r.o, "FCT-02"));
     r.add("CheckRoute line 2", t.CheckRoute("PCB-B-000103", "FCT-02"));
-    r.add("GetUnitInfo final", t.GetUnitInfo(request("SN24001-0002"), r.o, "FINAL-01"));
+    r.add("GetUnitInfo final", t.GetUnitInfo(test::unitRequest("SN24001-0002"), r.o, "FINAL-01"));
     r.add("SaveResult final", t.SaveResult(testRun("FINAL-01", "SN24001-0002", "PASS")));
     std::string ini = t.iniFileName(), msg = "note from the station", netMsg = "General network error here";
     uint8_t level = 1;
@@ -94,9 +90,9 @@ void generationTen(Tester& t, Transcript& r) {
 
 void generationTwentyFour(Tester& t, Transcript& r) {
     r.add("CheckRoute", t.CheckRoute("SN24001-0006", "FCT-01"));
-    r.add("GetUnitInfo", t.GetUnitInfo(request("SN24001-0003"), r.o, "", "jdoe"));
-    r.add("GetUnitInfo line 2", t.GetUnitInfo(request("PCB-B-000103"), r.o, "FCT-02"));
-    r.add("GetUnitInfo back", t.GetUnitInfo(request("SN24001-0003"), r.o, "FCT-01"));
+    r.add("GetUnitInfo", t.GetUnitInfo(test::unitRequest("SN24001-0003"), r.o, "", "jdoe"));
+    r.add("GetUnitInfo line 2", t.GetUnitInfo(test::unitRequest("PCB-B-000103"), r.o, "FCT-02"));
+    r.add("GetUnitInfo back", t.GetUnitInfo(test::unitRequest("SN24001-0003"), r.o, "FCT-01"));
     r.add("GetUnitInfo bad request", t.GetUnitInfo("<GetUnitInfo/>", r.o));
     r.add("SaveResult", t.SaveResult(testRun("FCT-01", "SN24001-0003", "PASS")));
     r.add("SaveResult unknown unit", t.SaveResult(testRun("FCT-01", "SN-UNKNOWN", "PASS")));
@@ -149,11 +145,6 @@ Outcome runOn(int generation, bool network) {
     return run;
 }
 
-void expectSame(const std::vector<std::string>& network, const std::vector<std::string>& local) {
-    ASSERT_EQ(network.size(), local.size());
-    for (size_t i = 0; i < local.size(); ++i) EXPECT_EQ(network[i], local[i]);
-}
-
 class OdbcEndToEnd : public ::testing::TestWithParam<int> {};
 
 }  // namespace
@@ -161,8 +152,8 @@ class OdbcEndToEnd : public ::testing::TestWithParam<int> {};
 TEST_P(OdbcEndToEnd, EveryMethodAsInProcess) {
     Outcome local = runOn(GetParam(), false), network = runOn(GetParam(), true);
     ASSERT_NE(network.log.find("CLASS INIT OK"), std::string::npos) << network.log;
-    expectSame(network.lines, local.lines);
-    expectSame(network.commands, local.commands);
+    EXPECT_EQ(network.lines, local.lines);
+    EXPECT_EQ(network.commands, local.commands);
     ASSERT_EQ(network.results.size(), local.results.size());
     for (size_t i = 0; i < local.results.size(); ++i)
         for (const char* k : {"test_id", "serial", "station", "status", "procedure", "document"})
@@ -265,12 +256,12 @@ TEST(OdbcFaults, DroppedUploadIsResentByteForByte) {
 
         // Still cut off: the unit query answers with the network status and the file stays.
         std::string out;
-        EXPECT_EQ(t.GetUnitInfo(request("SN24001-0004"), out), 9002);
+        EXPECT_EQ(t.GetUnitInfo(test::unitRequest("SN24001-0004"), out), 9002);
         EXPECT_TRUE(n.home.exists("resend.xml"));
 
         // Reachable again: the next unit query stores the kept result first, then answers.
         sim::loadAnswers(n.db(), "");
-        EXPECT_EQ(t.GetUnitInfo(request("SN24001-0004"), out), 0);
+        EXPECT_EQ(t.GetUnitInfo(test::unitRequest("SN24001-0004"), out), 0);
         EXPECT_FALSE(n.home.exists("resend.xml"));
         std::vector<json> stored = n.results();
         ASSERT_EQ(stored.size(), before + 1);

@@ -50,7 +50,6 @@ TEST(EscapeXml, EscapesTheFourCharactersOnce) {
 TEST(OrderProcedures, NamedByGenerationWithTheirParameters) {
     for (auto [number, order, byStation, model] :
          {std::tuple{10, "uspGetOrderInfo", "uspGetOrderInfoByStation", "uspGetModelAttributeByPartNumber"},
-          {20, "uspPDOGetOrderInfo", "uspPDOGetOrderInfoByStation", "uspPSTGetDetailByPartNumber"},
           {23, "uspPDOGetOrderInfo", "uspPDOGetOrderInfoByStation", "uspPSTGetDetailByPartNumber"}}) {
         SCOPED_TRACE(number);
         dz::test::Started s(number);

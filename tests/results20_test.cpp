@@ -16,14 +16,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const char* const kSchema =
-    "<xs:schema xmlns:xs='http://www.w3.org/2001/XMLSchema' targetNamespace='urn:SaveResult-schema'>"
-    "<xs:element name='Result'><xs:complexType><xs:sequence>"
-    "<xs:element name='DUT' minOccurs='0' maxOccurs='unbounded'><xs:complexType><xs:sequence>"
-    "<xs:element name='Note' type='xs:string' minOccurs='0'/></xs:sequence>"
-    "<xs:attribute name='ID' type='xs:string'/><xs:attribute name='STATUS' type='xs:string'/>"
-    "</xs:complexType></xs:element></xs:sequence></xs:complexType></xs:element></xs:schema>";
-
 const char* const kResultXsl =
     "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
     "<xsl:output method='xml' omit-xml-declaration='yes'/>"
@@ -37,7 +29,7 @@ struct Results20 : ::testing::Test, dz::test::Started {
     std::string resendFile = spare.file("DEZozevo_Resend.xml");
     Results20()
         : Started(22, "[ERROR]\nResendOnNetErr=yes\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n", [](auto& s) {
-              s.home.write("SaveResult.xsd", kSchema);
+              s.home.write("SaveResult.xsd", dz::test::kResultSchema);
               s.home.write("DEZozevo.xsl", kResultXsl);
           }) {
         setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
@@ -94,14 +86,6 @@ TEST_F(Results20, TheTestersDocumentIsValidatedAsItArrives) {
     EXPECT_EQ(t->SaveResult(std::string("<r:Result xmlns:r='urn:SaveResult-schema'>")), 10);
     EXPECT_EQ(st->db->callCount(), 0u);
     EXPECT_FALSE(std::filesystem::exists(resendFile));
-}
-
-TEST_F(Results20, DefaultProcedureName) {
-    st->home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st->server + "\n");
-    t.reset();  // the next Tester starts afresh
-    t = dz::test::startTester(*st);
-    EXPECT_EQ(t->SaveResult(kPass), 0);
-    EXPECT_EQ(dz::test::callsTo(*st->db, "objTSKSaveTestResult").size(), 1u);
 }
 
 }  // namespace

@@ -1,20 +1,15 @@
 // The component in-process against the MES simulator with the sample
-// deployment files: the buffer folder and the failure classes that canned
-// answers drive. (Every method on generation 10 and 24: sim_session_test; a
-// station cycle compared with the network, and a refused login: odbc_e2e_test.)
+// deployment files: the buffer folder. (Every method on generation 10 and 24:
+// sim_session_test; a station cycle compared with the network, the failure
+// classes that canned answers drive, and a refused login: odbc_e2e_test.)
 #include <gtest/gtest.h>
 
 #include "DEZozevoDLL/Tester.h"
-#include "sim/sim.h"
 #include "support/plant.h"
 
 using namespace dz;
 
 namespace {
-
-std::string request(const std::string& sn) {
-    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";
-}
 
 const com::Variant kFinalRun("<TestRun Station=\"FINAL-01\" Start=\"2026-03-07T14:05:09\"><DUT ID=\"SN24001-0002\" "
                              "STATUS=\"PASS\"><Step Name=\"Vout\" Status=\"PASS\"/></DUT></TestRun>");
@@ -28,30 +23,10 @@ TEST(SimComponent, GenerationTenBufferFolder) {
     p.setIni("STATION=FCT-01", "STATION=FINAL-01");
     Tester t;
     std::string info;
-    ASSERT_EQ(t.GetUnitInfo(request("SN24001-0002"), info), 0) << p.log();
+    ASSERT_EQ(t.GetUnitInfo(test::unitRequest("SN24001-0002"), info), 0) << p.log();
     ASSERT_EQ(t.SaveResult(kFinalRun), 0);
     nlohmann::json stored = p.results().back();
     EXPECT_EQ(stored["document"].get<std::string>().rfind("<TestResultHeader STATION=\"FINAL-01\"", 0), 0u);
     std::string file = p.home.file("buffer/SN24001-0002_" + std::to_string(stored["test_id"].get<long>()) + ".xml");
     EXPECT_NE(test::readFile(file).find("urn:SaveResult-schema"), std::string::npos) << file;
-}
-
-TEST(SimComponent, CannedAnswersDriveFailureClasses) {
-    test::Plant p(10);
-    sim::loadAnswers(p.db(), R"({"procedures": {
-        "uspCheckRouting": {"drop": true},
-        "uspGetOrderInfo": {"delay_ms": 2500},
-        "uspGetUnitInfo": {"columns": ["ERROR"], "rows": [[42]]},
-        "uspGetModelAttributeByPartNumber": {"fail": "[DBNETLIB]SQL Server does not exist or access denied."},
-        "uspGetOrderInfoByStation": {"columns": ["WORKORDERNUMBER"], "rows": []}
-    }})");
-    p.setIni("TimeOut=30", "TimeOut=1");
-    Tester t;
-    EXPECT_EQ(t.CheckRoute("SN24001-0003", "FCT-01"), 9002);
-    std::string out;
-    EXPECT_EQ(t.GetOrderInfo(out), 9003);
-    EXPECT_EQ(t.GetUnitInfo(request("SN24001-0003"), out), 42);
-    EXPECT_EQ(t.GetModelAttributes(out, "ASM-5000", "C"), 9001);
-    EXPECT_EQ(t.GetOrderInfoByStation(out), 6000);
-    EXPECT_EQ(out, "");
 }

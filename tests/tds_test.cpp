@@ -153,9 +153,7 @@ TEST_F(Tds, OutputsTextBatchesAndServerErrors) {
     g.append("RETURN", adInteger, adParamReturnValue, 0);
     EXPECT_EQ(failure(g), "Unit is locked");
     EXPECT_EQ(g.value("RETURN").toInt32(), 55);
-    // Refused logins. (Cut connections, time-outs and a stopped listener: odbc_e2e_test.)
-    g.activeConnection = connect("nope");
-    EXPECT_EQ(failure(g), "Login failed for user 'station'.");
+    // A refused login. (A wrong password, cut connections, time-outs and a stopped listener: odbc_e2e_test.)
     g.activeConnection = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=ELSEWHERE;Data Source=" +
                          server->dataSource();
     EXPECT_EQ(failure(g), "Cannot open database \"ELSEWHERE\" requested by the login. The login failed.");
@@ -237,19 +235,15 @@ TEST_F(Tds, MalformedClientsLeaveTheListenerServing) {
         EXPECT_TRUE(c.closedWithin(10));
     }
     // A request with a value too short for its type, after a good login: an
-    // error answers it and the connection goes on.
-    const std::vector<std::pair<const char*, std::string>> values{
-        {"money", std::string("\x6E\x08\x01\x00", 4)},          {"datetime", std::string("\x6F\x08\x02\x00\x00", 5)},
-        {"datetime2", std::string("\x2A\x07\x01\x00", 4)},      {"datetimeoffset", std::string("\x2B\x07\x02\x00\x00", 5)},
-        {"float", std::string("\x6D\x08\x03\x00\x00\x00", 6)}, {"guid", std::string("\x24\x10\x04\x00\x00\x00\x00", 7)}};
+    // error answers it and the connection goes on. (Every such value: tds_types_test.)
     test::RawClient c(server->host(), server->port());
     ASSERT_TRUE(c.login("station", "station", "MES"));
-    for (const auto& [what, value] : values) {
-        std::string rpc("\x04\x00\x00\x00\x02\x00x\x00y\x00\x00\x00\x00\x00", 14);  // procedure "xy", one unnamed parameter
-        ASSERT_TRUE(c.send(0x03, rpc + value)) << what;
-        std::string reply = c.reply();
-        ASSERT_FALSE(reply.empty()) << what;
-        EXPECT_EQ(uint8_t(reply[0]), 0xAA) << what;  // an error token
+    const std::string rpc("\x04\x00\x00\x00\x02\x00x\x00y\x00\x00\x00\x00\x00", 14);  // "xy", one unnamed parameter
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(c.send(0x03, rpc + std::string("\x6E\x08\x01\x00", 4)));  // money of one byte
+        const std::string reply = c.reply();
+        ASSERT_FALSE(reply.empty());
+        EXPECT_EQ(uint8_t(reply[0]), 0xAA);  // an error token
     }
     EXPECT_EQ(route(connect()), 3);
 }

@@ -16,14 +16,6 @@ struct UnitAttributes : ::testing::Test, dz::test::Started {
 
 const char* const kRequest = "<Unit SerialNumber=\"S\xC3\xA4\"/>";  // 25 characters
 
-TEST(UnitAttributesGeneration, Generation20AnswersZeroWithoutAQuery) {
-    dz::test::Started s(22);
-    EXPECT_EQ(s.t->GetUnitAttributes(kRequest, s.out, "ST9"), 0);
-    EXPECT_EQ(s.out, "kept");
-    EXPECT_EQ(s.st->db->callCount(), 0u);
-    EXPECT_EQ(s.st->log(), "");
-}
-
 TEST_F(UnitAttributes, SendsRequestAndStation) {
     t->GetUnitAttributes(kRequest, out);           // the INI station, as wide text
     t->GetUnitAttributes("not xml", out, " L 1");  // a given one, as it is

@@ -1,9 +1,9 @@
 """The package over the built or installed library, on the simulated plant."""
+import concurrent.futures
 import logging
 import os
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -55,20 +55,9 @@ def test_result_stored_with_its_test_id(station_home, mes_plant):
 
 
 def in_fresh_thread(f):
-    """Runs f on a new thread: a thread keeps the generation its last start-up detected."""
-    failure = []
-    th = threading.Thread(target=lambda: _capture(f, failure))
-    th.start()
-    th.join()
-    if failure:
-        raise failure[0]
-
-
-def _capture(f, failure):
-    try:
-        f()
-    except BaseException as e:  # noqa: B902 - re-raised on the test's thread
-        failure.append(e)
+    """Runs f on a new thread, raising what it raises: a thread keeps the generation its last start-up detected."""
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        return pool.submit(f).result()
 
 
 def test_no_database_start_up_and_fixed_answers(tmp_path):
@@ -106,11 +95,8 @@ def test_bad_input_is_a_clear_error(station_home, tmp_path):
         t.put_log("x", 256)
     with pytest.raises(dezozevo.DezozevoError, match="the method failed"):
         t.file_exists("/no-such-folder-dz/*/x")
-    errors = []
-    th = threading.Thread(target=lambda: errors.append(pytest.raises(dezozevo.DezozevoError, t.get_station)))
-    th.start()
-    th.join()
-    assert "wrong thread" in str(errors[0].value)
+    with pytest.raises(dezozevo.DezozevoError, match="wrong thread"):
+        in_fresh_thread(t.get_station)
     t.close()
     t.close()
     with pytest.raises(dezozevo.DezozevoError, match="closed"):

@@ -84,14 +84,6 @@ static void namedPositionalAndErrors(void) {
     const char* log = dayLog();
     CHECK(log && strstr(log, "  hello from C\r\n"));
 
-    /* An INI file saved on Windows: its Windows-1252 text comes back as UTF-8. */
-    char ini[300], args[600];
-    snprintf(ini, sizeof ini, "%s/latin1.ini", home);
-    writeAll(ini, "[S]\nK=caf\xe9\n");
-    snprintf(args, sizeof args, "[\"S\", \"K\", \"\", \"%s\"]", ini);
-    const char* a = call(t, "GetProfileItem", args);
-    CHECK(a && strstr(a, "\"result\":\"caf\xc3\xa9\""));
-
     /* The state: start-up found no database here, so no generation. */
     char* state = NULL;
     CHECK(dz_state(t, &state) == DZ_OK && state && strstr(state, "{\"startupStatus\":100,\"generation\":0,"));

@@ -29,13 +29,12 @@ namespace {
 
 std::string simProgram() { return buildDir() + "/dezozevo-sim"; }
 
-pid_t spawn(const std::vector<std::string>& args, int* stdoutFd, bool quiet) {
+pid_t spawn(const std::vector<std::string>& args, int* stdoutFd) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, pipeFds[1], 1);
-    if (quiet) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -94,7 +93,7 @@ SimListener::SimListener(const std::string& dbPath, int port, const std::vector<
     std::vector<std::string> args{simProgram(), "serve", dbPath, "--port", std::to_string(port)};
     args.insert(args.end(), options.begin(), options.end());
     if (std::getenv("DZ_TDS_TRACE")) args.push_back("--trace");
-    pid_ = spawn(args, &out_, false);
+    pid_ = spawn(args, &out_);
     std::string line = readLine(out_, 20);
     const std::string prefix = "listening on ";
     size_t colon = line.rfind(':');
@@ -223,20 +222,17 @@ bool RawClient::login(const std::string& user, const std::string& password, cons
     return r.find('\xAD') != std::string::npos;  // the login acknowledgement
 }
 
-size_t openFiles(pid_t pid) {
+// The entries of a folder under /proc/<pid>.
+static size_t entries(pid_t pid, const char* folder) {
     std::error_code ec;
     size_t n = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end; it.increment(ec))
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + folder, ec), end; !ec && it != end;
+         it.increment(ec))
         ++n;
     return n;
 }
 
-size_t threads(pid_t pid) {
-    std::error_code ec;
-    size_t n = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end; !ec && it != end; it.increment(ec))
-        ++n;
-    return n;
-}
+size_t openFiles(pid_t pid) { return entries(pid, "fd"); }
+size_t threads(pid_t pid) { return entries(pid, "task"); }
 
 }  // namespace dz::test

@@ -29,6 +29,10 @@ std::string siteFile(const std::string& name) {
     return readFile(root + "/site/" + name);
 }
 
+std::string unitRequest(const std::string& sn) {
+    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";
+}
+
 Plant::Plant(int generation, bool network) {
     for (const char* f : {"DEZozevo.xsl", "GetHeader.xsl", "SaveResult.xsd", "GetUnitInfo.xsd"})
         home.write(f, siteFile(f));

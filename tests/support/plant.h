@@ -15,6 +15,8 @@
 namespace dz::test {
 
 std::string siteFile(const std::string& name);  // a file of site/, whole
+// A GetUnitInfo request of the sample schema for one serial number.
+std::string unitRequest(const std::string& sn);
 
 class Plant {
 public:

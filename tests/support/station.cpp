@@ -33,6 +33,14 @@ void TempDir::write(const std::string& name, const std::string& content) const {
 std::string TempDir::read(const std::string& name) const { return readFile(file(name)); }
 bool TempDir::exists(const std::string& name) const { return fs::exists(file(name)); }
 
+const char* const kResultSchema =
+    "<xs:schema xmlns:xs='http://www.w3.org/2001/XMLSchema' targetNamespace='urn:SaveResult-schema'>"
+    "<xs:element name='Result'><xs:complexType><xs:sequence>"
+    "<xs:element name='DUT' minOccurs='0' maxOccurs='unbounded'><xs:complexType><xs:sequence>"
+    "<xs:element name='Note' type='xs:string' minOccurs='0'/></xs:sequence>"
+    "<xs:attribute name='ID' type='xs:string'/><xs:attribute name='STATUS' type='xs:string'/>"
+    "</xs:complexType></xs:element></xs:sequence></xs:complexType></xs:element></xs:schema>";
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

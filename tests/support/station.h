@@ -35,6 +35,10 @@ private:
 std::string readFile(const std::string& path);  // "" when missing
 void writeFile(const std::string& path, const std::string& content);
 
+// A result schema (SaveResult.xsd) for urn:SaveResult-schema: <Result> holding
+// <DUT ID STATUS> elements, each with an optional <Note>.
+extern const char* const kResultSchema;
+
 // Each parameter of a recorded call as "name type direction size value", the
 // value as Null, 'text' or a number: "@Station VarChar In 3 'ST1'".
 std::vector<std::string> params(const db::ScriptedDriver::Call& call);
