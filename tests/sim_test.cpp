@@ -401,7 +401,7 @@ TEST(SimCanned, OverrideBuiltInsWithEveryRecordSetShape) {
     EXPECT_EQ(s.route("SN24001-0003", "FCT-01"), 0);
 }
 
-// (A failure keeping its status: tds_test; the failure classes through the component: sim_component_test.)
+// (A failure keeping its status: tds_test; the failure classes through the component: odbc_e2e_test.)
 TEST(SimCanned, OutputsFailuresDropsAndDelays) {
     Sim s(24);
     s.answers(R"({"procedures": {
