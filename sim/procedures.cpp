@@ -141,6 +141,10 @@ std::vector<Item> unitItems(sqlite3* db, const Unit& u) {
     std::string joined;
     for (const auto& s : next) joined += (joined.empty() ? "" : ",") + s;
     fact("NextStation", joined);
+    // Sized up front: growing a vector of many items moves them all again.
+    Stmt n(db, "SELECT count(*) FROM unit_data WHERE serial = ?");
+    n.with(u.serial);
+    if (n.step()) items.reserve(items.size() + size_t(std::max(0LL, n.integer(0))));
     Stmt q(db, "SELECT group_name, name, value, type FROM unit_data WHERE serial = ? ORDER BY id");
     q.with(u.serial);
     while (q.step()) items.push_back({++id, q.optText(0), q.text(1), q.optText(2), q.text(3)});
@@ -477,9 +481,19 @@ void objTSKGetUnitInfo(ProcCall& c) {
         if ((u = findUnit(c.db, s->text))) break;
     if (!u) return c.errorRow(kUnitNotFound);
     c.table({"ID", "GName", "FName", "FValue", "FType"});
-    for (const Item& it : unitItems(c.db, *u))
-        c.row({it.id, it.group ? db::Value(*it.group) : db::Value(), it.name,
-               it.value ? db::Value(*it.value) : db::Value(), it.type});
+    std::vector<Item> data = unitItems(c.db, *u);
+    c.rows.reserve(data.size());
+    // Built field by field: a braced row would copy every text once more.
+    for (Item& it : data) {
+        std::vector<db::Value> r;
+        r.reserve(5);
+        r.emplace_back(it.id);
+        r.emplace_back(it.group ? db::Value(std::move(*it.group)) : db::Value());
+        r.emplace_back(std::move(it.name));
+        r.emplace_back(it.value ? db::Value(std::move(*it.value)) : db::Value());
+        r.emplace_back(std::move(it.type));
+        c.row(std::move(r));
+    }
 }
 
 void objTSKSaveTestResult(ProcCall& c) {
