@@ -1,5 +1,9 @@
 // Unit info: what the database holds for one serial number.
+#include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "DEZozevoDLL/Query.h"
 #include "DEZozevoDLL/Results.h"
@@ -23,39 +27,126 @@ std::string_view fieldText(const db::Value& v, std::string& scratch) {
     return scratch;
 }
 
+// Appends `text` with the four XML specials as entities.
+void appendEscaped(std::string& out, std::string_view text) {
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char* entity;
+        switch (text[i]) {
+        case '&': entity = "&amp;"; break;
+        case '<': entity = "&lt;"; break;
+        case '>': entity = "&gt;"; break;
+        case '"': entity = "&quot;"; break;
+        default: continue;
+        }
+        out.append(text.data() + run, i - run);
+        out += entity;
+        run = i + 1;
+    }
+    out.append(text.data() + run, text.size() - run);
+}
+
+void appendItem(std::string& out, bool upper, std::string_view name, std::string_view value) {
+    out += upper ? "<UNITDATA><NAME type=\"char\">" : "<UnitData><Name>";
+    appendEscaped(out, name);
+    out += upper ? "</NAME><VALUE>" : "</Name><Value>";
+    appendEscaped(out, value);
+    out += upper ? "</VALUE></UNITDATA>" : "</Value></UnitData>";
+}
+
+// The rows of one group name (Null apart from any text), in arrival order.
+struct Bucket {
+    const db::Value* key;
+    long long lastId;
+    std::string xml;
+};
+
+// The grouped document without moving rows: each row's markup goes to its
+// group's buffer as the rows lie in memory, and the buffers are joined in
+// group order. This is the order of "GName ASC, ID ASC" when every group
+// name is Null or text and each group's integer IDs arrive ascending, as
+// the procedure sends them; otherwise nothing is returned.
+std::optional<std::string> groupedInPlace(const db::Recordset& rs, size_t idAt, size_t groupAt, size_t nameAt,
+                                          size_t valueAt, size_t estimate) {
+    std::vector<Bucket> buckets;
+    std::unordered_map<std::string_view, size_t> byName;
+    size_t nullBucket = SIZE_MAX;
+    std::string nameScratch, valueScratch;
+    for (const auto& row : rs.rows()) {
+        const db::Value &g = row[groupAt], &id = row[idAt];
+        if (!id.isInteger() || !(g.isNull() || g.isText())) return std::nullopt;
+        size_t& at = g.isNull() ? nullBucket
+                                : byName.try_emplace(std::get<std::string>(g.raw()), SIZE_MAX).first->second;
+        const long long n = std::get<long long>(id.raw());
+        if (at == SIZE_MAX) {
+            at = buckets.size();
+            buckets.push_back({&g, n, {}});
+        } else if (n < buckets[at].lastId) {
+            return std::nullopt;
+        }
+        Bucket& b = buckets[at];
+        b.lastId = n;
+        appendItem(b.xml, !g.isNull() && !std::get<std::string>(g.raw()).empty(),
+                   fieldText(row[nameAt], nameScratch), fieldText(row[valueAt], valueScratch));
+    }
+    std::vector<Bucket*> order;
+    for (Bucket& b : buckets) order.push_back(&b);
+    std::sort(order.begin(), order.end(), [](const Bucket* a, const Bucket* b) {
+        if (a->key->isNull() || b->key->isNull()) return a->key->isNull() && !b->key->isNull();
+        return std::get<std::string>(a->key->raw()) < std::get<std::string>(b->key->raw());
+    });
+    std::string out(10, ' ');  // the envelope, filled in at the end
+    out.reserve(estimate);
+    std::string_view last;
+    for (const Bucket* b : order) {
+        const std::string_view name = b->key->isNull() ? std::string_view() : std::get<std::string>(b->key->raw());
+        if (!name.empty()) {
+            if (!last.empty()) out += "</GROUP>";
+            out += "<GROUP name=\"";
+            appendEscaped(out, name);
+            out += "\">";
+        }
+        out += b->xml;
+        last = name;
+    }
+    if (!last.empty()) out += "</GROUP>";
+    out += last.empty() ? "</UnitInfo>" : "</UNITINFO>";
+    out.replace(0, 10, last.empty() ? "<UnitInfo>" : "<UNITINFO>");
+    return out;
+}
+
 // The unit document from name/value rows. Five columns is the grouped form:
-// sorted so that ungrouped items come first and each named group is one run.
-// Written once into one buffer; both envelopes are ten characters, so the
-// opening one is filled in at the end.
+// ungrouped items come first and each named group is one run, in ID order.
 std::string unitDocument(db::Recordset& rs) {
     const bool grouped = rs.fieldCount() == 5;
-    if (grouped) rs.sort("GName ASC, ID ASC");
     const size_t nameAt = rs.index("FName"), valueAt = rs.index("FValue");
-    const size_t groupAt = grouped ? rs.index("GName") : 0;
-    std::string out(10, ' '), group, previous, closing, scratch;
     size_t estimate = 32;
     for (const auto& row : rs.rows())
         for (size_t i : {nameAt, valueAt})
             if (i < row.size() && row[i].isText()) estimate += std::get<std::string>(row[i].raw()).size() + 60;
+    if (grouped) {
+        std::optional<std::string> done =
+            groupedInPlace(rs, rs.index("ID"), rs.index("GName"), nameAt, valueAt, estimate);
+        if (done) return std::move(*done);
+        rs.sort("GName ASC, ID ASC");
+    }
+    const size_t groupAt = grouped ? rs.index("GName") : 0;
+    // Written once into one buffer; both envelopes are ten characters, so the
+    // opening one is filled in at the end.
+    std::string out(10, ' '), group, previous, closing, nameScratch, valueScratch;
     out.reserve(estimate);
     while (!rs.eof()) {
         if (grouped) group = textOr(rs.field(groupAt));
         const bool upper = !group.empty();
-        const std::string name = Tester::EscapeXml(fieldText(rs.field(nameAt), scratch));
-        const std::string value = Tester::EscapeXml(fieldText(rs.field(valueAt), scratch));
         if (group != previous) {
             out += closing;
             out += "<GROUP name=\"";
-            out += Tester::EscapeXml(group);
+            appendEscaped(out, group);
             out += "\">";
             previous = group;
             if (!group.empty()) closing = "</GROUP>";
         }
-        out += upper ? "<UNITDATA><NAME type=\"char\">" : "<UnitData><Name>";
-        out += name;
-        out += upper ? "</NAME><VALUE>" : "</Name><Value>";
-        out += value;
-        out += upper ? "</VALUE></UNITDATA>" : "</Value></UnitData>";
+        appendItem(out, upper, fieldText(rs.field(nameAt), nameScratch), fieldText(rs.field(valueAt), valueScratch));
         rs.moveNext();
     }
     out += closing;

@@ -90,14 +90,14 @@ def main():
 
     # GetUnitInfo on generation 24: 200k rows against 20k, and against a
     # bare fetch of the same rows.
-    small = run([dzbench, "unitinfo", "20000", "5"])
-    big = run([dzbench, "unitinfo", "200000", "3"])
+    small = run([dzbench, "unitinfo", "20000", "9"])
+    big = run([dzbench, "unitinfo", "200000", "5"])
     target("GetUnitInfo 200k / 20k rows [s]", big["median_s"], small["median_s"], 11, "s")
     target("GetUnitInfo 200k rows / bare fetch [s]", big["median_s"], big["bare_s"], 3, "s",
            "%d page faults a call" % big["faults"])
 
     # CheckRoute over ODBC to the listener: client CPU per call.
-    cr = run([dzbench, "checkroute", "1000" if quick else "3000"])
+    cr = run([dzbench, "checkroute", "2100" if quick else "6300"])
     target("CheckRoute client CPU / bare ODBC call [us]", cr["cpu_s"] * 1e6, cr["bare_cpu_s"] * 1e6, 1.5, "us",
            "through the C interface")
     target("CheckRoute client CPU, C++ call / bare [us]", cr["cpp_cpu_s"] * 1e6, cr["bare_cpu_s"] * 1e6, 1.5, "us",

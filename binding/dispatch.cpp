@@ -147,9 +147,10 @@ void convert(const MethodSpec& m, const ArgSpec& a, const Variant& v, Slot& slot
     }
 }
 
-Variant valueOf(const ArgSpec& a, const Slot& s) {
+// The slot is spent: a text is moved out, not copied.
+Variant valueOf(const ArgSpec& a, Slot& s) {
     switch (a.type) {
-        case ArgType::Text: return Variant(s.text);
+        case ArgType::Text: return Variant(std::move(s.text));
         case ArgType::Int32: return Variant((long long)s.i32);
         case ArgType::UInt8: return Variant((long long)s.u8);
         case ArgType::Variant: return s.var;

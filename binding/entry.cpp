@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
@@ -85,6 +87,49 @@ char* copyOut(const std::string& s) {
 
 std::string dumped(const ojson& j) { return j.dump(-1, ' ', false, ojson::error_handler_t::replace); }
 
+// JSON written straight into the malloc'd answer the caller frees: a long
+// text is then neither copied again nor grown through a string.
+class MallocOut : public nlohmann::detail::output_adapter_protocol<char> {
+public:
+    explicit MallocOut(size_t capacity) : cap_(std::max<size_t>(capacity, 64)) {
+        p_ = static_cast<char*>(std::malloc(cap_));
+        if (!p_) throw std::bad_alloc();
+    }
+    ~MallocOut() override { std::free(p_); }
+    void write_character(char c) override {
+        if (n_ + 1 >= cap_) grow(1);
+        p_[n_++] = c;
+    }
+    void write_characters(const char* s, std::size_t len) override {
+        if (n_ + len >= cap_) grow(len);
+        std::memcpy(p_ + n_, s, len);
+        n_ += len;
+    }
+    char* release() {
+        p_[n_] = '\0';
+        return std::exchange(p_, nullptr);
+    }
+
+private:
+    void grow(size_t len) {
+        size_t cap = std::max(cap_ * 2, n_ + len + 1);
+        char* q = static_cast<char*>(std::realloc(p_, cap));
+        if (!q) throw std::bad_alloc();
+        p_ = q;
+        cap_ = cap;
+    }
+    char* p_ = nullptr;
+    size_t n_ = 0, cap_;
+};
+
+// The same text as copyOut(dumped(j)); `hint` is the expected size.
+char* dumpedOut(const ojson& j, size_t hint) {
+    auto out = std::make_shared<MallocOut>(hint);
+    nlohmann::detail::serializer<ojson> s(out, ' ', ojson::error_handler_t::replace);
+    s.dump(j, false, false, 0);
+    return out->release();
+}
+
 Variant fromJson(const std::string& name, const ojson& j) {
     switch (j.type()) {
         case ojson::value_t::null: return Variant(dz::com::Null{});
@@ -103,11 +148,11 @@ Variant fromJson(const std::string& name, const ojson& j) {
     }
 }
 
-ojson toJson(const Variant& v) {
+ojson toJson(Variant&& v) {
     struct V {
         ojson operator()(const dz::com::Empty&) const { return nullptr; }
         ojson operator()(const dz::com::Null&) const { return nullptr; }
-        ojson operator()(const std::string& s) const { return s; }
+        ojson operator()(std::string& s) const { return std::move(s); }
         ojson operator()(long long n) const { return n; }
         ojson operator()(double d) const { return d; }
         ojson operator()(bool b) const { return b; }
@@ -276,14 +321,18 @@ DZ_API int dz_invoke(dz_tester* tester, const char* method, const char* args_jso
             return fail(DZ_E_INVALID_CALL, "dz_invoke needs a Tester, a method name and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
         const auto args = parseArgs(args_json);
-        const auto done = dz::com::invoke(*tester->tester, method, args);
+        auto done = dz::com::invoke(*tester->tester, method, args);
+        size_t hint = 256;
+        for (const auto& a : done.args)
+            if (a.value.isText()) hint += std::get<std::string>(a.value.raw()).size() * 9 / 8 + 64;
+        if (done.result.isText()) hint += std::get<std::string>(done.result.raw()).size() * 9 / 8;
         ojson out;
         out["method"] = done.method->name;
-        out["result"] = toJson(done.result);
+        out["result"] = toJson(std::move(done.result));
         ojson named = ojson::object();
-        for (const auto& a : done.args) named[a.name] = toJson(a.value);
+        for (auto& a : done.args) named[a.name] = toJson(std::move(a.value));
         out["args"] = std::move(named);  // by-reference arguments only
-        *result_json = copyOut(dumped(out));
+        *result_json = dumpedOut(out, hint);
         return DZ_OK;
     });
 }

@@ -116,35 +116,39 @@ std::string undouble(std::string_view s) { return text::replaceAll(s, "''", "'")
 
 // ---- unit data in the two shapes ------------------------------------------
 
-struct Item {
-    long long id;
-    std::optional<std::string> group;
-    std::string name;
-    std::optional<std::string> value;
-    std::string type;
-};
-
-// The unit's fixed facts first, then its unit data in id order.
-std::vector<Item> unitItems(sqlite3* db, const Unit& u) {
-    std::vector<Item> items;
+// The unit's fixed facts first, then its unit data in id order, as rows of
+// (ID, GName, FName, FValue, FType) straight into the call's table.
+void unitItemRows(ProcCall& c, const Unit& u) {
     long long id = 0;
-    auto fact = [&](const char* name, std::optional<std::string> v) {
-        items.push_back({++id, std::nullopt, name, std::move(v), "char"});
+    auto row = [&](std::optional<std::string> group, std::string name, std::optional<std::string> value,
+                   std::string type) {
+        std::vector<db::Value> r;
+        r.reserve(5);
+        r.emplace_back(++id);
+        r.emplace_back(group ? db::Value(std::move(*group)) : db::Value());
+        r.emplace_back(std::move(name));
+        r.emplace_back(value ? db::Value(std::move(*value)) : db::Value());
+        r.emplace_back(std::move(type));
+        c.row(std::move(r));
     };
+    auto fact = [&](const char* name, std::optional<std::string> v) { row(std::nullopt, name, std::move(v), "char"); };
+    // Sized up front: growing a table of many rows moves them all again.
+    Stmt n(c.db, "SELECT count(*) FROM unit_data WHERE serial = ?");
+    n.with(u.serial);
+    if (n.step()) c.rows.reserve(7 + size_t(std::max(0LL, n.integer(0))));
     fact("SerialNumber", u.serial);
     fact("PartNumber", u.partNumber);
     fact("Revision", u.revision);
     fact("WorkOrder", u.woNumber);
     fact("Status", u.status);
     fact("RouteStep", u.step ? std::optional<std::string>(std::to_string(*u.step)) : std::nullopt);
-    auto next = nextStations(db, u);
+    auto next = nextStations(c.db, u);
     std::string joined;
     for (const auto& s : next) joined += (joined.empty() ? "" : ",") + s;
     fact("NextStation", joined);
-    Stmt q(db, "SELECT group_name, name, value, type FROM unit_data WHERE serial = ? ORDER BY id");
+    Stmt q(c.db, "SELECT group_name, name, value, type FROM unit_data WHERE serial = ? ORDER BY id");
     q.with(u.serial);
-    while (q.step()) items.push_back({++id, q.optText(0), q.text(1), q.optText(2), q.text(3)});
-    return items;
+    while (q.step()) row(q.optText(0), q.text(1), q.optText(2), q.text(3));
 }
 
 // ---- results --------------------------------------------------------------
@@ -477,9 +481,7 @@ void objTSKGetUnitInfo(ProcCall& c) {
         if ((u = findUnit(c.db, s->text))) break;
     if (!u) return c.errorRow(kUnitNotFound);
     c.table({"ID", "GName", "FName", "FValue", "FType"});
-    for (const Item& it : unitItems(c.db, *u))
-        c.row({it.id, it.group ? db::Value(*it.group) : db::Value(), it.name,
-               it.value ? db::Value(*it.value) : db::Value(), it.type});
+    unitItemRows(c, *u);
 }
 
 void objTSKSaveTestResult(ProcCall& c) {

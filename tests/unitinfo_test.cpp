@@ -224,6 +224,9 @@ TEST_F(UnitInfo, DocumentShapes) {
     // Ungrouped rows (all-Null or empty groups) sort by ID.
     expectDoc(kFive, {{Value(), 2, "B", "2", 0}, {Value(), 1, "A", "1", 0}}, ab);
     expectDoc(kFive, {{"", 9, "B", "2", 0}, {"", 3, "A", "1", 0}}, ab);
+    expectDoc(kFive, {{"", 1, "B", "2", 0}, {Value(), 2, "A", "1", 0}}, ab);  // Null before "", whatever the IDs
+    expectDoc(kFive, {{Value(), 1, 7, 8, 0}},  // numbers as text, name and value apart
+              "<UnitInfo><UnitData><Name>7</Name><Value>8</Value></UnitData></UnitInfo>");
     expectDoc(kFive, {{"R&D", 2, "a<b", "x\"y", 0}, {Value(), 1, "Dept", "R&D", 0}},  // mixed, escaped
               "<UNITINFO><UnitData><Name>Dept</Name><Value>R&amp;D</Value></UnitData><GROUP name=\"R&amp;D\">"
               "<UNITDATA><NAME type=\"char\">a&lt;b</NAME><VALUE>x&quot;y</VALUE></UNITDATA></GROUP></UNITINFO>");

@@ -49,6 +49,7 @@ public:
     bool isText() const { return std::holds_alternative<std::string>(v_); }
     bool isObject() const { return std::holds_alternative<Object>(v_); }
     const Storage& raw() const { return v_; }
+    Storage& raw() { return v_; }
 
     // Conversion to text as the component's callers expect it: Empty gives "",
     // numbers in decimal, booleans "True"/"False"; Null and objects throw Error.
