@@ -291,8 +291,9 @@ TEST_F(XmlTest, TransformAndLoadEqualsLoadingTheText) {
         EXPECT_EQ(taken.parseError().errorCode, parsed.parseError().errorCode) << c.what;
         EXPECT_EQ(taken.parseError().reason, parsed.parseError().reason) << c.what;
         EXPECT_EQ(taken.xml(), parsed.xml()) << c.what;
-        if (parsed.hasDocumentElement())
+        if (parsed.hasDocumentElement()) {
             EXPECT_EQ(taken.selectNodes("//@* | //text()"), parsed.selectNodes("//@* | //text()")) << c.what;
+        }
     }
 }
 
