@@ -122,7 +122,10 @@ private:
     size_t n_ = 0, cap_;
 };
 
-// The same text as copyOut(dumped(j)); `hint` is the expected size.
+// The same text as copyOut(dumped(j)); `hint` is the expected size. Written
+// straight into the caller's buffer through the library's own serializer
+// (its detail namespace: dump() offers no output target), which saves a copy
+// of answers of many megabytes; the cli test and the fuzz target check it.
 char* dumpedOut(const ojson& j, size_t hint) {
     auto out = std::make_shared<MallocOut>(hint);
     nlohmann::detail::serializer<ojson> s(out, ' ', ojson::error_handler_t::replace);
