@@ -23,7 +23,6 @@
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
 #include "binding/dispatch.h"
-#include "binding/state.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
 
@@ -78,15 +77,6 @@ int guarded(F&& f) {
     }
 }
 
-char* copyOut(const std::string& s) {
-    char* p = static_cast<char*>(std::malloc(s.size() + 1));
-    if (!p) throw std::bad_alloc();
-    std::memcpy(p, s.c_str(), s.size() + 1);
-    return p;
-}
-
-std::string dumped(const ojson& j) { return j.dump(-1, ' ', false, ojson::error_handler_t::replace); }
-
 // JSON written straight into the malloc'd answer the caller frees: a long
 // text is then neither copied again nor grown through a string.
 class MallocOut : public nlohmann::detail::output_adapter_protocol<char> {
@@ -122,15 +112,36 @@ private:
     size_t n_ = 0, cap_;
 };
 
-// The same text as copyOut(dumped(j)); `hint` is the expected size. Written
-// straight into the caller's buffer through the library's own serializer
-// (its detail namespace: dump() offers no output target), which saves a copy
-// of answers of many megabytes; the cli test and the fuzz target check it.
+// The text of j.dump() with invalid UTF-8 replaced, in a malloc'd buffer; `hint`
+// is the expected size. Written straight into the caller's buffer through the
+// library's own serializer (its detail namespace: dump() offers no output
+// target), which saves a copy of answers of many megabytes; the cli test and
+// the fuzz target check it.
 char* dumpedOut(const ojson& j, size_t hint) {
     auto out = std::make_shared<MallocOut>(hint);
     nlohmann::detail::serializer<ojson> s(out, ' ', ojson::error_handler_t::replace);
     s.dump(j, false, false, 0);
     return out->release();
+}
+
+// The Tester's own state as dz_state() hands it out.
+ojson stateObject(const dz::TesterState& s) {
+    ojson j;
+    j["startupStatus"] = s.startupStatus;
+    j["generation"] = s.generation;
+    j["revision"] = s.revision;
+    j["schema"] = s.generation == 0 ? 0 : s.generation + s.revision;
+    j["server"] = s.server;
+    j["database"] = s.database;
+    j["station"] = s.station;
+    j["folder"] = s.folder;
+    j["iniFile"] = s.iniFile;
+    j["iniFound"] = s.iniFound;
+    j["lastFailure"] = s.lastFailure ? ojson{{"status", s.lastFailure->status},
+                                             {"description", s.lastFailure->description}}
+                                     : ojson(nullptr);
+    j["testId"] = s.testId ? ojson(*s.testId) : ojson(nullptr);
+    return j;
 }
 
 Variant fromJson(const std::string& name, const ojson& j) {
@@ -352,7 +363,7 @@ DZ_API int dz_methods(char** methods_json) {
                                 {"optional", a.optional}});
             list.push_back({{"name", m.name}, {"result", dz::com::typeName(m.result)}, {"args", std::move(args)}});
         }
-        *methods_json = copyOut(dumped(list));
+        *methods_json = dumpedOut(list, 4096);
         return DZ_OK;
     });
 }
@@ -363,7 +374,7 @@ DZ_API int dz_state(dz_tester* tester, char** state_json) {
         if (!tester || !state_json)
             return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
-        *state_json = copyOut(dz::binding::stateJson(tester->tester->state()));
+        *state_json = dumpedOut(stateObject(tester->tester->state()), 512);
         return DZ_OK;
     });
 }
