@@ -27,11 +27,7 @@ file(RELATIVE_PATH DZ_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/dezozevo.pc.in ${CMAKE_BINARY_DIR}/dezozevo.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/dezozevo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-foreach(cmd dezozevo dezozevo-sim)
-  if(TARGET ${cmd})
-    set_target_properties(${cmd} PROPERTIES INSTALL_RPATH "${DZ_INSTALL_RPATH}")
-    install(TARGETS ${cmd} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+set_target_properties(dezozevo dezozevo-sim PROPERTIES INSTALL_RPATH "${DZ_INSTALL_RPATH}")
+install(TARGETS dezozevo dezozevo-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/site/ DESTINATION ${CMAKE_INSTALL_DATADIR}/dezozevo/site)
