@@ -132,9 +132,9 @@ std::string signature(const Method& m) {
 void printCallUsage(const std::vector<Method>& all, const Method* only) {
     std::cout << "Usage: dezozevo [--home DIR] call METHOD [ARG=VALUE ...]\n\n"
                  "Creates one Tester, calls METHOD with the named arguments and prints one JSON\n"
-                 "object with the result and every passed argument after the call. Values are\n"
-                 "texts, converted to the argument's type; an optional argument that is left out\n"
-                 "is the empty text. Names match without regard to case.\n\n"
+                 "object with the result and every passed by-reference argument after the call.\n"
+                 "Values are texts, converted to the argument's type; an optional argument that\n"
+                 "is left out is the empty text. Names match without regard to case.\n\n"
                  "ARG=@PATH reads the value from the file PATH, ARG=@- from standard input;\n"
                  "a value that begins with @ is written @@ (ARG=@@x passes @x).\n\n"
                  "Example: dezozevo call CalcErrCode strMsg=\"General network error\"\n"
