@@ -275,6 +275,14 @@ class Tester:
             raise DezozevoError(method, status, status_meaning(status), description, result)
         return status if result is None else result
 
+    def _business(self, method: str, args: list, check: Optional[bool], result_type: "Optional[type]" = None,
+                  outputs: tuple = ()):
+        """Calls a business method; with `result_type`, its status and the named
+        by-reference `outputs` come back in that Result."""
+        status, a = self._call(method.encode(), args)
+        result = result_type(status, *(a[k] for k in outputs)) if result_type else None
+        return self._checked(method, status, check, result)
+
     # ---- the eighteen methods, in the interface's order --------------------
 
     def CheckRoute(self, unit_sn: str, station: str, *, check: Optional[bool] = None) -> int:
@@ -283,8 +291,7 @@ class Tester:
 
         Returns the status: 0 the check passed; a positive reason code from the
         database (refused); 100 no generation detected; 9001/9002/9003/9999 a failure."""
-        status, _ = self._call(b"CheckRoute", [_text("unit_sn", unit_sn), _text("station", station)])
-        return self._checked("CheckRoute", status, check)
+        return self._business("CheckRoute", [_text("unit_sn", unit_sn), _text("station", station)], check)
 
     def GetUnitInfo(self, request: str, unit_info: str = "", station_name: str = "", user_id: str = "", *,
                     check: Optional[bool] = None) -> UnitInfoResult:
@@ -298,9 +305,9 @@ class Tester:
         validation, or 10/20/30 the station's connection could not be resolved; 100 no
         generation detected; 6000 no row; the procedure's own code (1: unknown unit);
         9001-9003/9999 failures; a resent kept result's status (ResendOnNetErr)."""
-        status, a = self._call(b"GetUnitInfo", [_text("request", request), _text("unit_info", unit_info),
-                                                _text("station_name", station_name), _text("user_id", user_id)])
-        return self._checked("GetUnitInfo", status, check, UnitInfoResult(status, a["strUnitInfo"]))
+        return self._business("GetUnitInfo", [_text("request", request), _text("unit_info", unit_info),
+                                              _text("station_name", station_name), _text("user_id", user_id)],
+                              check, UnitInfoResult, ("strUnitInfo",))
 
     def GetCalibrationInfo(self, calibration_info: str = "", station_name: str = "", fixture: str = "", *,
                            check: Optional[bool] = None) -> CalibrationInfoResult:
@@ -309,19 +316,16 @@ class Tester:
 
         Returns CalibrationInfoResult(status, calibration_info). Statuses: 0, 6000, the
         procedure's own code, 100 no generation detected, 9001-9003/9999."""
-        status, a = self._call(b"GetCalibrationInfo", [_text("calibration_info", calibration_info),
-                                                       _text("station_name", station_name),
-                                                       _text("fixture", fixture)])
-        result = CalibrationInfoResult(status, a["strCalibrationInfo"])
-        return self._checked("GetCalibrationInfo", status, check, result)
+        return self._business("GetCalibrationInfo", [_text("calibration_info", calibration_info),
+                                                     _text("station_name", station_name), _text("fixture", fixture)],
+                              check, CalibrationInfoResult, ("strCalibrationInfo",))
 
     def SaveCalibration(self, calibration: str, *, check: Optional[bool] = None) -> int:
         """Stores a calibration document (generation 10; generation 20 answers 0).
 
         Returns the status: 0, the procedure's own code, 100 no generation detected,
         9001-9003/9999."""
-        status, _ = self._call(b"SaveCalibration", [_text("calibration", calibration)])
-        return self._checked("SaveCalibration", status, check)
+        return self._business("SaveCalibration", [_text("calibration", calibration)], check)
 
     def GetOrderInfo(self, work_order_info: str = "", station_name: str = "", *,
                      check: Optional[bool] = None) -> OrderInfoResult:
@@ -329,19 +333,18 @@ class Tester:
 
         Returns OrderInfoResult(status, work_order_info). Statuses: 0, 6000 no work order,
         the procedure's own code, 9001-9003/9999."""
-        status, a = self._call(b"GetOrderInfo", [_text("work_order_info", work_order_info),
-                                                 _text("station_name", station_name)])
-        return self._checked("GetOrderInfo", status, check, OrderInfoResult(status, a["strWorkOrderInfo"]))
+        return self._business("GetOrderInfo", [_text("work_order_info", work_order_info),
+                                               _text("station_name", station_name)],
+                              check, OrderInfoResult, ("strWorkOrderInfo",))
 
     def GetOrderInfoByStation(self, work_order_info: str = "", station_name: str = "", *,
                               check: Optional[bool] = None) -> OrderInfoResult:
         """Every work-order line of the station as `WOBYSTATION`.
 
         Returns OrderInfoResult(status, work_order_info). Statuses as GetOrderInfo."""
-        status, a = self._call(b"GetOrderInfoByStation", [_text("work_order_info", work_order_info),
-                                                          _text("station_name", station_name)])
-        result = OrderInfoResult(status, a["strWorkOrderInfo"])
-        return self._checked("GetOrderInfoByStation", status, check, result)
+        return self._business("GetOrderInfoByStation", [_text("work_order_info", work_order_info),
+                                                        _text("station_name", station_name)],
+                              check, OrderInfoResult, ("strWorkOrderInfo",))
 
     def GetModelAttributes(self, model_info: str = "", part_number: str = "", part_rev: str = "", *,
                            check: Optional[bool] = None) -> ModelAttributesResult:
@@ -349,11 +352,9 @@ class Tester:
 
         Returns ModelAttributesResult(status, model_info). Statuses: 0, 6000, the
         procedure's own code, 9001-9003/9999."""
-        status, a = self._call(b"GetModelAttributes", [_text("model_info", model_info),
-                                                       _text("part_number", part_number),
-                                                       _text("part_rev", part_rev)])
-        result = ModelAttributesResult(status, a["strModelInfo"])
-        return self._checked("GetModelAttributes", status, check, result)
+        return self._business("GetModelAttributes", [_text("model_info", model_info),
+                                                     _text("part_number", part_number), _text("part_rev", part_rev)],
+                              check, ModelAttributesResult, ("strModelInfo",))
 
     def GetUnitAttributes(self, request: str, unit_info: str = "", station_name: str = "", *,
                           check: Optional[bool] = None) -> UnitInfoResult:
@@ -362,9 +363,9 @@ class Tester:
 
         Returns UnitInfoResult(status, unit_info). Statuses: 0, 6000, the procedure's own
         code, 100 no generation detected, 9001-9003/9999."""
-        status, a = self._call(b"GetUnitAttributes", [_text("request", request), _text("unit_info", unit_info),
-                                                      _text("station_name", station_name)])
-        return self._checked("GetUnitAttributes", status, check, UnitInfoResult(status, a["strUnitInfo"]))
+        return self._business("GetUnitAttributes", [_text("request", request), _text("unit_info", unit_info),
+                                                    _text("station_name", station_name)],
+                              check, UnitInfoResult, ("strUnitInfo",))
 
     def GetErrMessage(self, err_code: int) -> str:
         """The database's message text for a status code (generation 23 and later; else "").
@@ -387,8 +388,7 @@ class Tester:
                 raise ValueError(f"result_text is not UTF-8: {e}") from None
         elif result_text is not None:
             _text("result_text", result_text)
-        status, _ = self._call(b"SaveResult", [result_text])
-        return self._checked("SaveResult", status, check)
+        return self._business("SaveResult", [result_text], check)
 
     def GetLastError(self) -> str:
         """The text of the component's last error ("OK" when none)."""
@@ -423,11 +423,10 @@ class Tester:
 
         Returns ProductStructureResult(status, product_structure, error_description).
         Statuses: 0, 6000, the procedure's own code, 9001-9003/9999."""
-        status, a = self._call(b"GetProductStructure", [_text("part", part),
-                                                        _text("product_structure", product_structure),
-                                                        _text("error_description", error_description)])
-        result = ProductStructureResult(status, a["xmlProductStructure"], a["ErrorDescription"])
-        return self._checked("GetProductStructure", status, check, result)
+        return self._business("GetProductStructure", [_text("part", part),
+                                                      _text("product_structure", product_structure),
+                                                      _text("error_description", error_description)],
+                              check, ProductStructureResult, ("xmlProductStructure", "ErrorDescription"))
 
     def GetGenericFunction(self, xml_in: str, xml_out: str = "", error_description: str = "",
                            function_name: str = "", *, check: Optional[bool] = None) -> GenericFunctionResult:
@@ -436,11 +435,10 @@ class Tester:
 
         Returns GenericFunctionResult(status, xml_out, error_description). Statuses: 0, the
         procedure's own code, 9001-9003/9999."""
-        status, a = self._call(b"GetGenericFunction", [_text("xml_in", xml_in), _text("xml_out", xml_out),
-                                                       _text("error_description", error_description),
-                                                       _text("function_name", function_name)])
-        result = GenericFunctionResult(status, a["xmlOut"], a["ErrorDescription"])
-        return self._checked("GetGenericFunction", status, check, result)
+        return self._business("GetGenericFunction", [_text("xml_in", xml_in), _text("xml_out", xml_out),
+                                                     _text("error_description", error_description),
+                                                     _text("function_name", function_name)],
+                              check, GenericFunctionResult, ("xmlOut", "ErrorDescription"))
 
     # snake_case names
     check_route = CheckRoute
