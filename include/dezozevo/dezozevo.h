@@ -36,9 +36,9 @@
  *     {"method": NAME, "result": VALUE, "args": {NAME: VALUE, ...}}
  *   "method" is the method's own spelling; "result" is a number, a string, a
  *   boolean, or null for a method without result (putLog); "args" holds every
- *   argument that was passed, in the method's order, with its value after the
- *   call: by-reference arguments come back as the method left them. Text that
- *   is not valid UTF-8 is returned with U+FFFD in place of the bad bytes.
+ *   by-reference argument that was passed, in the method's order, as the
+ *   method left it (by-value arguments are not sent back). Text that is not
+ *   valid UTF-8 is returned with U+FFFD in place of the bad bytes.
  *
  *   dz_methods() describes every method as JSON:
  *     [{"name": "GetUnitInfo", "result": "int32",
