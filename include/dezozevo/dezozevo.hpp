@@ -49,7 +49,8 @@ struct Failure {
     std::string description;
 };
 
-// The component's own state (dz_state in the C interface has the same fields).
+// The component's own state (dz_state in the C interface gives the same fields and
+// "schema", the generation plus the revision).
 struct State {
     int32_t startupStatus = 0;  // 0: start-up resolved the station's connection; else 10, 20, 30 or 100
     int generation = 0;         // 10, 20, or 0 when none was detected
