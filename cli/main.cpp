@@ -4,12 +4,10 @@
 //   dezozevo [--home DIR] state
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
