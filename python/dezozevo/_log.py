@@ -32,9 +32,8 @@ def set_log_handler(callback: Optional[Callable[[int, str], None]]) -> None:
         c_callback = _native.LOG_HANDLER(deliver) if callback is not None else _native.LOG_HANDLER()
         rc = lib.dz_set_log_handler(c_callback, None)
         if rc != _native.DZ_OK:
-            from .tester import DezozevoError
-            raise DezozevoError("set_log_handler", None, _native.DZ_E_NAMES.get(rc, f"code {rc}"),
-                                (lib.dz_last_error() or b"").decode("utf-8", "replace"))
+            from .tester import _refused
+            raise _refused("set_log_handler", rc, lib)
         if callback is not None and _installed is None:
             # Lines logged while the interpreter shuts down must not reach a freed callback.
             atexit.register(_remove_at_exit)

@@ -175,7 +175,7 @@ class Tester:
         rc = lib.dz_tester_create(ctypes.byref(handle))
         if rc != _native.DZ_OK:
             self._restore_home()
-            raise DezozevoError("Tester", None, _native.DZ_E_NAMES.get(rc, f"code {rc}"), _last_error(lib))
+            raise _refused("Tester", rc, lib)
         self._lib = lib
         self._handle = handle.value
         self._invoke = lib.dz_invoke
@@ -189,7 +189,7 @@ class Tester:
             return
         rc = self._lib.dz_tester_release(self._handle)
         if rc != _native.DZ_OK:
-            raise DezozevoError("close", None, _native.DZ_E_NAMES.get(rc, f"code {rc}"), _last_error(self._lib))
+            raise _refused("close", rc, self._lib)
         self._handle = None
         self._restore_home()
 
@@ -235,7 +235,7 @@ class Tester:
         out = ctypes.c_void_p()
         rc = self._lib.dz_state(self._handle, ctypes.byref(out))
         if rc != _native.DZ_OK:
-            raise DezozevoError("state", None, _native.DZ_E_NAMES.get(rc, f"code {rc}"), _last_error(self._lib))
+            raise _refused("state", rc, self._lib)
         try:
             return json.loads(ctypes.string_at(out.value).decode("utf-8", "replace"))
         finally:
@@ -253,9 +253,7 @@ class Tester:
         out = ctypes.c_void_p()
         rc = self._invoke(self._handle, method, json.dumps(args).encode(), ctypes.byref(out))
         if rc != _native.DZ_OK:
-            name = method.decode()
-            meaning = _native.DZ_E_NAMES.get(rc, f"code {rc}")
-            raise DezozevoError(name, None, meaning, _last_error(self._lib))
+            raise _refused(method.decode(), rc, self._lib)
         try:
             answer = json.loads(ctypes.string_at(out.value))
         finally:
@@ -461,5 +459,7 @@ class Tester:
     get_generic_function = GetGenericFunction
 
 
-def _last_error(lib) -> str:
-    return (lib.dz_last_error() or b"").decode("utf-8", "replace")
+def _refused(method: str, rc: int, lib) -> DezozevoError:
+    """A call the C interface refused: its code's name and the library's description."""
+    return DezozevoError(method, None, _native.DZ_E_NAMES.get(rc, f"code {rc}"),
+                         (lib.dz_last_error() or b"").decode("utf-8", "replace"))
