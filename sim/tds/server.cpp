@@ -502,7 +502,7 @@ private:
             return false;
         }
         bool ok = login(body);
-        ch_.setLimit(size_t(64) << 20);
+        ch_.setLimit(Channel::kMessageLimit);
         ch_.setDeadline(std::nullopt);
         return ok;
     }
