@@ -46,7 +46,8 @@ enum DoneStatus : uint16_t {
     kDoneAttn = 0x20,
 };
 
-// A malformed message from the client; the connection is closed.
+// A malformed message from the client: a request is answered with an error,
+// a malformed packet or login closes the connection.
 class ProtocolError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
