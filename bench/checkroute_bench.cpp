@@ -16,12 +16,11 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 #include "DEZozevoDLL/Tester.h"
+#include "bench/component.h"
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
 #include "sim/sim.h"
@@ -31,13 +30,6 @@ namespace fs = std::filesystem;
 using namespace dz;
 
 namespace {
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // A sample plant of generation 10 behind a listener, and a component folder
 // whose INI file names it. Made once for all benchmarks.
@@ -54,22 +46,9 @@ struct Setup {
         o.generation = 10;
         o.sample = true;
         sim::create((dir / "plant.db").string(), o);
-        sim::tds::ServeOptions so;
-        so.path = (dir / "plant.db").string();
-        so.port = 0;
-        server = std::make_unique<sim::tds::Server>(so);
-        server->start();
-        dataSource = server->host() + "," + std::to_string(server->port());
-
-        fs::path site = fs::path(__FILE__).parent_path().parent_path() / "site";
-        for (const char* f : {"DEZozevo.xsl", "GetHeader.xsl", "SaveResult.xsd", "GetUnitInfo.xsd"})
-            std::ofstream(dir / f, std::ios::binary) << readFile(site / f);
-        std::string ini = readFile(site / "DEZozevo.ini");
-        size_t at = ini.find("SERVER=sim:plant.db");
-        if (at != std::string::npos) ini.replace(at, 19, "SERVER=" + dataSource);
-        at = ini.find("LEVEL=2");
-        if (at != std::string::npos) ini.replace(at, 7, "LEVEL=1");
-        std::ofstream(dir / "DEZozevo.ini", std::ios::binary) << ini;
+        server = dzbench::listen((dir / "plant.db").string());
+        dataSource = dzbench::dataSource(*server);
+        dzbench::layOutComponent(dir, dataSource);
         setenv("DEZOZEVO_HOME", dir.c_str(), 1);
     }
     ~Setup() {
@@ -79,9 +58,7 @@ struct Setup {
     }
 
     std::string connectString(bool pooled) const {
-        return std::string("Provider=SQLOLEDB;") + (pooled ? "" : "OLE DB Services=-2;") +
-               "Password=station;User ID=station;Initial Catalog=MES;Data Source=" + dataSource +
-               ";Network Library=DBMSSOCN";
+        return dzbench::connectString(dataSource, pooled ? "" : "OLE DB Services=-2;");
     }
 };
 

@@ -25,11 +25,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +35,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DEZozevoDLL/Tester.h"
+#include "bench/component.h"
 #include "dezozevo.h"
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
@@ -49,14 +48,6 @@ using json = nlohmann::json;
 using namespace dz;
 
 namespace {
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + p.string());
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // The process's CPU time: on a shared machine it varies far less than the
 // wall clock. Everything measured runs on the calling thread.
@@ -104,28 +95,13 @@ struct Home {
         o.generation = generation;
         o.sample = true;
         sim::create(db, o);
-        fs::path site = fs::path(DZ_SOURCE_DIR) / "site";
-        for (const char* f : {"DEZozevo.xsl", "GetHeader.xsl", "SaveResult.xsd", "GetUnitInfo.xsd"})
-            fs::copy_file(site / f, dir / f);
-        setIni(server);
+        dzbench::layOutComponent(dir, server);
         setenv("DEZOZEVO_HOME", dir.c_str(), 1);
         setenv("DEZOZEVO_RESEND_FILE", (dir / "resend.xml").c_str(), 1);
     }
     ~Home() {
         std::error_code ec;
         fs::remove_all(dir, ec);
-    }
-    // The sample INI file, logging failures only, as a station runs.
-    void setIni(const std::string& server) {
-        std::string ini = readFile(fs::path(DZ_SOURCE_DIR) / "site" / "DEZozevo.ini");
-        auto put = [&](const std::string& from, const std::string& to) {
-            size_t at = ini.find(from);
-            if (at == std::string::npos) throw std::runtime_error("the sample INI file has no " + from);
-            ini.replace(at, from.size(), to);
-        };
-        put("SERVER=sim:plant.db", "SERVER=" + server);
-        put("LEVEL=2", "LEVEL=1");
-        std::ofstream(dir / "DEZozevo.ini", std::ios::binary) << ini;
     }
 };
 
@@ -156,7 +132,7 @@ int save(int argc, char** argv) {
     }
     TesterHandle t;
     // The station holds its document once: as the call's arguments.
-    std::string args = json{{"strXMLResultText", readFile(argv[3])}}.dump();
+    std::string args = json{{"strXMLResultText", dzbench::readFile(argv[3])}}.dump();
     args.shrink_to_fit();
     std::vector<double> times;
     for (int i = 0; i < reps; ++i) {
@@ -177,14 +153,13 @@ int save(int argc, char** argv) {
 int store(int argc, char** argv) {
     if (argc < 5) throw std::runtime_error("usage: dzbench store GEN PAYLOAD REPS");
     const int gen = std::atoi(argv[2]);
-    const std::string payload = readFile(argv[3]);
+    const std::string payload = dzbench::readFile(argv[3]);
     const int reps = std::atoi(argv[4]);
     Home home(gen);
     std::vector<double> times;
     for (int i = 0; i < reps; ++i) {
         db::Command c;
-        c.activeConnection = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=MES;"
-                             "Data Source=sim:" + home.db + ";Network Library=DBMSSOCN;";
+        c.activeConnection = dzbench::connectString("sim:" + home.db);
         c.type = db::adCmdStoredProc;
         const double t0 = now();
         if (gen == 10) {
@@ -245,8 +220,7 @@ int unitinfo(int argc, char** argv) {
 
     // The bare fetch: the same procedure through the same driver, every
     // field of every row read as text.
-    const std::string cs = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=MES;"
-                           "Data Source=sim:" + home.db + ";Network Library=DBMSSOCN;";
+    const std::string cs = dzbench::connectString("sim:" + home.db);
     auto bare = [&] {
         db::Command c;
         c.activeConnection = cs;
@@ -307,13 +281,9 @@ int checkroute(int argc, char** argv) {
     const int calls = std::atoi(argv[2]);
     // The listener serves the plant; the INI file names it.
     auto home = std::make_unique<Home>(10);
-    sim::tds::ServeOptions so;
-    so.path = home->db;
-    so.port = 0;
-    sim::tds::Server server(so);
-    server.start();
-    const std::string dataSource = server.host() + "," + std::to_string(server.port());
-    home->setIni(dataSource);
+    std::unique_ptr<sim::tds::Server> server = dzbench::listen(home->db);
+    const std::string dataSource = dzbench::dataSource(*server);
+    dzbench::writeIni(home->dir, dataSource);
 
     TesterHandle t;
     const std::string args = R"({"strUnitSN":"SN24001-0006","strStation":"FCT-01"})";
@@ -325,8 +295,7 @@ int checkroute(int argc, char** argv) {
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, (SQLPOINTER)SQL_OV_ODBC3, 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-    const std::string cs = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=MES;Data Source=" +
-                           dataSource + ";Network Library=DBMSSOCN";
+    const std::string cs = dzbench::connectString(dataSource);
     std::u16string conn = wide::fromUtf8(db::odbc::target(db::ConnectionInfo::parse(cs)).connectionString);
     if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, (SQLWCHAR*)conn.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                          SQL_DRIVER_NOPROMPT)))
@@ -380,7 +349,7 @@ int checkroute(int argc, char** argv) {
     SQLDisconnect(dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
-    server.stop();
+    server->stop();
     std::cout << json{{"cpu_s", median(comp)}, {"cpp_cpu_s", median(cpp)}, {"bare_cpu_s", median(bare)}}.dump() << "\n";
     return 0;
 }

@@ -24,12 +24,12 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DEZozevoDLL/Tester.h"
+#include "bench/component.h"
 #include "sim/sim.h"
 
 extern char** environ;
@@ -41,12 +41,7 @@ namespace {
 
 const char* const kSerial = "SN24001-0003";
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using dzbench::readFile;
 
 // ---- one station ------------------------------------------------------------
 
@@ -56,7 +51,7 @@ std::string readAll(const fs::path& p) {
 int station(int id, double seconds) {
     dz::Tester t;
     std::ofstream report(std::string(std::getenv("DEZOZEVO_HOME")) + "/report.txt");
-    std::string sample = readAll(std::string(std::getenv("DEZOZEVO_HOME")) + "/SampleResult.xml");
+    std::string sample = readFile(std::string(std::getenv("DEZOZEVO_HOME")) + "/SampleResult.xml");
     auto until = Clock::now() + std::chrono::duration<double>(seconds);
     int n = 0;
     auto query = [&] {
@@ -178,14 +173,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < stations; ++i) {
         fs::path home = work / ("station" + std::to_string(i));
         fs::create_directories(home);
-        for (const char* f : {"DEZozevo.xsl", "GetHeader.xsl", "SaveResult.xsd", "GetUnitInfo.xsd", "SampleResult.xml"})
-            fs::copy_file(source / "site" / f, home / f);
-        std::string ini = readAll(source / "site" / "DEZozevo.ini");
-        ini = std::regex_replace(ini, std::regex("SERVER=sim:plant.db"), "SERVER=127.0.0.1," + std::to_string(l.port));
-        ini = std::regex_replace(ini, std::regex("TimeOut=30"), "TimeOut=2");
-        ini = std::regex_replace(ini, std::regex("ResendOnNetErr=no"), "ResendOnNetErr=yes");
-        ini = std::regex_replace(ini, std::regex("LEVEL=2"), "LEVEL=1");
-        std::ofstream(home / "DEZozevo.ini") << ini;
+        dzbench::layOutComponent(home, "127.0.0.1," + std::to_string(l.port),
+                                 {{"TimeOut=30", "TimeOut=2"}, {"ResendOnNetErr=no", "ResendOnNetErr=yes"}});
+        fs::copy_file(source / "site" / "SampleResult.xml", home / "SampleResult.xml");
         pids.push_back(spawn({self.string(), "station", std::to_string(i), std::to_string(seconds)},
                              {"DEZOZEVO_HOME=" + home.string(), "DEZOZEVO_RESEND_FILE=" + (home / "resend.xml").string()}));
     }
@@ -241,7 +231,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < stations; ++i)
         for (auto& e : fs::directory_iterator(work / ("station" + std::to_string(i))))
             if (e.path().filename().string().rfind("resend.xml", 0) == 0) {
-                std::string text = readAll(e.path());
+                std::string text = readFile(e.path());
                 for (std::sregex_iterator it(text.begin(), text.end(), marker), end; it != end; ++it)
                     ++kept[it->str()];
             }

@@ -77,8 +77,7 @@ Stmt::~Stmt() {
         sqlite3_finalize(st_);
         return;
     }
-    sqlite3_reset(st_);
-    sqlite3_clear_bindings(st_);
+    reset();
     shared_->inUse = false;
 }
 
@@ -203,6 +202,7 @@ struct Cached {
     ino_t ino = 0;
     std::unordered_map<std::string, PreparedStmt> prepared;
 
+    // Its statements first, or the file stays open.
     void close() {
         for (auto& [sql, p] : prepared) sqlite3_finalize(p.stmt);
         prepared.clear();
@@ -212,8 +212,10 @@ struct Cached {
 
 struct ConnectionCache {
     std::map<std::string, Cached> byPath;
-    ~ConnectionCache() {
+    ~ConnectionCache() { clear(); }
+    void clear() {
         for (auto& [p, c] : byPath) c.close();
+        byPath.clear();
     }
     void drop(const std::string& path) {
         auto it = byPath.find(path);
@@ -287,11 +289,7 @@ int generation(const std::string& path) {
     return std::stoi(metaValue(db, "generation", "10"));
 }
 
-void releaseConnections() {
-    auto& c = cache();
-    for (auto& [p, cached] : c.byPath) cached.close();  // its statements first, or the file stays open
-    c.byPath.clear();
-}
+void releaseConnections() { cache().clear(); }
 
 // ---- schema ---------------------------------------------------------------
 

@@ -497,12 +497,10 @@ private:
                             std::to_string(server_.opt.maxConnections) +
                             "' user connections has already been reached. The connection has been closed.",
                         kServerName);
-            out.done(kDone, kDoneError, 0, 0);
-            ch_.send(kReply, out.data());
-            return false;
+            return refuseLogin(out);
         }
         bool ok = login(body);
-        ch_.setLimit(size_t(64) << 20);
+        ch_.setLimit(Channel::kMessageLimit);
         ch_.setDeadline(std::nullopt);
         return ok;
     }
@@ -533,6 +531,13 @@ private:
         ch_.send(kReply, w.data());
     }
 
+    // Ends the error messages in `out` and sends them: the login failed.
+    bool refuseLogin(Writer& out) {
+        out.done(kDone, kDoneError, 0, 0);
+        ch_.send(kReply, out.data());
+        return false;
+    }
+
     bool login(const std::string& body) {
         Login l = readLogin(body);
         const std::string& user = l.user;
@@ -543,9 +548,7 @@ private:
         if ((l.version >> 24) < 0x72) {
             out.message(kError, 50000, 1, 16,
                         "The simulator speaks TDS 7.2 to 7.4; this client asked for an older version.", kServerName);
-            out.done(kDone, kDoneError, 0, 0);
-            ch_.send(kReply, out.data());
-            return false;
+            return refuseLogin(out);
         }
         tdsVersion_ = std::min(l.version, kTds74);
         if (l.integratedSecurity) {
@@ -553,9 +556,7 @@ private:
                         "Login failed. The login is from an untrusted domain and cannot be used with Integrated "
                         "authentication.",
                         kServerName);
-            out.done(kDone, kDoneError, 0, 0);
-            ch_.send(kReply, out.data());
-            return false;
+            return refuseLogin(out);
         }
 
         std::string path = resolveDatabase(server_.opt.path, database);
@@ -564,17 +565,13 @@ private:
                         "Cannot open database \"" + database + "\" requested by the login. The login failed.",
                         kServerName);
             out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
-            out.done(kDone, kDoneError, 0, 0);
-            ch_.send(kReply, out.data());
-            return false;
+            return refuseLogin(out);
         }
         std::optional<std::string> expected = passwordOf(path, user);
         if (!expected || *expected != l.password) {
             trace("login failed for " + user);
             out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
-            out.done(kDone, kDoneError, 0, 0);
-            ch_.send(kReply, out.data());
-            return false;
+            return refuseLogin(out);
         }
         user_ = user;
         password_ = l.password;

@@ -49,7 +49,8 @@ public:
     // Binds and starts accepting; throws std::runtime_error (a database
     // that is no simulator file, an address that cannot be bound).
     void start();
-    // Closes the listening socket and every connection, and waits for them.
+    // Closes the listening socket, lets the connections answer what they
+    // received (a few seconds at most), closes them and waits for them.
     void stop();
 
     const std::string& host() const { return host_; }

@@ -46,7 +46,8 @@ enum DoneStatus : uint16_t {
     kDoneAttn = 0x20,
 };
 
-// A malformed message from the client; the connection is closed.
+// A malformed message from the client: a request is answered with an error,
+// a malformed packet or login closes the connection.
 class ProtocolError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -144,6 +145,9 @@ inline const std::string kCollation("\x09\x04\xD0\x00\x34", 5);
 // Blocking packet I/O on a socket.
 class Channel {
 public:
+    // The limit of a logged-in connection's messages.
+    static constexpr size_t kMessageLimit = size_t(64) << 20;
+
     explicit Channel(int fd) : fd_(fd) {}
     int fd() const { return fd_; }
     void setPacketSize(size_t n) { packetSize_ = n; }
@@ -166,7 +170,7 @@ private:
     bool readFully(char* buf, size_t n);
     int fd_;
     size_t packetSize_ = 4096;
-    size_t limit_ = size_t(64) << 20;
+    size_t limit_ = kMessageLimit;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
     uint8_t packetId_ = 1;
 };
