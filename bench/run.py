@@ -50,6 +50,10 @@ def main():
         reps = {1: 3, 2: 1, 20: 1}
     targets = []
 
+    def val(r, key, scale=1):
+        """A figure of a measurement, or None when the measurement failed or timed out."""
+        return None if r is None or r.get(key) is None else r[key] * scale
+
     def target(name, project, peer, limit, unit, note=""):
         ratio = None if project is None or peer is None or peer == 0 else project / peer
         met = ratio is not None and ratio <= limit
@@ -75,38 +79,38 @@ def main():
             store = run([dzbench, "store", str(gen), payload, str(n)])
             whole[(gen, size, "many-duts")] = full
             tag = "gen %d, %d MB" % (gen, size)
-            target("SaveResult own work, " + tag + " [s]", canned and canned["median_s"], peer["median_s"], 0.75, "s")
-            target("SaveResult whole call, " + tag + " [s]", full and full["median_s"],
-                   peer["median_s"] + store["median_s"], 1.0, "s", "peer + the bare store")
-            target("SaveResult peak memory, " + tag + " [MB]", full and full["peak_kb"] / 1024,
-                   peer["peak_kb"] / 1024, 1.0, "MB")
+            target("SaveResult own work, " + tag + " [s]", val(canned, "median_s"), val(peer, "median_s"), 0.75, "s")
+            target("SaveResult whole call, " + tag + " [s]", val(full, "median_s"),
+                   None if peer is None or store is None else peer["median_s"] + store["median_s"], 1.0, "s", "peer + the bare store")
+            target("SaveResult peak memory, " + tag + " [MB]", val(full, "peak_kb", 1 / 1024),
+                   val(peer, "peak_kb", 1 / 1024), 1.0, "MB")
 
     # Linear: 20 MB against 2 MB, whole call on generation 10.
     for shape in ("many-duts", "one-dut"):
         small = run([dzbench, "save", "10", doc(2, shape), str(reps[2]), "whole"])
         big = whole.get((10, 20, shape)) or run([dzbench, "save", "10", doc(20, shape), str(reps[20]), "whole"])
-        target("SaveResult 20 MB / 2 MB, %s [s]" % shape, big and big["median_s"], small["median_s"], 12, "s",
+        target("SaveResult 20 MB / 2 MB, %s [s]" % shape, val(big, "median_s"), val(small, "median_s"), 12, "s",
                "" if big else "not done in %d s" % TIMEOUT)
 
     # GetUnitInfo on generation 24: 200k rows against 20k, and against a
     # bare fetch of the same rows.
     small = run([dzbench, "unitinfo", "20000", "9"])
     big = run([dzbench, "unitinfo", "200000", "5"])
-    target("GetUnitInfo 200k / 20k rows [s]", big["median_s"], small["median_s"], 11, "s")
-    target("GetUnitInfo 200k rows / bare fetch [s]", big["median_s"], big["bare_s"], 3, "s",
-           "%d page faults a call" % big["faults"])
+    target("GetUnitInfo 200k / 20k rows [s]", val(big, "median_s"), val(small, "median_s"), 11, "s")
+    target("GetUnitInfo 200k rows / bare fetch [s]", val(big, "median_s"), val(big, "bare_s"), 3, "s",
+           "%d page faults a call" % big["faults"] if big else "")
 
     # CheckRoute over ODBC to the listener: client CPU per call.
     cr = run([dzbench, "checkroute", "2100" if quick else "6300"])
-    target("CheckRoute client CPU / bare ODBC call [us]", cr["cpu_s"] * 1e6, cr["bare_cpu_s"] * 1e6, 1.5, "us",
+    target("CheckRoute client CPU / bare ODBC call [us]", val(cr, "cpu_s", 1e6), val(cr, "bare_cpu_s", 1e6), 1.5, "us",
            "through the C interface")
-    target("CheckRoute client CPU, C++ call / bare [us]", cr["cpp_cpu_s"] * 1e6, cr["bare_cpu_s"] * 1e6, 1.5, "us",
+    target("CheckRoute client CPU, C++ call / bare [us]", val(cr, "cpp_cpu_s", 1e6), val(cr, "bare_cpu_s", 1e6), 1.5, "us",
            "the Tester method without the C interface's JSON")
 
     # Creating a Tester: the INI file read once, schemas and style sheets shared.
     cre = run([dzbench, "create", "20"])
-    target("Tester creation, INI file reads", cre["ini_reads"], 1, 1, "reads")
-    target("Tester creation, files unchanged / touched [s]", cre["median_s"], cre["touched_s"], 1.0, "s",
+    target("Tester creation, INI file reads", val(cre, "ini_reads"), 1, 1, "reads")
+    target("Tester creation, files unchanged / touched [s]", val(cre, "median_s"), val(cre, "touched_s"), 1.0, "s",
            "unchanged files: schemas not compiled again")
 
     with open(os.path.join(out_dir, "summary.json"), "w") as f:

@@ -99,7 +99,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     char* state = NULL;
-    dz_state(t, &state);
+    if (dz_state(t, &state) != DZ_OK) {
+        fprintf(stderr, "%s\n", dz_last_error());
+        dz_tester_release(t);
+        free(args);
+        return 1;
+    }
     long startup = number_of(state, "startupStatus");
     printf("state %s\n", state);
     dz_free(state);
