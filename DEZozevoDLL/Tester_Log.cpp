@@ -109,7 +109,8 @@ void Tester::log(std::string_view msg, uint8_t level) {
 
 void Tester::log(std::initializer_list<std::string_view> parts, uint8_t level) {
     const ModVariables& mv = modVariables();
-    if (level > mv.LogLevel && mv.LogLevel != 3) return log(std::string_view(), level);  // nothing written
+    // Joined only when log() uses the text: kept for the call (level 1), written, or dumped.
+    if (level != 1 && level > mv.LogLevel && mv.LogLevel != 3) return log(std::string_view(), level);
     std::string msg;
     size_t size = 0;
     for (std::string_view p : parts) size += p.size();
