@@ -24,9 +24,6 @@ std::string doubleApostrophes(std::string_view s);
 // value when the command was built and holds one other than 0, else 9999.
 int32_t returnOr9999(const std::optional<db::Command>& cmd);
 
-// The test ID a stored result was given ("@TestID"), when the value holds one.
-std::optional<int32_t> testIdOf(const db::Value& v);
-
 // The local date and time now, "yyyy-mm-dd hh:mm:ss".
 std::string localTimeText();
 

@@ -54,15 +54,6 @@ int32_t returnOr9999(const std::optional<db::Command>& cmd) {
     return status == 0 ? 9999 : status;
 }
 
-std::optional<int32_t> testIdOf(const db::Value& v) {
-    if (v.isNull()) return std::nullopt;
-    try {
-        return v.toInt32();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 std::string localTimeText() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -89,6 +80,16 @@ std::string parentOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+// The test ID a stored result was given ("@TestID"), when the value holds one.
+std::optional<int32_t> testIdOf(const db::Value& v) {
+    if (v.isNull()) return std::nullopt;
+    try {
+        return v.toInt32();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 bool isPassWord(const std::string& upper) {
@@ -444,7 +445,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         cmd.execute();
 
         int32_t status = cmd.value("return").toInt32();
-        if (status == 0) lastTestId_ = results::testIdOf(cmd.parameters()[2].value);
+        if (status == 0) lastTestId_ = testIdOf(cmd.parameters()[2].value);
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {
