@@ -12,9 +12,10 @@
 
 namespace dz::results {
 
-// The machine-wide file that keeps one result whose upload failed on the
-// network: /var/lib/dezozevo/DEZozevo_Resend.xml, or $DEZOZEVO_RESEND_FILE
-// when that is set (tests).
+// The machine-wide file that keeps the oldest result whose upload failed on
+// the network (later ones sit beside it, numbered):
+// /var/lib/dezozevo/DEZozevo_Resend.xml, or $DEZOZEVO_RESEND_FILE when that
+// is set (tests).
 std::string resendFilePath();
 
 // Every apostrophe doubled: the text as the content of one SQL string literal.

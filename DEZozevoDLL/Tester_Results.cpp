@@ -1,5 +1,5 @@
 // Result upload on both server generations, the delivery-method lookup, the
-// buffer folder and the local resend file.
+// buffer folder and the local resend queue.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -512,7 +512,7 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
     }
 }
 
-// ---- resend file -----------------------------------------------------------
+// ---- resend queue -----------------------------------------------------------
 
 bool Tester::SaveResultForResend(std::string_view text) {
     if (resending_) return true;  // a result sent again from its file stays there, once
