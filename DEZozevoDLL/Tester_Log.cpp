@@ -80,8 +80,7 @@ std::string byteDump(std::string_view msg) {
         if (b >= 0x20 && b < 0x7F) {
             out += char(b);
         } else if (b >= 0xA0) {  // Latin-1 code as UTF-8
-            out += char(0xC0 | (b >> 6));
-            out += char(0x80 | (b & 0x3F));
+            text::appendUtf8(out, b);
         }
         out += "\r\n";
     }
