@@ -553,7 +553,7 @@ int32_t Tester::ResendLastResult() {
         }
         log("Resend Last Result", 1);
         resending_ = true;
-        const int32_t status = SaveResult(com::Variant(text));
+        const int32_t status = SaveResult(com::Variant(std::move(text)));
         resending_ = false;
         if (status != 0) return status;
         if (std::string why = queue.remove(kept, i); !why.empty()) {
