@@ -62,4 +62,7 @@ int32_t runQuery(Tester& tester, db::Command& cmd, const QueryRules& rules, std:
 // A field's text, or `ifNull` for a Null.
 std::string textOr(const db::Value& v, std::string_view ifNull = "");
 
+// Appends `text` with the four XML specials (& < > ") as entities.
+void appendEscapedXml(std::string& out, std::string_view text);
+
 }  // namespace dz

@@ -12,9 +12,10 @@
 
 namespace dz::results {
 
-// The machine-wide file that keeps one result whose upload failed on the
-// network: /var/lib/dezozevo/DEZozevo_Resend.xml, or $DEZOZEVO_RESEND_FILE
-// when that is set (tests).
+// The machine-wide file that keeps the oldest result whose upload failed on
+// the network (later ones sit beside it, numbered):
+// /var/lib/dezozevo/DEZozevo_Resend.xml, or $DEZOZEVO_RESEND_FILE when that
+// is set (tests).
 std::string resendFilePath();
 
 // Every apostrophe doubled: the text as the content of one SQL string literal.
@@ -23,9 +24,6 @@ std::string doubleApostrophes(std::string_view s);
 // The status of a generation-20 worker's failure: the procedure's "RETURN"
 // value when the command was built and holds one other than 0, else 9999.
 int32_t returnOr9999(const std::optional<db::Command>& cmd);
-
-// The test ID a stored result was given ("@TestID"), when the value holds one.
-std::optional<int32_t> testIdOf(const db::Value& v);
 
 // The local date and time now, "yyyy-mm-dd hh:mm:ss".
 std::string localTimeText();

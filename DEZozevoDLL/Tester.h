@@ -81,7 +81,7 @@ public:
 
     // Value-argument forms of putLog and CalcErrCode for the component's own use.
     void log(std::string_view msg, uint8_t level);
-    // The parts joined into one message, only when the level writes it.
+    // The parts joined into one message, only when the line is used (written or kept).
     void log(std::initializer_list<std::string_view> parts, uint8_t level);
     static int32_t calcErr(std::string_view msg);
 

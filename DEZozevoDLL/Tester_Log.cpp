@@ -80,13 +80,22 @@ std::string byteDump(std::string_view msg) {
         if (b >= 0x20 && b < 0x7F) {
             out += char(b);
         } else if (b >= 0xA0) {  // Latin-1 code as UTF-8
-            out += char(0xC0 | (b >> 6));
-            out += char(0x80 | (b & 0x3F));
+            text::appendUtf8(out, b);
         }
         out += "\r\n";
     }
     return out;
 }
+
+// What log() does with a line of `level`.
+struct LineUse {
+    bool kept;     // level 1, whatever LogLevel says: it describes the call's failure in state()
+    bool written;  // up to LogLevel: to the log file and the log sink
+    bool dumped;   // LogLevel 3: the byte dump, whatever the line's level
+    bool any() const { return kept || written || dumped; }
+};
+
+LineUse useOf(const ModVariables& mv, uint8_t level) { return {level == 1, level <= mv.LogLevel, mv.LogLevel == 3}; }
 
 }  // namespace
 
@@ -97,19 +106,20 @@ void Tester::putLog(std::string& strMsg, uint8_t& nLevel) {
 
 void Tester::log(std::string_view msg, uint8_t level) {
     ModVariables& mv = modVariables();
-    // Kept whatever LogLevel says: they describe the call's failure in state().
-    if (level == 1 && callLines_.size() < kCallLinesKept) callLines_.emplace_back(msg);
+    const LineUse use = useOf(mv, level);
+    if (use.kept && callLines_.size() < kCallLinesKept) callLines_.emplace_back(msg);
     mv.LogFileName = componentFolder() + "/DEZozevo" + localStamp("%Y%m%d") + ".log";
-    if (level <= mv.LogLevel) {
+    if (use.written) {
         appendFile(mv.LogFileName, localStamp("%Y-%m-%d %H:%M:%S") + "  " + std::string(msg) + "\r\n");
         logsink::forward(level, msg);
     }
-    if (mv.LogLevel == 3) appendFile(mv.LogFileName, byteDump(msg));
+    if (use.dumped) appendFile(mv.LogFileName, byteDump(msg));
 }
 
 void Tester::log(std::initializer_list<std::string_view> parts, uint8_t level) {
-    const ModVariables& mv = modVariables();
-    if (level > mv.LogLevel && mv.LogLevel != 3) return log(std::string_view(), level);  // nothing written
+    // The parts are joined only when the line is used; an unused one still
+    // refreshes the log file's name.
+    if (!useOf(modVariables(), level).any()) return log(std::string_view(), level);
     std::string msg;
     size_t size = 0;
     for (std::string_view p : parts) size += p.size();

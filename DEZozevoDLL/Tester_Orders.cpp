@@ -15,7 +15,9 @@ bool generation10() { return modVariables().ServerGeneration == 10; }
 
 // <TAG>content</TAG>, the content escaped.
 void element(std::string& doc, std::string_view tag, std::string_view content) {
-    doc.append("<").append(tag).append(">").append(Tester::EscapeXml(content)).append("</").append(tag).append(">");
+    doc.append("<").append(tag).append(">");
+    appendEscapedXml(doc, content);
+    doc.append("</").append(tag).append(">");
 }
 
 // The word for a work order's status id; anything that is not one of the
@@ -41,19 +43,8 @@ std::string_view orderStatus(const db::Value& id) {
 std::string Tester::EscapeXml(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    // Runs without a special character are copied whole.
-    for (size_t at = 0;;) {
-        const size_t special = text.find_first_of("&<>\"", at);
-        out.append(text.substr(at, special - at));
-        if (special == std::string_view::npos) return out;
-        switch (text[special]) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        default: out += "&quot;"; break;
-        }
-        at = special + 1;
-    }
+    appendEscapedXml(out, text);
+    return out;
 }
 
 // <WOINFO> of the station's work order, from the first row only.

@@ -1,5 +1,5 @@
 // Result upload on both server generations, the delivery-method lookup, the
-// buffer folder and the local resend file.
+// buffer folder and the local resend queue.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -54,15 +54,6 @@ int32_t returnOr9999(const std::optional<db::Command>& cmd) {
     return status == 0 ? 9999 : status;
 }
 
-std::optional<int32_t> testIdOf(const db::Value& v) {
-    if (v.isNull()) return std::nullopt;
-    try {
-        return v.toInt32();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 std::string localTimeText() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -89,6 +80,16 @@ std::string parentOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+// The test ID a stored result was given ("@TestID"), when the value holds one.
+std::optional<int32_t> testIdOf(const db::Value& v) {
+    if (v.isNull()) return std::nullopt;
+    try {
+        return v.toInt32();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 bool isPassWord(const std::string& upper) {
@@ -181,22 +182,29 @@ public:
     const std::string& folder() const { return folder_; }
 
     // The kept results, oldest first (entries of any type), and the highest
-    // number in use. "" on success, else why the folder cannot be listed.
-    std::string list(std::vector<std::string>& paths, uint64_t& last) const {
+    // number in use. With `sweep`, the same pass removes the temporary files
+    // of writers that were killed: those no live process holds locked.
+    // "" on success, else why the folder cannot be listed.
+    std::string list(std::vector<std::string>& paths, uint64_t& last, bool sweep = false) const {
         paths.clear();
         last = 0;
         DIR* dir = ::opendir(folder_.c_str());
         if (dir == nullptr) return errno == ENOENT || errno == ENOTDIR ? "" : errnoText(errno);
+        const std::string tempPrefix = name_ + ".tmp-";
         bool hasBase = false;
         std::vector<uint64_t> numbers;
+        std::vector<std::string> temps;
         while (const dirent* e = ::readdir(dir)) {
             const std::string_view n = e->d_name;
             if (n == name_)
                 hasBase = true;
             else if (const auto k = numberOf(n))
                 numbers.push_back(*k);
+            else if (sweep && n.starts_with(tempPrefix))
+                temps.push_back(folder_ + "/" + e->d_name);
         }
         ::closedir(dir);
+        for (const std::string& path : temps) removeIfAbandoned(path);
         std::sort(numbers.begin(), numbers.end());
         if (hasBase) paths.push_back(base_);
         for (uint64_t k : numbers) paths.push_back(numbered(k));
@@ -204,16 +212,17 @@ public:
         return "";
     }
 
-    // Keeps `data` (and a line end) as the newest result; `kept` is its file. "" on success, else why not.
+    // Keeps `data` (and a line end) as the newest result; `kept` is its file.
+    // Abandoned temporary files go in the same listing. "" on success, else why not.
     std::string add(std::string_view data, std::string& kept) const {
-        TempFile temp;
-        if (std::string why = writeTemp(base_ + ".tmp-XXXXXX", 0, data, temp); !why.empty()) return why;
         std::vector<std::string> paths;
         uint64_t last = 0;
+        if (std::string why = list(paths, last, true); !why.empty()) return why;
+        TempFile temp;
+        if (std::string why = writeTemp(base_ + ".tmp-XXXXXX", 0, data, temp); !why.empty()) return why;
         for (int attempt = 0; attempt < 100; ++attempt) {  // another process may take a name meanwhile
             struct stat st{};
             if (::lstat(base_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kOddFile;
-            if (std::string why = list(paths, last); !why.empty()) return why;
             const std::string target = paths.empty() ? base_ : numbered(last + 1);
             if (::link(temp.path.c_str(), target.c_str()) == 0) {
                 kept = target;
@@ -223,6 +232,7 @@ public:
                 return "";
             }
             if (errno != EEXIST) return errnoText(errno);
+            if (std::string why = list(paths, last); !why.empty()) return why;
         }
         return "no free name beside it";
     }
@@ -243,28 +253,18 @@ public:
         return "";
     }
 
-    // Removes the temporary files of writers that were killed: those that
-    // no live process holds locked.
-    void sweep() const {
-        DIR* dir = ::opendir(folder_.c_str());
-        if (dir == nullptr) return;
-        const std::string prefix = name_ + ".tmp-";
-        std::vector<std::string> temps;
-        while (const dirent* e = ::readdir(dir))
-            if (std::string_view(e->d_name).starts_with(prefix)) temps.push_back(folder_ + "/" + e->d_name);
-        ::closedir(dir);
-        for (const std::string& path : temps) {
-            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) continue;
-            struct stat st{};
-            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-                ::unlink(path.c_str());
-            ::close(fd);
-        }
-    }
-
 private:
     std::string numbered(uint64_t k) const { return base_ + "." + std::to_string(k); }
+
+    // A temporary file is removed unless a live writer holds it locked.
+    static void removeIfAbandoned(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        struct stat st{};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.c_str());
+        ::close(fd);
+    }
 
     std::optional<uint64_t> numberOf(std::string_view n) const {
         if (n.size() <= name_.size() + 1 || n.substr(0, name_.size()) != name_ || n[name_.size()] != '.')
@@ -445,7 +445,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         cmd.execute();
 
         int32_t status = cmd.value("return").toInt32();
-        if (status == 0) lastTestId_ = results::testIdOf(cmd.parameters()[2].value);
+        if (status == 0) lastTestId_ = testIdOf(cmd.parameters()[2].value);
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {
@@ -512,17 +512,14 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
     }
 }
 
-// ---- resend file -----------------------------------------------------------
+// ---- resend queue -----------------------------------------------------------
 
 bool Tester::SaveResultForResend(std::string_view text) {
     if (resending_) return true;  // a result sent again from its file stays there, once
     const ResendQueue queue(results::resendFilePath());
     std::string kept;
     std::string why = makeFolders(queue.folder());
-    if (why.empty()) {
-        queue.sweep();
-        why = queue.add(text, kept);
-    }
+    if (why.empty()) why = queue.add(text, kept);
     if (!why.empty()) {
         log("Cannot keep the result for resend in " + queue.base() + ": " + why, 1);
         return false;
@@ -535,10 +532,9 @@ bool Tester::SaveResultForResend(std::string_view text) {
 // is not stored (0): it and the later ones stay, in order.
 int32_t Tester::ResendLastResult() {
     const ResendQueue queue(results::resendFilePath());
-    queue.sweep();
     std::vector<std::string> kept;
     uint64_t last = 0;
-    if (std::string why = queue.list(kept, last); !why.empty()) {
+    if (std::string why = queue.list(kept, last, true); !why.empty()) {
         log("Cannot read the resend folder " + queue.folder() + ": " + why, 1);
         return 9997;
     }
@@ -557,7 +553,7 @@ int32_t Tester::ResendLastResult() {
         }
         log("Resend Last Result", 1);
         resending_ = true;
-        const int32_t status = SaveResult(com::Variant(text));
+        const int32_t status = SaveResult(com::Variant(std::move(text)));
         resending_ = false;
         if (status != 0) return status;
         if (std::string why = queue.remove(kept, i); !why.empty()) {

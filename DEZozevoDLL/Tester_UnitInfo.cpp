@@ -27,30 +27,11 @@ std::string_view fieldText(const db::Value& v, std::string& scratch) {
     return scratch;
 }
 
-// Appends `text` with the four XML specials as entities.
-void appendEscaped(std::string& out, std::string_view text) {
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char* entity;
-        switch (text[i]) {
-        case '&': entity = "&amp;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '"': entity = "&quot;"; break;
-        default: continue;
-        }
-        out.append(text.data() + run, i - run);
-        out += entity;
-        run = i + 1;
-    }
-    out.append(text.data() + run, text.size() - run);
-}
-
 void appendItem(std::string& out, bool upper, std::string_view name, std::string_view value) {
     out += upper ? "<UNITDATA><NAME type=\"char\">" : "<UnitData><Name>";
-    appendEscaped(out, name);
+    appendEscapedXml(out, name);
     out += upper ? "</NAME><VALUE>" : "</Name><Value>";
-    appendEscaped(out, value);
+    appendEscapedXml(out, value);
     out += upper ? "</VALUE></UNITDATA>" : "</Value></UnitData>";
 }
 
@@ -103,7 +84,7 @@ std::optional<std::string> groupedInPlace(const db::Recordset& rs, size_t idAt, 
         if (!name.empty()) {
             if (!last.empty()) out += "</GROUP>";
             out += "<GROUP name=\"";
-            appendEscaped(out, name);
+            appendEscapedXml(out, name);
             out += "\">";
         }
         out += b->xml;
@@ -141,7 +122,7 @@ std::string unitDocument(db::Recordset& rs) {
         if (group != previous) {
             out += closing;
             out += "<GROUP name=\"";
-            appendEscaped(out, group);
+            appendEscapedXml(out, group);
             out += "\">";
             previous = group;
             if (!group.empty()) closing = "</GROUP>";

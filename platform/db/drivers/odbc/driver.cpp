@@ -62,8 +62,12 @@ std::optional<std::string> installedLibrary(const std::string& name) {
         dir = SQL_FETCH_NEXT;
         if (!text::iequals((const char*)desc, name)) continue;
         // "key=value" pairs, each ended by a zero byte.
-        for (const char* a = (const char*)attrs; *a && a < (const char*)attrs + sizeof attrs; a += std::strlen(a) + 1)
-            if (text::ifind(a, "Driver=") == 0) return std::string(a + 7);
+        const char* const end = (const char*)attrs + sizeof attrs;
+        for (const char* a = (const char*)attrs; a < end && *a;) {
+            const std::string_view pair(a, strnlen(a, size_t(end - a)));
+            if (text::ifind(pair, "Driver=") == 0) return std::string(pair.substr(7));
+            a += pair.size() + 1;
+        }
         return std::string();
     }
     return std::nullopt;
