@@ -14,6 +14,7 @@ QueryAnswer readShape(const db::Recordset& rs) {
 db::Command storedProcedure(std::string_view name) {
     db::Command cmd;
     cmd.activeConnection = modVariables().ConnectString;
+    cmd.client = modVariables().Client;
     cmd.timeout = modVariables().CommandTimeout;
     cmd.text = std::string(name);
     cmd.type = db::adCmdStoredProc;

@@ -85,6 +85,7 @@ void Tester::checkThread() const {
 
 void Tester::Class_Initialize() {
     ModVariables& mv = modVariables();
+    db::takeDiagnostics();  // start-up's failure carries only its own records
     const std::string folder = componentFolder();
     IniFileName = folder + "/DEZozevo.ini";
     const profile::File iniFile(IniFileName);  // read once for all keys
@@ -106,6 +107,16 @@ void Tester::Class_Initialize() {
     step([&] { mv.TargetURN = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
     step([&] { mv.ResendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
     step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
+    // How the driver reaches a real server; the driver checks the values.
+    mv.Client = db::ClientOptions{};
+    step([&] {
+        mv.Client.driver = ini("DATABASE", "Driver", "");
+        mv.Client.encrypt = ini("DATABASE", "Encrypt", "");
+        mv.Client.trustServerCertificate = ini("DATABASE", "TrustServerCertificate", "");
+        mv.Client.caFile = ini("DATABASE", "CAFile", "");
+        mv.Client.hostNameInCertificate = ini("DATABASE", "HostNameInCertificate", "");
+        mv.Client.loginTimeout = ini("DATABASE", "LoginTimeout", "");
+    });
     step([&] { mv.SaveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { mv.SPToGetUnitInfo = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
     step([&] { mv.SPToSaveTestResult = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });

@@ -20,6 +20,7 @@ std::string connectionString(const std::string& password, const std::string& use
 db::Command masterCommand(std::string text, db::CommandType type) {
     db::Command cmd;
     cmd.activeConnection = modVariables().MasterConnectString;
+    cmd.client = modVariables().Client;
     cmd.timeout = modVariables().CommandTimeout;
     cmd.text = std::move(text);
     cmd.type = type;

@@ -571,6 +571,7 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* fail
     try {
         db::Command cmd;
         cmd.activeConnection = mv.MasterConnectString;
+        cmd.client = mv.Client;
         cmd.timeout = mv.CommandTimeout;
         // One batch; each value is one string literal.
         cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "

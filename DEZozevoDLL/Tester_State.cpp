@@ -36,17 +36,19 @@ TesterState Tester::state() const {
 void Tester::beginCall() {
     checkThread();
     callLines_.clear();
+    db::takeDiagnostics();
 }
 
 int32_t Tester::endCall(int32_t status) {
     if (status != 0) {
-        Failure f{status, {}};
+        Failure f{status, {}, db::takeDiagnostics()};
         for (const std::string& line : callLines_) f.description += (f.description.empty() ? "" : "\n") + line;
         if (f.description.empty() && status == 100)
             f.description = "No server generation was detected at start-up, so no worker serves this call";
         lastFailure_ = std::move(f);
     }
     callLines_.clear();
+    if (status == 0) db::takeDiagnostics();
     return status;
 }
 

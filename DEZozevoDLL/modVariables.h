@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/db/db.h"
 #include "platform/xml/xml.h"
 
 namespace dz {
@@ -19,6 +20,7 @@ struct ModVariables {
     uint8_t LogLevel = 0;
     std::string ResendOnNetErr;
     int32_t CommandTimeout = 0;
+    db::ClientOptions Client;  // DATABASE/Driver, Encrypt, ... : how the driver reaches the server
     std::string SaveAsTempSN;
     std::string SPToGetUnitInfo, SPToSaveTestResult, SPToGetProductStructure, SPToGenericFunction;
     int16_t ServerGeneration = 0;

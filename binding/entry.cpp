@@ -137,9 +137,16 @@ ojson stateObject(const dz::TesterState& s) {
     j["folder"] = s.folder;
     j["iniFile"] = s.iniFile;
     j["iniFound"] = s.iniFound;
-    j["lastFailure"] = s.lastFailure ? ojson{{"status", s.lastFailure->status},
-                                             {"description", s.lastFailure->description}}
-                                     : ojson(nullptr);
+    if (s.lastFailure) {
+        ojson diagnostics = ojson::array();
+        for (const auto& d : s.lastFailure->diagnostics)
+            diagnostics.push_back(ojson{{"sqlstate", d.state}, {"native", d.native}, {"message", d.message}});
+        j["lastFailure"] = ojson{{"status", s.lastFailure->status},
+                                 {"description", s.lastFailure->description},
+                                 {"diagnostics", std::move(diagnostics)}};
+    } else {
+        j["lastFailure"] = nullptr;
+    }
     j["testId"] = s.testId ? ojson(*s.testId) : ojson(nullptr);
     return j;
 }
