@@ -164,11 +164,13 @@ std::vector<std::string> ResendQueue::names() const {
 }
 
 // Links the written file `fd` (or, in the fallback, the file at `tempPath`)
-// to a new entry name; never replaces one.
+// to a new entry name; never replaces one. An empty queue gets the queue
+// file's own name, as the one-file form wrote it.
 std::string ResendQueue::linkNew(int fd, const std::string& tempPath) const {
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const bool empty = names().empty();
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const std::string target = base_ + "." + std::to_string(nextNumber());
+        const std::string target = attempt == 0 && empty ? base_ : base_ + "." + std::to_string(nextNumber());
         const int rc = tempPath.empty() ? ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW)
                                         : ::link(tempPath.c_str(), target.c_str());
         if (rc == 0) return target;

@@ -7,8 +7,9 @@
 // two replays never send the same entry; keeping takes no lock.
 //
 // Files beside the queue file (its name is the base, "DEZozevo_Resend.xml"):
-//   <base>            a result kept by the one-file form; replayed first
-//   <base>.<number>   kept results, oldest (smallest number) first
+//   <base>            the oldest result, kept when the queue was empty (as
+//                     the one-file form kept its one result); replayed first
+//   <base>.<number>   later results, oldest (smallest number) first
 //   <base>.lock       the replay lock
 //   rejected/         entries the database refused, set aside
 #pragma once

@@ -122,7 +122,7 @@ struct Results10 : ::testing::Test {
     size_t keptLines() const {
         const Lines m = st->messages();
         return size_t(std::count_if(m.begin(), m.end(), [&](const std::string& l) {
-            return l.starts_with("Save result into " + resendFile + ".") && l.ends_with(" for resend");
+            return l.starts_with("Save result into " + resendFile) && l.ends_with(" for resend");
         }));
     }
     int32_t query() {  // a unit query, which first resends a pending result
