@@ -20,7 +20,6 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Connects factory test stations to the MES 
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 # Depends: the shared libraries the binaries link (dpkg-shlibdeps), and python3.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
