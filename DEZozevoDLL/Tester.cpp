@@ -202,7 +202,6 @@ void Tester::Class_Terminate() {
 // ---- dispatch ------------------------------------------------------------
 
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
-    checkThread();
     healStartup();
     if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
     return noWorker();
@@ -210,7 +209,6 @@ int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
 
 int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
                             std::string strUserID) {
-    checkThread();
     healStartup();
     if (!strStationName.empty()) {
         const int16_t status = GetSlaveConn(strStationName);
@@ -225,7 +223,6 @@ int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, st
 
 int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string strStationName,
                                    std::string strFixture) {
-    checkThread();
     healStartup();
     if (modVariables().ServerGeneration == 10)
         return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
@@ -233,39 +230,33 @@ int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string 
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
-    checkThread();
     healStartup();
     if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
     return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
-    checkThread();
     healStartup();
     return GetOrderInfo10_20(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetOrderInfoByStation(std::string& strWorkOrderInfo, std::string strStationName) {
-    checkThread();
     healStartup();
     return GetOrderInfoByStation10_20(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev) {
-    checkThread();
     healStartup();
     return GetModelAttributes10_20(strModelInfo, strPartNumber, strPartRev);
 }
 
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
-    checkThread();
     healStartup();
     if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
     return noWorker();
 }
 
 std::string Tester::GetErrMessage(int32_t nErrCode) {
-    checkThread();
     healStartup();
     const ModVariables& mv = modVariables();
     if (mv.ServerGeneration == 20 && mv.ServerRevision >= 3) return GetErrMessage20(nErrCode);
@@ -273,7 +264,6 @@ std::string Tester::GetErrMessage(int32_t nErrCode) {
 }
 
 int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
-    checkThread();
     healStartup();
     lastTestId_.reset();
     switch (modVariables().ServerGeneration) {
@@ -284,18 +274,15 @@ int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
 }
 
 std::string Tester::GetLastError() {
-    checkThread();
     return "OK";
 }
 
 std::string Tester::GetProfileItem(std::string strSectionName, std::string strKeyName, std::string strDefaultValue,
                                    std::string strIniFile) {
-    checkThread();
     return profile::getString(strSectionName, strKeyName, strDefaultValue, strIniFile);
 }
 
 std::string Tester::getStation() {
-    checkThread();
     return modVariables().StationName;
 }
 
