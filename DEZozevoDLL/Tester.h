@@ -8,6 +8,7 @@
 // checkThread() before each method (binding/call.h).
 #pragma once
 
+#include <exception>
 #include <cstdint>
 #include <optional>
 #include <initializer_list>
@@ -95,6 +96,8 @@ public:
     // The parts joined into one message, only when the line is used (written or kept).
     void log(std::initializer_list<std::string_view> parts, uint8_t level);
     static int32_t calcErr(std::string_view msg);
+    // The status of a failure: from the driver's kind when it gives one, else from its text.
+    static int32_t calcErr(const std::exception& failure);
 
 private:
     void Class_Initialize();
