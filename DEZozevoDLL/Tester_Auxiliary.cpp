@@ -34,7 +34,7 @@ std::string Tester::GetErrMessage20(int32_t nErrCode) {
 
 int32_t Tester::GetProductStructure(std::string xmlPart, std::string& xmlProductStructure,
                                     std::string& ErrorDescription) {
-    checkThread();
+    healStartup();
     clsGetProductStructure worker;
     int32_t status = worker.GetProductStructure(modVariables().SPToGetProductStructure, xmlPart,
                                                 xmlProductStructure, ErrorDescription);
@@ -47,7 +47,7 @@ int32_t Tester::GetProductStructure(std::string xmlPart, std::string& xmlProduct
 
 int32_t Tester::GetGenericFunction(std::string xmlIn, std::string& xmlOut, std::string& ErrorDescription,
                                    std::string FunctionName) {
-    checkThread();
+    healStartup();
     // Read anew on every call, so a changed mapping applies without a restart.
     ModVariables& mv = modVariables();
     mv.SPToGenericFunction =

@@ -19,6 +19,8 @@ struct ModVariables {
     std::string XslFileName, SchemaFileName, TargetURN;
     uint8_t LogLevel = 0;
     std::string ResendOnNetErr;
+    std::string ResendFolder;    // the resend queue's folder ("" the machine's default)
+    bool ResendOnGen20 = false;  // generation 20 and later keep and resend too
     int32_t CommandTimeout = 0;
     db::ClientOptions Client;  // DATABASE/Driver, Encrypt, ... : how the driver reaches the server
     std::string SaveAsTempSN;

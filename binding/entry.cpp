@@ -23,6 +23,7 @@
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
 #include "binding/dispatch.h"
+#include "binding/drivers.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
 
@@ -228,6 +229,7 @@ int createTester(dz_tester** out) {
         live().insert(h.get());
     }
     try {
+        dz::binding::installDrivers();
         h->tester = std::make_unique<dz::Tester>();
     } catch (...) {
         std::lock_guard lock(liveMutex);
@@ -368,7 +370,10 @@ DZ_API int dz_methods(char** methods_json) {
             for (const auto& a : m.args)
                 args.push_back({{"name", a.name}, {"type", dz::com::typeName(a.type)}, {"byRef", a.byRef},
                                 {"optional", a.optional}});
-            list.push_back({{"name", m.name}, {"result", dz::com::typeName(m.result)}, {"args", std::move(args)}});
+            list.push_back({{"name", m.name},
+                            {"result", dz::com::typeName(m.result)},
+                            {"business", m.business},
+                            {"args", std::move(args)}});
         }
         *methods_json = dumpedOut(list, 4096);
         return DZ_OK;

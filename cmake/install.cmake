@@ -5,7 +5,6 @@
 #   lib/pkgconfig/dezozevo.pc                  pkg-config --cflags --libs dezozevo
 #   bin/dezozevo, bin/dezozevo-sim             the commands
 #   bin/dezozevo-sim-certs                     a throw-away authority and server certificate
-#   share/doc/dezozevo/                        README.md, docs/ (connecting.md among them)
 #   share/dezozevo/site/                       sample deployment files
 include(CMakePackageConfigHelpers)
 
@@ -35,8 +34,3 @@ install(TARGETS dezozevo dezozevo-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/site/ DESTINATION ${CMAKE_INSTALL_DATADIR}/dezozevo/site)
 
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/sim/dezozevo-sim-certs DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo/docs
-  FILES_MATCHING PATTERN "*.md")
-install(FILES ${CMAKE_SOURCE_DIR}/platform/db/drivers/odbc/README.md
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo/docs RENAME sql-server-driver.md)
