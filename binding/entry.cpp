@@ -23,6 +23,7 @@
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
 #include "binding/dispatch.h"
+#include "binding/unitcheck.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
 
@@ -375,6 +376,26 @@ DZ_API int dz_state(dz_tester* tester, char** state_json) {
             return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
         *state_json = dumpedOut(stateObject(tester->tester->state()), 512);
+        return DZ_OK;
+    });
+}
+
+DZ_API int dz_may_test(dz_tester* tester, const char* strUnitSN, const char* strStation, char** strUnitInfo,
+                       int32_t* status) {
+    if (strUnitInfo) *strUnitInfo = nullptr;
+    return guarded([&] {
+        if (!tester || !strUnitSN || !status)
+            return fail(DZ_E_INVALID_CALL, "dz_may_test needs a Tester, a serial number and a pointer for the status");
+        if (int rc = checkHandle(tester)) return rc;
+        std::string info;
+        const int32_t verdict = dz::unitcheck::mayTest(*tester->tester, strUnitSN, strStation ? strStation : "", info);
+        if (strUnitInfo) {
+            char* out = static_cast<char*>(std::malloc(info.size() + 1));
+            if (!out) throw std::bad_alloc();
+            std::memcpy(out, info.c_str(), info.size() + 1);
+            *strUnitInfo = out;
+        }
+        *status = verdict;
         return DZ_OK;
     });
 }

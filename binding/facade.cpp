@@ -5,6 +5,7 @@
 #include <new>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/unitcheck.h"
 #include "dezozevo/dezozevo.hpp"
 
 namespace dezozevo {
@@ -143,6 +144,10 @@ int32_t Tester::GetGenericFunction(const std::string& xmlIn, std::string& xmlOut
     return business(impl_, [&](dz::Tester& t) {
         return t.GetGenericFunction(xmlIn, xmlOut, ErrorDescription, FunctionName);
     });
+}
+
+int32_t Tester::mayTest(const std::string& strUnitSN, const std::string& strStation, std::string& strUnitInfo) {
+    return guarded([&] { return dz::unitcheck::mayTest(of(impl_), strUnitSN, strStation, strUnitInfo); });
 }
 
 State Tester::state() const {

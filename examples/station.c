@@ -88,10 +88,7 @@ int main(int argc, char** argv) {
     }
     const size_t room = 6 * (strlen(result) + 1000);
     char* args = malloc(room);
-    char station[603], serial[603];
     if (!args) return 1;
-    json_string(station, argv[1]);
-    json_string(serial, argv[2]);
 
     dz_tester* t = NULL;
     if (dz_tester_create(&t) != DZ_OK) {
@@ -111,27 +108,35 @@ int main(int argc, char** argv) {
 
     int rc = 1;
     if (startup == 0) {
-        snprintf(args, room, "{\"strUnitSN\": %s, \"strStation\": %s}", serial, station);
-        if (call(t, "CheckRoute", args) == 0) {
-            char request[512];
-            snprintf(request, sizeof request, "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"%s\"/>",
-                     argv[2]);
-            char* p = args + sprintf(args, "{\"strRequest\": ");
-            p = json_string(p, request);
-            strcpy(p, ", \"strUnitInfo\": \"\"}");
-            if (call(t, "GetUnitInfo", args) == 0) {
-                p = args + sprintf(args, "{\"strXMLResultText\": ");
-                p = json_string(p, result);
-                strcpy(p, "}");
-                if (call(t, "SaveResult", args) == 0) {
-                    dz_state(t, &state);
-                    long id = number_of(state, "testId");
-                    printf("result stored, test ID %ld\n", id);
-                    dz_free(state);
-                    rc = 0;
-                }
+        /* May the unit be tested here now? Generation 10 asks the database
+         * (CheckRoute); on 20 and later CheckRoute answers 0 without asking,
+         * so dz_may_test reads the unit's status and next station from its
+         * unit document. A unit on hold or due at another station is not
+         * tested and no result is stored for it. */
+        char* unit_info = NULL;
+        int32_t status = -1;
+        if (dz_may_test(t, argv[2], argv[1], &unit_info, &status) != DZ_OK) {
+            fprintf(stderr, "dz_may_test: %s\n", dz_last_error());
+        } else if (status != 0) {
+            dz_state(t, &state);
+            fprintf(stderr, "not cleared for test: status %d; state %s\n", (int)status, state);
+            dz_free(state);
+        } else {
+            printf("unit %s: %zu bytes of unit data\n", argv[2], strlen(unit_info));
+            /* ... the test runs here and writes its result document ... */
+            char* p = args + sprintf(args, "{\"strXMLResultText\": ");
+            p = json_string(p, result);
+            strcpy(p, "}");
+            if (call(t, "SaveResult", args) == 0) {
+                dz_state(t, &state);
+                long id = number_of(state, "testId"); /* null (-1 here) on generation 20 and later */
+                if (id >= 0) printf("result stored, test ID %ld\n", id);
+                else printf("result stored\n");
+                dz_free(state);
+                rc = 0;
             }
         }
+        dz_free(unit_info);
     }
     dz_tester_release(t);
     free(args);

@@ -151,6 +151,30 @@ DZ_API void dz_free(char* text);
  * Later versions may add keys; readers ignore the ones they do not know. */
 DZ_API int dz_state(dz_tester* tester, char** state_json);
 
+/* ---- may this unit be tested here -------------------------------------- */
+
+/* Whether the unit `strUnitSN` may be tested at `strStation` (NULL or "": the
+ * INI station) now, on every server generation. On DZ_OK, *status is 0 when
+ * it may, else the refusal's status (its reason is the state's lastFailure),
+ * and *strUnitInfo (when strUnitInfo is not NULL) the unit document, to be
+ * released with dz_free(). *status is set only on DZ_OK.
+ *   Generation 10: CheckRoute asks the database; then GetUnitInfo.
+ *   Generation 20 and later (CheckRoute answers 0 there without asking):
+ *   GetUnitInfo, then the unit check reads the unit's status and next station
+ *   from the document. The check is the style sheet UnitCheck.xsl in the
+ *   component folder when the site puts one there, else the built-in one for
+ *   the sample site's document (the items Status, which must be ACTIVE, and
+ *   NextStation, a comma-separated list that must name the station, any
+ *   case): 3 due at another station, 4 on hold, 5 scrapped, 6 route completed,
+ *   9999 when the document names no Status or NextStation. A site's
+ *   UnitCheck.xsl receives <UnitCheck Station="STATION">UNIT DOCUMENT</UnitCheck>
+ *   and writes text: the status, then optionally a blank and the reason.
+ * The request sent is <GetUnitInfo xmlns="urn:GetUnitInfo-schema"
+ * SerialNumber="..."/>; a non-empty strStation is also GetUnitInfo's
+ * strStationName (its database is resolved first). */
+DZ_API int dz_may_test(dz_tester* tester, const char* strUnitSN, const char* strStation, char** strUnitInfo,
+                       int32_t* status);
+
 /* ---- the log ------------------------------------------------------------ */
 
 /* Receives each line the component writes to its daily log (those that the
