@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/call.h"
 #include "platform/com/module.h"
 #include "platform/xml/xml.h"
 
@@ -83,37 +84,38 @@ Verdict judge(const std::string& styleSheet, const std::string& unitInfo, const 
 }
 
 int32_t mayTest(Tester& tester, const std::string& serial, const std::string& station, std::string& unitInfo) {
-    tester.beginCall();
-    unitInfo.clear();
-    const std::string at = station.empty() ? tester.getStation() : station;
-    // Generation 10 (or none yet: a call may detect it) asks the database for
-    // the route; the generation is read again after each call.
-    bool asked = false;
-    if (tester.state().generation != 20) {
-        if (int32_t rc = tester.CheckRoute(serial, at)) return tester.endCall(rc);
-        asked = tester.state().generation == 10;
-    }
-    if (int32_t rc = tester.GetUnitInfo(request(serial), unitInfo, station, "")) return tester.endCall(rc);
-    const int generation = tester.state().generation;
-    if (generation == 10 && !asked)
-        if (int32_t rc = tester.CheckRoute(serial, at)) return tester.endCall(rc);
-    if (generation != 20) return tester.endCall(0);
+    return binding::runMethod(tester, true, [&]() -> int32_t {
+        unitInfo.clear();
+        const std::string at = station.empty() ? tester.getStation() : station;
+        // Generation 10 (or none yet: a call may detect it) asks the database
+        // for the route; the generation is read again after each call.
+        bool asked = false;
+        if (tester.state().generation != 20) {
+            if (int32_t rc = tester.CheckRoute(serial, at)) return rc;
+            asked = tester.state().generation == 10;
+        }
+        if (int32_t rc = tester.GetUnitInfo(request(serial), unitInfo, station, "")) return rc;
+        const int generation = tester.state().generation;
+        if (generation == 10 && !asked)
+            if (int32_t rc = tester.CheckRoute(serial, at)) return rc;
+        if (generation != 20) return 0;
 
-    // Generation 20 and later: the unit document says whether the unit is due here.
-    xml::Document sheet;
-    const std::filesystem::path site = std::filesystem::path(componentFolder()) / "UnitCheck.xsl";
-    std::error_code ec;
-    const bool own = std::filesystem::exists(site, ec);
-    Verdict v;
-    if (own ? !sheet.load(site.string()) : !sheet.loadXML(kBuiltIn))
-        v = {9999, "the unit check " + site.string() + " cannot be read: " + sheet.parseError().reason};
-    else
-        v = apply(sheet, unitInfo, at);
-    if (v.status != 0)
-        tester.log("UnitCheck returned value=" + std::to_string(v.status) + " for " + serial + " at " + at +
-                       (v.reason.empty() ? "" : ": " + v.reason),
-                   1);
-    return tester.endCall(v.status);
+        // Generation 20 and later: the unit document says whether the unit is due here.
+        xml::Document sheet;
+        const std::filesystem::path site = std::filesystem::path(componentFolder()) / "UnitCheck.xsl";
+        std::error_code ec;
+        const bool own = std::filesystem::exists(site, ec);
+        Verdict v;
+        if (own ? !sheet.load(site.string()) : !sheet.loadXML(kBuiltIn))
+            v = {9999, "the unit check " + site.string() + " cannot be read: " + sheet.parseError().reason};
+        else
+            v = apply(sheet, unitInfo, at);
+        if (v.status != 0)
+            tester.log("UnitCheck returned value=" + std::to_string(v.status) + " for " + serial + " at " + at +
+                           (v.reason.empty() ? "" : ": " + v.reason),
+                       1);
+        return v.status;
+    });
 }
 
 }  // namespace dz::unitcheck

@@ -20,8 +20,8 @@ std::string request(const std::string& serial);
 
 // 0 when the unit may be tested at `station` (empty: the INI station) now,
 // with its unit document in `unitInfo`; else the refusal's status, logged at
-// level 1. Runs as one business call of `tester`: a refusal becomes its
-// lastFailure.
+// level 1. One business call of `tester`, on its own thread only: a refusal
+// becomes its lastFailure.
 int32_t mayTest(Tester& tester, const std::string& serial, const std::string& station, std::string& unitInfo);
 
 // The verdict of the unit-check style sheet `styleSheet` (its text) on a unit

@@ -112,6 +112,7 @@ const char* kSessionUsage =
 struct Method {
     std::string name;
     std::string result;
+    bool business;  // returns a status
     struct Arg {
         std::string name, type;
         bool byRef, optional;
@@ -136,7 +137,7 @@ std::vector<Method> loadMethods() {
     dz_free(text);
     std::vector<Method> out;
     for (const auto& m : list) {
-        Method x{m["name"], m["result"], {}};
+        Method x{m["name"], m["result"], m["business"], {}};
         for (const auto& a : m["args"]) x.args.push_back({a["name"], a["type"], a["byRef"], a["optional"]});
         out.push_back(std::move(x));
     }
@@ -210,9 +211,6 @@ ojson stateOf(dz_tester* t) {
     return j.is_discarded() ? ojson(nullptr) : j;
 }
 
-// A business method returns a status; CalcErrCode only classifies a text.
-bool isBusiness(const Method& m) { return m.result == "int32" && !iequals(m.name, "CalcErrCode"); }
-
 // One call through the C interface; prints its answer line and returns the exit status.
 // A business method's non-zero status is answered with the failure's
 // description (and exits 3), a stored result with its test ID.
@@ -226,7 +224,7 @@ int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string
         return statusOf(rc);
     }
     ojson out;
-    if (m && isBusiness(*m)) out = ojson::parse(answer, nullptr, false);
+    if (m && m->business) out = ojson::parse(answer, nullptr, false);
     const bool failed = out.is_object() && out["result"].is_number() && out["result"] != 0;
     const bool stored = out.is_object() && out["result"] == 0 && m->name == "SaveResult";
     if (failed || stored) {
