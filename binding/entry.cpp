@@ -22,6 +22,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
+#include "binding/cabi.h"
 #include "binding/dispatch.h"
 #include "binding/unitcheck.h"
 #include "platform/log/sink.h"
@@ -310,6 +311,29 @@ dz_class_factory theFactory = {factoryAddRef, factoryRelease, factoryCreateInsta
 
 }  // namespace
 
+namespace dz::cabi {
+
+void clearError() { lastError.clear(); }
+int fail(int code, std::string description) { return ::fail(code, std::move(description)); }
+int checkHandle(dz_tester* handle) {
+    if (!handle) return ::fail(DZ_E_INVALID_CALL, "The Tester is NULL");
+    return ::checkHandle(handle);
+}
+Tester& of(dz_tester* handle) { return *handle->tester; }
+int caught() {
+    return guarded([]() -> int { throw; });
+}
+
+Owned copy(std::string_view text) {
+    Owned out(static_cast<char*>(std::malloc(text.size() + 1)));
+    if (!out) throw std::bad_alloc();
+    std::memcpy(out.get(), text.data(), text.size());
+    out.get()[text.size()] = '\0';
+    return out;
+}
+
+}  // namespace dz::cabi
+
 extern "C" {
 
 DZ_API int dz_tester_create(dz_tester** tester) {
@@ -392,12 +416,7 @@ DZ_API int dz_may_test(dz_tester* tester, const char* strUnitSN, const char* str
         if (int rc = checkHandle(tester)) return rc;
         std::string info;
         const int32_t verdict = dz::unitcheck::mayTest(*tester->tester, strUnitSN, strStation ? strStation : "", info);
-        if (strUnitInfo) {
-            char* out = static_cast<char*>(std::malloc(info.size() + 1));
-            if (!out) throw std::bad_alloc();
-            std::memcpy(out, info.c_str(), info.size() + 1);
-            *strUnitInfo = out;
-        }
+        if (strUnitInfo) *strUnitInfo = dz::cabi::copy(info).release();
         *status = verdict;
         return DZ_OK;
     });
