@@ -24,6 +24,7 @@
 #include "dezozevo/dezozevo.h"
 #include "binding/cabi.h"
 #include "binding/dispatch.h"
+#include "binding/drivers.h"
 #include "binding/unitcheck.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
@@ -223,6 +224,7 @@ int createTester(dz_tester** out) {
         live().insert(h.get());
     }
     try {
+        dz::binding::installDrivers();
         h->tester = std::make_unique<dz::Tester>();
     } catch (...) {
         std::lock_guard lock(liveMutex);
