@@ -35,11 +35,12 @@
 #include <nlohmann/json.hpp>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/drivers.h"
 #include "bench/component.h"
 #include "dezozevo.h"
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 #include "sim/sim.h"
 #include "sim/tds/server.h"
 
@@ -296,7 +297,7 @@ int checkroute(int argc, char** argv) {
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, (SQLPOINTER)SQL_OV_ODBC3, 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     const std::string cs = dzbench::connectString(dataSource);
-    std::u16string conn = wide::fromUtf8(db::odbc::target(db::ConnectionInfo::parse(cs)).connectionString);
+    std::u16string conn = text::toUtf16(db::odbc::target(db::ConnectionInfo::parse(cs)).connectionString);
     if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, (SQLWCHAR*)conn.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                          SQL_DRIVER_NOPROMPT)))
         throw std::runtime_error("the bare ODBC connection failed");
@@ -396,6 +397,7 @@ int create(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    dz::binding::installDrivers();
     try {
         const std::string mode = argc > 1 ? argv[1] : "";
         if (mode == "save") return save(argc, argv);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/drivers.h"
 #include "bench/component.h"
 #include "sim/sim.h"
 
@@ -144,6 +145,7 @@ void setAnswers(const std::string& db, const std::string& json) { dz::sim::loadA
 }  // namespace
 
 int main(int argc, char** argv) {
+    dz::binding::installDrivers();
     if (argc >= 4 && std::string(argv[1]) == "station") return station(std::stoi(argv[2]), std::stod(argv[3]));
 
     int stations = 50;

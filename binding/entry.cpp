@@ -23,6 +23,7 @@
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
 #include "binding/dispatch.h"
+#include "binding/drivers.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
 
@@ -221,6 +222,7 @@ int createTester(dz_tester** out) {
         live().insert(h.get());
     }
     try {
+        dz::binding::installDrivers();
         h->tester = std::make_unique<dz::Tester>();
     } catch (...) {
         std::lock_guard lock(liveMutex);

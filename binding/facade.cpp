@@ -7,6 +7,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "binding/call.h"
+#include "binding/drivers.h"
 #include "binding/methods.h"
 #include "dezozevo/dezozevo.hpp"
 
@@ -44,7 +45,7 @@ dz::Tester& of(const std::unique_ptr<Tester::Impl>& impl) {
 
 }  // namespace
 
-Tester::Tester() : impl_(std::make_unique<Impl>()) {}
+Tester::Tester() : impl_((dz::binding::installDrivers(), std::make_unique<Impl>())) {}
 Tester::~Tester() = default;
 Tester::Tester(Tester&&) noexcept = default;
 Tester& Tester::operator=(Tester&&) noexcept = default;

@@ -79,10 +79,10 @@ void delay(Session& s, long long ms) {
     bool expires = limit >= 0 && ms > limit;
     auto until = steady_clock::now() + milliseconds(expires ? limit : ms);
     while (steady_clock::now() < until) {
-        if (s.cancel && s.cancel->load()) throw db::Error(kTimeout);
+        if (s.cancel && s.cancel->load()) throw db::Error(kTimeout, db::FailureKind::Timeout);
         std::this_thread::sleep_for(std::min(milliseconds(10), duration_cast<milliseconds>(until - steady_clock::now())));
     }
-    if (expires) throw db::Error(kTimeout);
+    if (expires) throw db::Error(kTimeout, db::FailureKind::Timeout);
 }
 
 bool isOutput(const db::Parameter& p) {

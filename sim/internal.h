@@ -14,6 +14,7 @@
 
 #include "platform/db/db.h"
 #include "platform/db/driver.h"
+#include "platform/xml/escape.h"
 
 namespace dz::sim {
 
@@ -137,7 +138,7 @@ struct ResultFacts {
     std::vector<Dut> duts;
 };
 std::optional<ResultFacts> readResult(std::string_view text);
-std::string xmlEscape(std::string_view s);
+inline std::string xmlEscape(std::string_view s) { return xml::escaped(s); }
 
 // ---- procedures -----------------------------------------------------------
 
