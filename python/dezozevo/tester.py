@@ -59,6 +59,13 @@ class GenericFunctionResult(Result):
 
 
 @dataclass
+class UnitCheckResult(Result):
+    """May the unit be tested here: status 0, or the refusal's status and reason."""
+    unit_info: str = ""
+    reason: str = ""
+
+
+@dataclass
 class Failure:
     status: int
     description: str
@@ -215,6 +222,37 @@ class Tester:
         if rc != _native.DZ_OK:
             raise _refused("resend", rc, self._lib)
         return self._checked("resend", status.value, check)
+
+    def may_test(self, unit_sn: str, station: str = "", *, check: Optional[bool] = None) -> UnitCheckResult:
+        """May the unit be tested at `station` (empty: the INI station) now, on every
+        generation: generation 10 asks the database (CheckRoute), 20 and later read
+        the unit's Status and NextStation from its unit document (the site's
+        UnitCheck.xsl in the component folder, else the sample site's shape).
+
+        Returns UnitCheckResult(status, unit_info, reason): 0 it may, with the unit
+        document; else the refusal's status (3 due at another station, 4 on hold, 5
+        scrapped, 6 route completed, or GetUnitInfo's and CheckRoute's statuses) and
+        the reason the component logged."""
+        for name, value in (("unit_sn", unit_sn), ("station", station)):
+            if not isinstance(value, str):
+                raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+            if "\0" in value:
+                raise ValueError(f"{name} must not contain NUL")
+        self._alive("may_test")
+        info, status = ctypes.c_void_p(), ctypes.c_int32()
+        rc = self._lib.dz_may_test(self._handle, unit_sn.encode(), station.encode(), ctypes.byref(info),
+                                   ctypes.byref(status))
+        if rc != _native.DZ_OK:
+            raise _refused("may_test", rc, self._lib)
+        try:
+            unit_info = ctypes.string_at(info).decode("utf-8", "replace") if info.value else ""
+        finally:
+            self._lib.dz_free(info)
+        reason = ""
+        if status.value != 0:
+            lf = self._state_json().get("lastFailure")
+            reason = lf.get("description", "") if lf and lf.get("status") == status.value else ""
+        return self._checked("may_test", status.value, check, UnitCheckResult(status.value, unit_info, reason))
 
     def _state_json(self) -> dict:
         self._alive("state")

@@ -5,6 +5,7 @@ import importlib.util
 import inspect
 import logging
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -104,6 +105,8 @@ def test_raised_errors_keep_the_result(station_home):
         with pytest.raises(dezozevo.RefusedByDatabase) as e:
             t.get_unit_info(REQUEST.format("NO-SUCH-UNIT"), unit_info="kept")
         assert e.value.result == dezozevo.UnitInfoResult(1, "kept")
+        copy = pickle.loads(pickle.dumps(e.value))
+        assert (type(copy), copy.status, copy.result, str(copy)) == (type(e.value), 1, e.value.result, str(e.value))
 
 
 MODEL = ("ASM-5000", "C")
