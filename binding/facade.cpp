@@ -9,6 +9,7 @@
 #include "binding/call.h"
 #include "binding/drivers.h"
 #include "binding/methods.h"
+#include "binding/unitcheck.h"
 #include "dezozevo/dezozevo.hpp"
 
 namespace dezozevo {
@@ -75,6 +76,10 @@ Tester& Tester::operator=(Tester&&) noexcept = default;
 #include "binding/methods.def"
 #undef DZ_METHOD
 
+int32_t Tester::mayTest(const std::string& strUnitSN, const std::string& strStation, std::string& strUnitInfo) {
+    return guarded([&] { return dz::unitcheck::mayTest(of(impl_), strUnitSN, strStation, strUnitInfo); });
+}
+
 State Tester::state() const {
     return guarded([&] {
         const dz::TesterState s = of(impl_).state();
@@ -94,7 +99,15 @@ State Tester::state() const {
             out.lastFailure = std::move(f);
         }
         out.testId = s.testId;
+        out.queue = {s.queue.path, s.queue.kept, s.queue.oldestSeconds, s.queue.rejected};
         return out;
+    });
+}
+
+int32_t Tester::resend() {
+    return guarded([&] {
+        dz::Tester& t = of(impl_);
+        return dz::binding::runMethod(t, true, [&] { return t.Resend(); });
     });
 }
 

@@ -72,6 +72,12 @@ struct State {
     bool iniFound = false;
     std::optional<Failure> lastFailure;  // the last non-zero status of a business method or of start-up
     std::optional<int32_t> testId;       // the ID the database gave the result the last SaveResult stored
+    struct Queue {
+        std::string path;                      // the resend queue's file
+        uint64_t kept = 0;                     // results kept for resend
+        std::optional<int64_t> oldestSeconds;  // age of the oldest, in seconds
+        uint64_t rejected = 0;                 // set aside after the database refused them
+    } queue;
 };
 
 class DZ_CXX_API Tester {
@@ -114,6 +120,19 @@ public:
 
     // The component's own state beside the eighteen methods.
     State state() const;
+    // Sends the kept results now, waiting for another process's replay to
+    // end: the status the unit query's resend step gives (0 when all went).
+    int32_t resend();
+
+    // Whether the unit may be tested at strStation (empty: the INI station)
+    // now, on every generation: 0 with the unit document in strUnitInfo, else
+    // the refusal's status (its reason in state().lastFailure). Generation 10
+    // asks the database (CheckRoute), then GetUnitInfo; 20 and later run
+    // GetUnitInfo and read the unit's status and next station from its
+    // document with UnitCheck.xsl from the component folder, else the
+    // built-in check of the sample site's document (3 due at another
+    // station, 4 on hold, 5 scrapped, 6 route completed).
+    int32_t mayTest(const std::string& strUnitSN, const std::string& strStation, std::string& strUnitInfo);
 
     struct Impl;  // the library's own, opaque here
 
