@@ -17,7 +17,7 @@
 #include "DEZozevoDLL/Query.h"
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/text.h"
 
 namespace dz {
@@ -366,23 +366,23 @@ std::string_view resultText(const com::Variant& v, std::string& converted) {
 // ---- generation 10 -------------------------------------------------------
 
 int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     std::string converted;
     std::string_view raw;
     // The failure path: the status from the failure's description; a result
     // lost on the network is kept for resend when the INI file asks for it.
     auto failed = [&](const std::string& description) {
         int32_t status = calcErr(description);
-        if (mv.ResendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
+        if (mv.settings.resendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
         return status;
     };
     try {
         raw = resultText(strXMLResultText, converted);
         log({kCrLf, "XML From Tester", kCrLf, raw, kCrLf}, 2);
 
-        const auto docRef = mv.ResultDocument;
-        const auto headerRef = mv.HeaderStyleSheet;
-        const auto styleRef = mv.ResultStyleSheet;
+        const auto docRef = mv.documents.result;
+        const auto headerRef = mv.documents.headerStyleSheet;
+        const auto styleRef = mv.documents.resultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
         // Not well-formed, or invalid against the schema of its namespace.
@@ -420,7 +420,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             if (method == 0) {
                 payload = transformed;
             } else if (method == 1) {
-                const std::string& folder = mv.ResultBufferFolder;
+                const std::string& folder = mv.resultBufferFolder;
                 if (!CheckFolderExists(folder)) {
                     log("SaveResult10: Network Folder NOT EXISTS>> " + folder, 2);
                     return -9999;
@@ -438,7 +438,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             payload = transformed;
         }
 
-        db::Command cmd = storedProcedure("uspTestSaveResult");
+        db::Command cmd = storedProcedure(context_, "uspTestSaveResult");
         cmd.append("return", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd.append("@strXML", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(payload));
         cmd.append("@TestID", db::adDouble, db::adParamOutput, {}, 0);
@@ -451,7 +451,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         } else if (allPassed && method == 1) {
             // The header is stored: the body is renamed, or stays where it is.
             const int32_t testId = cmd.parameters()[2].value.toInt32();
-            const int16_t rc = CreateFileInFolder(mv.ResultBufferFolder, body.path, unitId, testId);
+            const int16_t rc = CreateFileInFolder(mv.resultBufferFolder, body.path, unitId, testId);
             body.path.clear();
             if (rc != 0) {
                 log("SaveResult10 returned value=" + std::to_string(rc), 1);
@@ -468,7 +468,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
 // ---- generation 20 and later ---------------------------------------------
 
 int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     std::optional<db::Command> cmd;
     try {
         const std::string stamp = results::localTimeText();
@@ -476,8 +476,8 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         const std::string_view raw = resultText(strXMLResultText, converted);
         log(raw, 2);
 
-        const auto docRef = mv.ResultDocument;
-        const auto styleRef = mv.ResultStyleSheet;
+        const auto docRef = mv.documents.result;
+        const auto styleRef = mv.documents.resultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
         doc.loadXML(raw);
@@ -496,7 +496,7 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         }
         log(transformed, 2);
 
-        cmd.emplace(storedProcedure(mv.SPToSaveTestResult));
+        cmd.emplace(storedProcedure(context_, mv.settings.saveResultProcedure));
         cmd->append("RETURN", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd->append("@strXmlTestResult", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(transformed));
         cmd->append("@EnterTime", db::adVarChar, db::adParamInput, stamp);
@@ -567,15 +567,15 @@ int32_t Tester::ResendLastResult() {
 // ---- delivery method and buffer folder ---------------------------------------
 
 int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* failure) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     try {
         db::Command cmd;
-        cmd.activeConnection = mv.MasterConnectString;
-        cmd.timeout = mv.CommandTimeout;
+        cmd.activeConnection = mv.connections.master;
+        cmd.timeout = mv.settings.commandTimeout;
         // One batch; each value is one string literal.
         cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "
                    "exec uspGetTestResultConfig '" +
-                   results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(mv.StationName) +
+                   results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(mv.settings.station) +
                    "' else select 0 Method, '' Dest";
         cmd.type = db::adCmdText;
         db::Recordset rs = cmd.execute();
@@ -587,11 +587,11 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* fail
         const std::string dest = rs.field("Dest").toText();
         rs.close();
         if (method == "TempFile") {
-            mv.ResultBufferFolder = dest;
+            mv.resultBufferFolder = dest;
             return 1;
         }
         if (method == "MSMQ") return 2;
-        mv.ResultBufferFolder.clear();
+        mv.resultBufferFolder.clear();
         return 0;
     } catch (const std::exception& e) {
         log(e.what(), 1);
