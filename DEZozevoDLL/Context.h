@@ -18,6 +18,8 @@ struct Settings {
     std::string resultStyleSheet, resultSchema, resultNamespace;  // [XML]
     uint8_t logLevel = 0;                           // [LOG] LEVEL
     std::string resendOnNetErr;                     // [ERROR] ResendOnNetErr, upper case
+    std::string resendFolder;                       // [ERROR] ResendFolder: the resend queue's ("" the machine's)
+    bool resendOnGeneration20 = false;              // [ERROR] ResendOnGen20: generation 20 keeps and resends too
     int32_t commandTimeout = 0;                     // [DATABASE] TimeOut
     std::string saveAsTempSN;                       // [SERIALNUMBER] SaveAsTempSN
     std::string unitInfoProcedure, saveResultProcedure, productStructureProcedure;  // [CUSTOMIZATION]

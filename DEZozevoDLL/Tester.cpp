@@ -112,6 +112,8 @@ void Tester::Class_Initialize() {
     step([&] { convertWhole(ini("LOG", "LEVEL", "1"), mv.settings.logLevel); });
     step([&] { mv.settings.resultNamespace = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
     step([&] { mv.settings.resendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
+    step([&] { mv.settings.resendFolder = ini("ERROR", "ResendFolder", ""); });
+    step([&] { mv.settings.resendOnGeneration20 = text::toUpper(ini("ERROR", "ResendOnGen20", "no")) == "YES"; });
     step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.settings.commandTimeout); });
     step([&] { mv.settings.saveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { mv.settings.unitInfoProcedure = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
@@ -127,6 +129,7 @@ void Tester::Class_Initialize() {
     if (::access(IniFileName.c_str(), R_OK) != 0)
         log("Cannot read the INI file " + IniFileName + ": " + std::strerror(errno) + "; defaults used", 1);
 
+    startupFailure_.clear();
     GetTWVer();
     const int16_t status = GetSlaveConn(mv.settings.station);
     startupStatus_ = status;
@@ -185,6 +188,13 @@ void Tester::Class_Initialize() {
     log("CLASS INIT OK", 1);
 }
 
+void Tester::healStartup() {
+    const int16_t generation = threadContext().profile.generation;
+    if (generation == 10 || generation == 20) return;
+    log("No server generation was detected at start-up: starting up again", 2);
+    Class_Initialize();
+}
+
 void Tester::Class_Terminate() {
     // The thread's shared documents go with its last Tester, not while
     // other Testers on the thread still use them.
@@ -199,12 +209,14 @@ void Tester::Class_Terminate() {
 // ---- dispatch ------------------------------------------------------------
 
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
+    healStartup();
     if (context_.profile.generation == 10) return route_.check(strUnitSN, strStation);
     return noWorker();
 }
 
 int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
                             std::string strUserID) {
+    healStartup();
     if (!strStationName.empty()) {
         const int16_t status = GetSlaveConn(strStationName);
         if (status > 0) return status;
@@ -218,51 +230,63 @@ int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, st
 
 int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string strStationName,
                                    std::string strFixture) {
+    healStartup();
     if (context_.profile.generation == 10)
         return attributes_.calibrationInfo(strCalibrationInfo, strStationName, strFixture);
     return noWorker();
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
+    healStartup();
     if (context_.profile.generation == 10) return attributes_.saveCalibration(strCalibration);
     return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
+    healStartup();
     return orders_.info(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetOrderInfoByStation(std::string& strWorkOrderInfo, std::string strStationName) {
+    healStartup();
     return orders_.byStation(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev) {
+    healStartup();
     return orders_.modelAttributes(strModelInfo, strPartNumber, strPartRev);
 }
 
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
+    healStartup();
     if (context_.profile.generation == 10) return attributes_.unitAttributes(strRequest, strUnitInfo, strStationName);
     return noWorker();
 }
 
-std::string Tester::GetErrMessage(int32_t nErrCode) { return auxiliary_.errMessage(nErrCode); }
+std::string Tester::GetErrMessage(int32_t nErrCode) {
+    healStartup();
+    return auxiliary_.errMessage(nErrCode);
+}
 
 int32_t Tester::GetProductStructure(std::string xmlPart, std::string& xmlProductStructure,
                                     std::string& ErrorDescription) {
+    healStartup();
     return auxiliary_.productStructure(xmlPart, xmlProductStructure, ErrorDescription);
 }
 
 int32_t Tester::GetGenericFunction(std::string xmlIn, std::string& xmlOut, std::string& ErrorDescription,
                                    std::string FunctionName) {
+    healStartup();
     return auxiliary_.genericFunction(xmlIn, xmlOut, ErrorDescription, FunctionName, IniFileName);
 }
 
 int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
+    healStartup();
     lastTestId_.reset();
     switch (threadContext().profile.generation) {
         case 10: return SaveResult10(strXMLResultText);
         case 20: return SaveResult20(strXMLResultText);
-        default: return 100;
+        default: return keepWhileDown(strXMLResultText);
     }
 }
 

@@ -334,24 +334,33 @@ int checkroute(int argc, char** argv) {
         if (dz_invoke(t.t, "CheckRoute", args.c_str(), &out) != DZ_OK) throw std::runtime_error(dz_last_error());
         dz_free(out);
     };
-    const std::function<void()> ways[3] = {cppCall, cCall, bareCall};
-    std::vector<double> results[3];
+    // The typed C function: no JSON.
+    auto typedCall = [&] {
+        int32_t status = -1;
+        if (dz_CheckRoute(t.t, "SN24001-0006", "FCT-01", &status) != DZ_OK || status != 3)
+            throw std::runtime_error("dz_CheckRoute does not answer 3");
+    };
+    const std::function<void()> ways[4] = {cppCall, cCall, bareCall, typedCall};
+    std::vector<double> results[4];
     const int rounds = 21, perRound = std::max(1, calls / rounds);
     for (int i = 0; i < 50; ++i)
         for (const auto& way : ways) way();
     for (int r = 0; r < rounds; ++r)
-        for (int k = 0; k < 3; ++k) {
-            const int w = (r + k) % 3;
+        for (int k = 0; k < 4; ++k) {
+            const int w = (r + k) % 4;
             const double c0 = threadCpu();
             for (int i = 0; i < perRound; ++i) ways[w]();
             results[w].push_back((threadCpu() - c0) / perRound);
         }
-    std::vector<double>&cpp = results[0], &comp = results[1], &bare = results[2];
+    std::vector<double>&cpp = results[0], &comp = results[1], &bare = results[2], &typed = results[3];
     SQLDisconnect(dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     server->stop();
-    std::cout << json{{"cpu_s", median(comp)}, {"cpp_cpu_s", median(cpp)}, {"bare_cpu_s", median(bare)}}.dump() << "\n";
+    std::cout << json{{"cpu_s", median(comp)}, {"cpp_cpu_s", median(cpp)}, {"typed_cpu_s", median(typed)},
+                      {"bare_cpu_s", median(bare)}}
+                     .dump()
+              << "\n";
     return 0;
 }
 

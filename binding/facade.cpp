@@ -9,6 +9,7 @@
 #include "binding/call.h"
 #include "binding/drivers.h"
 #include "binding/methods.h"
+#include "binding/unitcheck.h"
 #include "dezozevo/dezozevo.hpp"
 
 namespace dezozevo {
@@ -74,6 +75,10 @@ Tester& Tester::operator=(Tester&&) noexcept = default;
     }
 #include "binding/methods.def"
 #undef DZ_METHOD
+
+int32_t Tester::mayTest(const std::string& strUnitSN, const std::string& strStation, std::string& strUnitInfo) {
+    return guarded([&] { return dz::unitcheck::mayTest(of(impl_), strUnitSN, strStation, strUnitInfo); });
+}
 
 State Tester::state() const {
     return guarded([&] {
