@@ -192,14 +192,12 @@ void Tester::Class_Terminate() {
 // ---- dispatch ------------------------------------------------------------
 
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
-    checkThread();
     if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
     return noWorker();
 }
 
 int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
                             std::string strUserID) {
-    checkThread();
     if (!strStationName.empty()) {
         const int16_t status = GetSlaveConn(strStationName);
         if (status > 0) return status;
@@ -213,48 +211,40 @@ int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, st
 
 int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string strStationName,
                                    std::string strFixture) {
-    checkThread();
     if (modVariables().ServerGeneration == 10)
         return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
     return noWorker();
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
-    checkThread();
     if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
     return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
-    checkThread();
     return GetOrderInfo10_20(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetOrderInfoByStation(std::string& strWorkOrderInfo, std::string strStationName) {
-    checkThread();
     return GetOrderInfoByStation10_20(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev) {
-    checkThread();
     return GetModelAttributes10_20(strModelInfo, strPartNumber, strPartRev);
 }
 
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
-    checkThread();
     if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
     return noWorker();
 }
 
 std::string Tester::GetErrMessage(int32_t nErrCode) {
-    checkThread();
     const ModVariables& mv = modVariables();
     if (mv.ServerGeneration == 20 && mv.ServerRevision >= 3) return GetErrMessage20(nErrCode);
     return "";
 }
 
 int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
-    checkThread();
     lastTestId_.reset();
     switch (modVariables().ServerGeneration) {
         case 10: return SaveResult10(strXMLResultText);
@@ -264,18 +254,15 @@ int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
 }
 
 std::string Tester::GetLastError() {
-    checkThread();
     return "OK";
 }
 
 std::string Tester::GetProfileItem(std::string strSectionName, std::string strKeyName, std::string strDefaultValue,
                                    std::string strIniFile) {
-    checkThread();
     return profile::getString(strSectionName, strKeyName, strDefaultValue, strIniFile);
 }
 
 std::string Tester::getStation() {
-    checkThread();
     return modVariables().StationName;
 }
 

@@ -4,8 +4,8 @@
 // call to the worker that serves the detected generation and returns its
 // status (0 means done).
 //
-// A Tester is bound to the thread that created it: a call from another thread
-// throws com::Error and does nothing.
+// A Tester is bound to the thread that created it: the interfaces call
+// checkThread() before each method (binding/call.h).
 #pragma once
 
 #include <cstdint>
@@ -78,6 +78,8 @@ public:
     TesterState state() const;
     void beginCall();
     int32_t endCall(int32_t status);
+    // Throws com::Error when called from a thread other than the creating one.
+    void checkThread() const;
 
     // Value-argument forms of putLog and CalcErrCode for the component's own use.
     void log(std::string_view msg, uint8_t level);
@@ -88,7 +90,6 @@ public:
 private:
     void Class_Initialize();
     void Class_Terminate();
-    void checkThread() const;
 
     // Server generation and connection (start-up).
     void GetTWVer();

@@ -1,12 +1,15 @@
 #include "binding/dispatch.h"
 
 #include <exception>
-#include <functional>
 #include <limits>
 #include <new>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/call.h"
+#include "binding/methods.h"
 #include "platform/text.h"
 
 namespace dz::com {
@@ -21,77 +24,81 @@ struct Slot {
     Variant var;
 };
 
-using Call = std::function<Variant(Tester&, std::vector<Slot>&)>;
+using Call = Variant (*)(Tester&, std::vector<Slot>&);
 
 struct Entry {
     MethodSpec spec;
     Call call;
 };
 
-constexpr ArgSpec in(const char* n) { return {n, ArgType::Text, false, false}; }
-constexpr ArgSpec opt(const char* n) { return {n, ArgType::Text, false, true}; }
-constexpr ArgSpec ref(const char* n) { return {n, ArgType::Text, true, false}; }
+// The slot a parameter of type P reads; a by-value text is moved out of it.
+template <typename P>
+decltype(auto) slotFor(Slot& s) {
+    using T = std::remove_cvref_t<P>;
+    if constexpr (std::is_same_v<T, std::string>) {
+        if constexpr (std::is_lvalue_reference_v<P>)
+            return (s.text);
+        else
+            return std::move(s.text);
+    } else if constexpr (std::is_same_v<T, int32_t>) {
+        return (s.i32);
+    } else if constexpr (std::is_same_v<T, uint8_t>) {
+        return (s.u8);
+    } else {
+        static_assert(std::is_same_v<T, Variant>);
+        return (s.var);
+    }
+}
 
-Variant status(int32_t s) { return Variant((long long)s); }
+Variant resultOf(int32_t status) { return Variant((long long)status); }
+Variant resultOf(std::string text) { return Variant(std::move(text)); }
+Variant resultOf(bool b) { return Variant(b); }
+
+// Calls the member function M with the slots as its arguments, in order.
+template <auto M>
+struct Caller;
+template <typename R, typename... P, R (Tester::*M)(P...)>
+struct Caller<M> {
+    static constexpr size_t arity = sizeof...(P);
+    static Variant call(Tester& t, std::vector<Slot>& a) {
+        return [&]<size_t... I>(std::index_sequence<I...>) {
+            if constexpr (std::is_void_v<R>) {
+                (t.*M)(slotFor<P>(a[I])...);
+                return Variant();
+            } else {
+                return resultOf((t.*M)(slotFor<P>(a[I])...));
+            }
+        }(std::index_sequence_for<P...>{});
+    }
+};
+
+#define DZ_SPEC_ARG(dir, type, name) ArgSpec{#name, ArgType::type, DZ_BYREF_##dir, DZ_OPTIONAL_##dir}
+#define DZ_BYREF_In false
+#define DZ_BYREF_Opt false
+#define DZ_BYREF_Out true
+#define DZ_BYREF_Ref true
+#define DZ_OPTIONAL_In false
+#define DZ_OPTIONAL_Opt true
+#define DZ_OPTIONAL_Out true
+#define DZ_OPTIONAL_Ref false
+#define DZ_COUNT_ARG(dir, type, name) +1
+#define DZ_METHOD(name, result, kind, ...)                                                                  \
+    static_assert(Caller<&Tester::name>::arity == 0 DZ_FOR_EACH(DZ_COUNT_ARG, __VA_ARGS__),                \
+                  #name " has the arguments its list says");                                               \
+    entries.push_back({{#name, ResultType::result, std::string_view(#kind) == "Business",                   \
+                        {DZ_FOR_EACH_COMMA(DZ_SPEC_ARG, __VA_ARGS__)}},                                      \
+                       &Caller<&Tester::name>::call});
 
 const std::vector<Entry>& table() {
-    using R = ResultType;
-    static const std::vector<Entry> t = {
-        {{"CheckRoute", R::Int32, {in("strUnitSN"), in("strStation")}},
-         [](Tester& x, std::vector<Slot>& a) { return status(x.CheckRoute(a[0].text, a[1].text)); }},
-        {{"GetUnitInfo", R::Int32, {in("strRequest"), ref("strUnitInfo"), opt("strStationName"), opt("strUserID")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return status(x.GetUnitInfo(a[0].text, a[1].text, a[2].text, a[3].text));
-         }},
-        {{"GetCalibrationInfo", R::Int32, {ref("strCalibrationInfo"), opt("strStationName"), opt("strFixture")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return status(x.GetCalibrationInfo(a[0].text, a[1].text, a[2].text));
-         }},
-        {{"SaveCalibration", R::Int32, {in("strCalibration")}},
-         [](Tester& x, std::vector<Slot>& a) { return status(x.SaveCalibration(a[0].text)); }},
-        {{"GetOrderInfo", R::Int32, {ref("strWorkOrderInfo"), opt("strStationName")}},
-         [](Tester& x, std::vector<Slot>& a) { return status(x.GetOrderInfo(a[0].text, a[1].text)); }},
-        {{"GetOrderInfoByStation", R::Int32, {ref("strWorkOrderInfo"), opt("strStationName")}},
-         [](Tester& x, std::vector<Slot>& a) { return status(x.GetOrderInfoByStation(a[0].text, a[1].text)); }},
-        {{"GetModelAttributes", R::Int32, {ref("strModelInfo"), in("strPartNumber"), in("strPartRev")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return status(x.GetModelAttributes(a[0].text, a[1].text, a[2].text));
-         }},
-        {{"GetUnitAttributes", R::Int32, {in("strRequest"), ref("strUnitInfo"), opt("strStationName")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return status(x.GetUnitAttributes(a[0].text, a[1].text, a[2].text));
-         }},
-        {{"GetErrMessage", R::Text, {{"nErrCode", ArgType::Int32, false, false}}},
-         [](Tester& x, std::vector<Slot>& a) { return Variant(x.GetErrMessage(a[0].i32)); }},
-        {{"SaveResult", R::Int32, {{"strXMLResultText", ArgType::Variant, false, false}}},
-         [](Tester& x, std::vector<Slot>& a) { return status(x.SaveResult(a[0].var)); }},
-        {{"GetLastError", R::Text, {}}, [](Tester& x, std::vector<Slot>&) { return Variant(x.GetLastError()); }},
-        {{"GetProfileItem", R::Text,
-          {in("strSectionName"), in("strKeyName"), in("strDefaultValue"), in("strIniFile")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return Variant(x.GetProfileItem(a[0].text, a[1].text, a[2].text, a[3].text));
-         }},
-        {{"getStation", R::Text, {}}, [](Tester& x, std::vector<Slot>&) { return Variant(x.getStation()); }},
-        {{"FileExists", R::Bool, {ref("Fname")}},
-         [](Tester& x, std::vector<Slot>& a) { return Variant(x.FileExists(a[0].text)); }},
-        {{"putLog", R::None, {ref("strMsg"), {"nLevel", ArgType::UInt8, true, false}}},
-         [](Tester& x, std::vector<Slot>& a) {
-             x.putLog(a[0].text, a[1].u8);
-             return Variant();
-         }},
-        {{"CalcErrCode", R::Int32, {ref("strMsg")}},
-         [](Tester& x, std::vector<Slot>& a) { return status(x.CalcErrCode(a[0].text)); }},
-        {{"GetProductStructure", R::Int32, {in("xmlPart"), ref("xmlProductStructure"), ref("ErrorDescription")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return status(x.GetProductStructure(a[0].text, a[1].text, a[2].text));
-         }},
-        {{"GetGenericFunction", R::Int32, {in("xmlIn"), ref("xmlOut"), ref("ErrorDescription"), opt("FunctionName")}},
-         [](Tester& x, std::vector<Slot>& a) {
-             return status(x.GetGenericFunction(a[0].text, a[1].text, a[2].text, a[3].text));
-         }},
-    };
+    static const std::vector<Entry> t = [] {
+        std::vector<Entry> entries;
+#include "binding/methods.def"
+        return entries;
+    }();
     return t;
 }
+
+#undef DZ_METHOD
 
 const Entry* findEntry(std::string_view name) {
     for (const Entry& e : table())
@@ -242,13 +249,8 @@ Invocation invoke(Tester& tester, std::string_view method, const std::vector<Arg
 
     Invocation out;
     out.method = &m;
-    // A business method's status is noted in the Tester's state; CalcErrCode
-    // only classifies a text.
-    const bool business = m.result == ResultType::Int32 && !text::iequals(m.name, "CalcErrCode");
     try {
-        if (business) tester.beginCall();
-        out.result = e->call(tester, slots);
-        if (business) tester.endCall(int32_t(out.result.toInteger()));
+        out.result = binding::runMethod(tester, m.business, [&] { return e->call(tester, slots); });
     } catch (const Error&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -259,7 +261,7 @@ Invocation invoke(Tester& tester, std::string_view method, const std::vector<Arg
         throw Error(std::string(m.name) + " failed");
     }
     for (size_t k = 0; k < n; ++k)
-        if (given[k] && m.args[k].byRef) out.args.push_back({m.args[k].name, valueOf(m.args[k], slots[k])});
+        if (m.args[k].byRef) out.args.push_back({m.args[k].name, valueOf(m.args[k], slots[k])});
     return out;
 }
 

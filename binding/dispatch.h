@@ -1,5 +1,5 @@
-// Calls by name: one table that describes every public method of Tester, and
-// invoke(), which takes a method name with named or positional arguments as
+// Calls by name: the table of every public method of Tester (made from
+// binding/methods.def), and invoke(), which takes a method name with named or positional arguments as
 // variants and hands back the result and the by-reference arguments after the call.
 // Method and argument names match without regard to case.
 #pragma once
@@ -29,12 +29,13 @@ struct ArgSpec {
     const char* name;
     ArgType type;
     bool byRef;
-    bool optional;  // an omitted optional argument is the empty text
+    bool optional;  // an omitted optional argument is the empty text (0 for a number)
 };
 
 struct MethodSpec {
     const char* name;
     ResultType result;
+    bool business;              // returns a status that the Tester's state notes
     std::vector<ArgSpec> args;  // in call order
 };
 
@@ -65,8 +66,8 @@ struct Argument {
 struct Invocation {
     const MethodSpec* method = nullptr;
     Variant result;  // Empty for a method without result
-    // Every by-reference argument that was passed, in the method's order, with
-    // its value after the call converted to its type. By-value arguments are
+    // Every by-reference argument (an omitted output too), in the method's
+    // order, with its value after the call converted to its type. By-value arguments are
     // not handed back: a 20 MB result would only travel twice.
     std::vector<Argument> args;
 };

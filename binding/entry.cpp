@@ -361,7 +361,10 @@ DZ_API int dz_methods(char** methods_json) {
             for (const auto& a : m.args)
                 args.push_back({{"name", a.name}, {"type", dz::com::typeName(a.type)}, {"byRef", a.byRef},
                                 {"optional", a.optional}});
-            list.push_back({{"name", m.name}, {"result", dz::com::typeName(m.result)}, {"args", std::move(args)}});
+            list.push_back({{"name", m.name},
+                            {"result", dz::com::typeName(m.result)},
+                            {"business", m.business},
+                            {"args", std::move(args)}});
         }
         *methods_json = dumpedOut(list, 4096);
         return DZ_OK;

@@ -2,6 +2,10 @@
 //   dezozevo [--home DIR] call METHOD [ARG=VALUE ...]
 //   dezozevo [--home DIR] session
 //   dezozevo [--home DIR] state
+//   dezozevo [--home DIR] check [--json]
+// Options may also follow the command.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -22,14 +26,23 @@ namespace fs = std::filesystem;
 
 // Exit statuses.
 constexpr int kDone = 0;
-constexpr int kFailed = 1;    // the call failed towards its caller
+constexpr int kFailed = 1;    // the call failed towards its caller, or a check did not hold
 constexpr int kBadInput = 2;  // wrong command line, unknown method or argument, bad JSON or value
+constexpr int kRefused = 3;   // the method ran and answered a non-zero status
+
+// A session exits with its worst answer: wrong input, then a failed call,
+// then a refusal.
+int worse(int a, int b) {
+    auto rank = [](int s) { return s == kBadInput ? 3 : s == kFailed ? 2 : s == kRefused ? 1 : 0; };
+    return rank(b) > rank(a) ? b : a;
+}
 
 const char* kUsage =
     "Usage: dezozevo [--home DIR] call METHOD [ARG=VALUE ...]\n"
     "       dezozevo [--home DIR] session\n"
     "       dezozevo [--home DIR] state\n"
-    "       dezozevo [call|session] --help\n"
+    "       dezozevo [--home DIR] check [--json]\n"
+    "       dezozevo [call|session|check] --help\n"
     "\n"
     "Drives the DEZozevo component by name: creates one Tester and calls its methods.\n"
     "\n"
@@ -38,10 +51,14 @@ const char* kUsage =
     "  session   keep one Tester and answer one JSON request per line of standard input\n"
     "  state     create a Tester and print its state: start-up status, server generation,\n"
     "            server and database, component folder and INI file\n"
+    "  check     create a Tester and say, one line each, whether the INI file was found and\n"
+    "            read, the database reached, a generation detected, the station resolved,\n"
+    "            the queue folder writable and no result kept or set aside\n"
     "\n"
-    "Options:\n"
+    "Options (before or after the command):\n"
     "  --home DIR  the component folder (DEZozevo.ini, style sheets, schemas, the daily log);\n"
     "              without it: $DEZOZEVO_HOME when set, else the folder of libDEZozevo.so\n"
+    "  --json      check: one JSON object instead of lines\n"
     "  --help      this text\n"
     "\n"
     "Answers:\n"
@@ -50,7 +67,27 @@ const char* kUsage =
     "  a stored result adds \"testId\" when the database gives one\n"
     "  {\"method\": NAME, \"error\": {\"description\": TEXT}}\n"
     "\n"
-    "Exit status: 0 done, 1 the call failed, 2 wrong input.\n";
+    "Exit status:\n"
+    "  0  done: the method answered status 0, or it has no status; every check holds\n"
+    "  1  the call failed towards its caller (no answer), or a check does not hold\n"
+    "  2  wrong input: command line, method, argument, value or JSON\n"
+    "  3  the method answered a non-zero status (a refusal, 100 no server, 9998 not kept, ...)\n"
+    "A session exits with its worst answer: 2, else 1, else 3, else 0.\n";
+
+const char* kCheckUsage =
+    "Usage: dezozevo [--home DIR] check [--json]\n"
+    "\n"
+    "Creates one Tester and checks the station's set-up, one line each:\n"
+    "  ini         DEZozevo.ini found and read in the component folder\n"
+    "  database    the master database reached at start-up\n"
+    "  generation  a server generation detected (10, 20, 22, 23 or 24)\n"
+    "  station     the station's database connection resolved\n"
+    "  queue       the folder of kept results writable (created on first use)\n"
+    "  kept        no result kept for resend, none set aside\n"
+    "Each line begins with \"ok\" or \"FAIL\". --json prints one object instead:\n"
+    "  {\"ok\": BOOL, \"checks\": [{\"check\": NAME, \"ok\": BOOL, \"detail\": TEXT}, ...]}\n"
+    "\n"
+    "Exit status: 0 every check holds, 1 one does not, 2 wrong input.\n";
 
 const char* kSessionUsage =
     "Usage: dezozevo [--home DIR] session\n"
@@ -69,11 +106,13 @@ const char* kSessionUsage =
     "The request {\"state\": true} is answered with {\"state\": {...}}, the Tester's state\n"
     "as 'dezozevo state' prints it.\n"
     "\n"
-    "Exit status: 0 every request done, 1 a call failed, 2 a request was wrong input.\n";
+    "Exit status: the worst answer: 2 a request was wrong input, else 1 a call failed,\n"
+    "else 3 a method answered a non-zero status, else 0.\n";
 
 struct Method {
     std::string name;
     std::string result;
+    bool business;  // returns a status
     struct Arg {
         std::string name, type;
         bool byRef, optional;
@@ -98,7 +137,7 @@ std::vector<Method> loadMethods() {
     dz_free(text);
     std::vector<Method> out;
     for (const auto& m : list) {
-        Method x{m["name"], m["result"], {}};
+        Method x{m["name"], m["result"], m["business"], {}};
         for (const auto& a : m["args"]) x.args.push_back({a["name"], a["type"], a["byRef"], a["optional"]});
         out.push_back(std::move(x));
     }
@@ -140,7 +179,8 @@ void printCallUsage(const std::vector<Method>& all, const Method* only) {
               << (only ? "Method" : "Methods") << " (&: by reference, the method may change it; [ ]: optional):\n";
     for (const auto& m : all)
         if (!only || &m == only) std::cout << "  " << signature(m) << "\n";
-    std::cout << "\nExit status: 0 done, 1 the call failed, 2 wrong input.\n";
+    std::cout << "\nExit status: 0 the method answered status 0 or has no status, 3 it answered a non-zero\n"
+                 "status (its description is in \"failure\"), 1 the call failed, 2 wrong input.\n";
 }
 
 std::string dumped(const ojson& j) { return j.dump(-1, ' ', false, ojson::error_handler_t::replace); }
@@ -171,35 +211,32 @@ ojson stateOf(dz_tester* t) {
     return j.is_discarded() ? ojson(nullptr) : j;
 }
 
-// A business method returns a status; CalcErrCode only classifies a text.
-bool isBusiness(const Method& m) { return m.result == "int32" && !iequals(m.name, "CalcErrCode"); }
-
 // One call through the C interface; prints its answer line and returns the exit status.
 // A business method's non-zero status is answered with the failure's
-// description, a stored result with its test ID.
+// description (and exits 3), a stored result with its test ID.
 int callAndPrint(dz_tester* t, const std::vector<Method>& all, const std::string& method, const ojson& args) {
     const Method* m = find(all, method);
     const ojson shownName = m ? ojson(m->name) : ojson(method);
     char* answer = nullptr;
     const int rc = dz_invoke(t, method.c_str(), dumped(args).c_str(), &answer);
-    if (rc == DZ_OK) {
-        ojson out;
-        if (m && isBusiness(*m)) out = ojson::parse(answer, nullptr, false);
-        const bool failed = out.is_object() && out["result"].is_number() && out["result"] != 0;
-        const bool stored = out.is_object() && out["result"] == 0 && m->name == "SaveResult";
-        if (failed || stored) {
-            const ojson state = stateOf(t);
-            if (failed && state.is_object() && state["lastFailure"].is_object()) out["failure"] = state["lastFailure"];
-            if (stored && state.is_object() && state["testId"].is_number()) out["testId"] = state["testId"];
-            std::cout << dumped(out) << std::endl;
-        } else {
-            std::cout << answer << std::endl;
-        }
-        dz_free(answer);
-    } else {
+    if (rc != DZ_OK) {
         std::cout << dumped(errorAnswer(shownName, dz_last_error())) << std::endl;
+        return statusOf(rc);
     }
-    return statusOf(rc);
+    ojson out;
+    if (m && m->business) out = ojson::parse(answer, nullptr, false);
+    const bool failed = out.is_object() && out["result"].is_number() && out["result"] != 0;
+    const bool stored = out.is_object() && out["result"] == 0 && m->name == "SaveResult";
+    if (failed || stored) {
+        const ojson state = stateOf(t);
+        if (failed && state.is_object() && state["lastFailure"].is_object()) out["failure"] = state["lastFailure"];
+        if (stored && state.is_object() && state["testId"].is_number()) out["testId"] = state["testId"];
+        std::cout << dumped(out) << std::endl;
+    } else {
+        std::cout << answer << std::endl;
+    }
+    dz_free(answer);
+    return failed ? kRefused : kDone;
 }
 
 // Set when neither --home nor DEZOZEVO_HOME chose the component folder.
@@ -345,7 +382,7 @@ int runSession(const std::vector<std::string>& words) {
             req = ojson::parse(line);
         } catch (const std::exception& e) {
             std::cout << dumped(errorAnswer(nullptr, std::string("Bad JSON: ") + e.what())) << std::endl;
-            worst = std::max(worst, status);
+            worst = worse(worst, status);
             continue;
         }
         std::string problem;
@@ -368,7 +405,7 @@ int runSession(const std::vector<std::string>& words) {
             const ojson state = stateOf(t);
             std::cout << dumped(state.is_null() ? errorAnswer(nullptr, dz_last_error()) : ojson{{"state", state}})
                       << std::endl;
-            worst = std::max(worst, state.is_null() ? kFailed : kDone);
+            worst = worse(worst, state.is_null() ? kFailed : kDone);
             continue;
         }
         if (!problem.empty()) {
@@ -378,13 +415,17 @@ int runSession(const std::vector<std::string>& words) {
             const ojson args = req.contains("args") ? req["args"] : ojson::object();
             status = callAndPrint(t, all, req["method"].get<std::string>(), args);
         }
-        worst = std::max(worst, status);
+        worst = worse(worst, status);
     }
     dz_tester_release(t);
     return worst;
 }
 
 int runState(const std::vector<std::string>& words) {
+    if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h")) {
+        std::cout << kUsage;
+        return kDone;
+    }
     if (!words.empty()) return usageError("state takes no arguments, got '" + words[0] + "'");
     dz_tester* t = createTester();
     if (!t) return kFailed;
@@ -398,31 +439,135 @@ int runState(const std::vector<std::string>& words) {
     return status;
 }
 
+// The nearest existing folder at or above `p`: where a missing folder would be created.
+fs::path nearestExisting(fs::path p) {
+    std::error_code ec;
+    while (!p.empty() && !fs::exists(p, ec)) {
+        if (p == p.parent_path()) break;
+        p = p.parent_path();
+    }
+    return p;
+}
+
+std::string firstLine(const std::string& s) { return s.substr(0, s.find_first_of("\r\n")); }
+
+int runCheck(const std::vector<std::string>& words) {
+    bool asJson = false;
+    for (const auto& w : words) {
+        if (w == "--help" || w == "-h") {
+            std::cout << kCheckUsage;
+            return kDone;
+        }
+        if (w == "--json")
+            asJson = true;
+        else
+            return usageError("check takes no arguments but --json, got '" + w + "'");
+    }
+    dz_tester* t = createTester();
+    if (!t) return kFailed;
+    const ojson s = stateOf(t);
+    dz_tester_release(t);
+    if (!s.is_object()) {
+        std::cerr << "dezozevo: " << dz_last_error() << "\n";
+        return kFailed;
+    }
+
+    ojson checks = ojson::array();
+    bool all = true;
+    auto line = [&](const char* name, bool ok, const std::string& detail) {
+        checks.push_back({{"check", name}, {"ok", ok}, {"detail", detail}});
+        all = all && ok;
+    };
+    auto text = [&](const char* key) { return s.value(key, std::string()); };
+    auto number = [&](const ojson& j, const char* key) { return j.contains(key) && j[key].is_number() ? j[key].get<long long>() : 0LL; };
+    const std::string failure = s["lastFailure"].is_object() && s["lastFailure"]["description"].is_string()
+                                    ? firstLine(s["lastFailure"]["description"].get<std::string>())
+                                    : "";
+
+    const std::string ini = text("iniFile");
+    const bool iniRead = s.value("iniFound", false) && std::ifstream(ini).good();
+    line("ini", iniRead, ini + (iniRead ? "" : s.value("iniFound", false) ? " cannot be read" : " not found"));
+
+    const long long generation = number(s, "generation");
+    const std::string where = text("server") + " (" + text("database") + ")";
+    line("database", generation != 0,
+         generation != 0 ? where : where + " not reached" + (failure.empty() ? "" : ": " + failure));
+    line("generation", generation != 0,
+         generation != 0 ? "schema " + std::to_string(number(s, "schema")) : "none detected");
+
+    const long long startup = number(s, "startupStatus");
+    line("station", startup == 0,
+         text("station") + (startup == 0              ? " resolved"
+                            : generation == 0         ? " not resolved: no database"
+                                                      : " not resolved: status " + std::to_string(startup) +
+                                                           (failure.empty() ? "" : " (" + failure + ")")));
+
+    const ojson queue = s.contains("queue") && s["queue"].is_object() ? s["queue"] : ojson(nullptr);
+    if (!queue.is_object() || !queue["path"].is_string()) {
+        line("queue", false, "the library does not report its queue");
+        line("kept", false, "the library does not report its queue");
+    } else {
+        const fs::path folder = queue["path"].get<std::string>();
+        const fs::path base = nearestExisting(folder);
+        std::error_code ec;
+        const bool writable = !base.empty() && fs::is_directory(base, ec) && access(base.c_str(), W_OK | X_OK) == 0;
+        line("queue", writable,
+             folder.string() + (base == folder ? (writable ? " writable" : " not writable")
+                                               : " not created yet; " + base.string() +
+                                                     (writable ? " lets it be created" : " does not let it be created")));
+        const long long kept = number(queue, "kept"), rejected = number(queue, "rejected");
+        std::string detail = std::to_string(kept) + " kept for resend";
+        if (kept) detail += " (the oldest " + std::to_string(number(queue, "oldestSeconds")) + " s old)";
+        detail += ", " + std::to_string(rejected) + " set aside as rejected";
+        line("kept", kept == 0 && rejected == 0, detail);
+    }
+
+    if (asJson) {
+        std::cout << dumped(ojson{{"ok", all}, {"checks", checks}}) << std::endl;
+    } else {
+        for (const auto& c : checks) {
+            std::string name = c["check"];
+            name.resize(12, ' ');
+            std::cout << (c["ok"] == true ? "ok   " : "FAIL ") << name << c["detail"].get<std::string>() << "\n";
+        }
+        std::cout.flush();
+    }
+    return all ? kDone : kFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> words(argv + 1, argv + argc);
-    size_t i = 0;
+    // The options --home and --help may come before or after the command;
+    // everything after "--" is left to the command.
+    std::vector<std::string> words;
     std::string home;
-    bool haveHome = false;
-    for (; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        if (w == "--help" || w == "-h") {
-            std::cout << kUsage;
-            return kDone;
+    bool haveHome = false, help = false, ended = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string w = argv[k];
+        if (ended) {
+            words.push_back(w);
+        } else if (w == "--") {
+            ended = true;
         } else if (w == "--home" || w.rfind("--home=", 0) == 0) {
             if (w == "--home") {
-                if (i + 1 >= words.size()) return usageError("--home needs a folder");
-                home = words[++i];
+                if (k + 1 >= argc) return usageError("--home needs a folder");
+                home = argv[++k];
             } else {
                 home = w.substr(7);
             }
             haveHome = true;
-        } else if (!w.empty() && w[0] == '-') {
+        } else if ((w == "--help" || w == "-h") && words.empty()) {
+            help = true;
+        } else if (!w.empty() && w[0] == '-' && words.empty()) {
             return usageError("unknown option " + w);
         } else {
-            break;
+            words.push_back(w);
         }
+    }
+    if (help) {
+        std::cout << kUsage;
+        return kDone;
     }
     if (haveHome) {
         std::error_code ec;
@@ -433,13 +578,14 @@ int main(int argc, char** argv) {
     }
     const char* envHome = std::getenv("DEZOZEVO_HOME");
     defaultHome = !haveHome && !(envHome && *envHome);
-    if (i >= words.size()) return usageError("which command? call, session or state");
-    const std::string command = words[i];
-    const std::vector<std::string> rest(words.begin() + i + 1, words.end());
+    if (words.empty()) return usageError("which command? call, session, state or check");
+    const std::string command = words[0];
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
     try {
         if (command == "call") return runCall(rest);
         if (command == "session") return runSession(rest);
         if (command == "state") return runState(rest);
+        if (command == "check") return runCheck(rest);
     } catch (const std::exception& e) {
         std::cerr << "dezozevo: " << e.what() << "\n";
         return kFailed;

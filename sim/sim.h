@@ -16,6 +16,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/db/db.h"
@@ -144,6 +145,13 @@ std::vector<std::string> query(const std::string& path, const std::string& sql);
 
 // The generation the file declares (10, 20, 22, 23 or 24).
 int generation(const std::string& path);
+
+// sp_executesql's statement with its parameter values put in as literals in
+// place of their @names (outside string literals and bracketed names). A
+// value without a name takes the name at its place in `declarations`
+// ("@a INT, @b NVARCHAR(10) OUTPUT").
+std::string inlineParameters(const std::string& statement, const std::string& declarations,
+                             const std::vector<std::pair<std::string, db::Value>>& values);
 
 // Closes the calling thread's connections to simulator files (a server
 // thread done with its client; the next call opens them again).

@@ -2,7 +2,9 @@
 // that the component's probes use (if [not] exists over sysobjects and
 // syscolumns with object_id, begin/end, select of constants) and exec of a
 // procedure with literal arguments, as a query tool sends it.
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <optional>
 
 #include "platform/text.h"
@@ -482,5 +484,106 @@ private:
 }  // namespace
 
 db::Response runBatch(Session& s, std::string_view text) { return Batch(s, text).run(); }
+
+// ---- sp_executesql ----------------------------------------------------------
+
+namespace {
+
+std::string trimBlanks(std::string_view s) {
+    size_t b = 0, e = s.size();
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (b < e && blank(s[b])) ++b;
+    while (e > b && blank(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+// A value as a Transact-SQL literal.
+std::string literal(const db::Value& v) {
+    if (v.isNull()) return "NULL";
+    if (v.isBool()) return std::get<bool>(v.raw()) ? "1" : "0";
+    if (v.isInteger() || v.isDouble()) return v.toText();
+    return "N'" + text::replaceAll(v.toText(), "'", "''") + "'";
+}
+
+// Puts parameter values into a statement in place of their @names (outside
+// string literals and bracketed names).
+std::string substitute(const std::string& stmt, const std::map<std::string, db::Value>& values) {
+    std::string out;
+    size_t i = 0;
+    while (i < stmt.size()) {
+        char c = stmt[i];
+        if (c == '\'' || c == '[') {
+            char close = c == '\'' ? '\'' : ']';
+            size_t j = i + 1;
+            while (j < stmt.size()) {
+                if (stmt[j] == close) {
+                    if (close == '\'' && j + 1 < stmt.size() && stmt[j + 1] == '\'') {
+                        j += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++j;
+            }
+            size_t end = std::min(j + 1, stmt.size());
+            out.append(stmt, i, end - i);
+            i = end;
+        } else if (c == '@') {
+            size_t j = i + 1;
+            while (j < stmt.size() && (std::isalnum((unsigned char)stmt[j]) || stmt[j] == '_' || stmt[j] == '@' ||
+                                       stmt[j] == '#' || stmt[j] == '$'))
+                ++j;
+            std::string name = stmt.substr(i, j - i);
+            std::string key;
+            for (char ch : name) key += text::asciiLower(ch);
+            auto it = values.find(key);
+            out += it != values.end() ? literal(it->second) : name;
+            i = j;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// "@a INT, @b NVARCHAR(10) OUTPUT, @c DECIMAL(10,2)" -> "@a", "@b", "@c".
+std::vector<std::string> declaredNames(const std::string& decl) {
+    std::vector<std::string> names;
+    int depth = 0;
+    std::string item;
+    auto flush = [&] {
+        std::string t = trimBlanks(item);
+        size_t end = t.find_first_of(" \t\r\n");
+        if (!t.empty()) names.push_back(t.substr(0, end));
+        item.clear();
+    };
+    for (char c : decl) {
+        if (c == '(') ++depth;
+        if (c == ')') --depth;
+        if (c == ',' && depth == 0) flush();
+        else item += c;
+    }
+    flush();
+    return names;
+}
+
+
+}  // namespace
+
+std::string inlineParameters(const std::string& statement, const std::string& declarations,
+                             const std::vector<std::pair<std::string, db::Value>>& values) {
+    // Values by name; a client that sends them without names means the
+    // order of the declaration list.
+    std::vector<std::string> declared = declaredNames(declarations);
+    std::map<std::string, db::Value> byName;
+    for (size_t i = 0; i < values.size(); ++i) {
+        std::string name = !values[i].first.empty() ? values[i].first : i < declared.size() ? declared[i] : "";
+        std::string key;
+        for (char c : name) key += text::asciiLower(c);
+        if (!key.empty()) byName[key] = values[i].second;
+    }
+    return substitute(statement, byName);
+}
 
 }  // namespace dz::sim

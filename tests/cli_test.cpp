@@ -79,6 +79,9 @@ TEST_F(Cli, CallPrintsTheResultAndTheArguments) {
     const json a = json::parse(call({"GetUnitInfo", "strRequest=<Unit/>", "strUnitInfo=kept"}).out);
     EXPECT_EQ(a["args"], json::parse(R"({"strUnitInfo":"kept"})"));
     EXPECT_EQ(a["failure"]["status"], 100);
+    // An output may be left out: it starts empty and still comes back.
+    EXPECT_EQ(json::parse(call({"GetUnitInfo", "strRequest=<Unit/>"}).out)["args"],
+              json::parse(R"({"strUnitInfo":""})"));
 }
 
 TEST_F(Cli, ValuesFromFilesAndStandardInput) {
@@ -205,9 +208,57 @@ TEST_F(Cli, WrongInputGetsAClearMessageAndStatus) {
     }
 }
 
+TEST_F(Cli, ExitStatusFollowsTheAnswer) {
+    dz::test::Plant p(10);
+    const std::string none = home.path(), plant = p.home.path();
+    struct Case {
+        std::vector<std::string> args;
+        std::string home;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"call", "CheckRoute", "strUnitSN=SN24001-0003", "strStation=FCT-01"}, plant, 0},
+        {{"call", "CheckRoute", "strUnitSN=SN24001-0006", "strStation=FCT-01"}, plant, 3},  // refused: 3
+        {{"call", "CheckRoute", "strUnitSN=SN24001-0003", "strStation=FCT-01"}, none, 3},   // no server: 100
+        {{"call", "CalcErrCode", "strMsg=General network error"}, none, 0},  // a classification, not a status
+        {{"call", "getStation"}, none, 0},
+        {{"call", "FileExists", "Fname=/no-such-folder-dz/*/x"}, none, 1},
+        {{"call", "NoSuchMethod"}, none, 2},
+        {{"session"}, none, 3},
+    };
+    const std::string input = "{\"method\": \"getStation\"}\n{\"method\": \"CheckRoute\", \"args\": [\"SN\", \"ST\"]}\n";
+    for (const auto& c : cases) {
+        Outcome r = run(c.args, input, c.home);
+        EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.out << r.err;
+    }
+    // A session exits with its worst answer: wrong input, then a failed call, then a refusal.
+    const std::string refused = "{\"method\": \"CheckRoute\", \"args\": [\"SN\", \"ST\"]}\n";
+    const std::string failed = "{\"method\": \"FileExists\", \"args\": [\"/no-such-folder-dz/*/x\"]}\n";
+    EXPECT_EQ(run({"session"}, failed + refused, none).status, 1);
+    EXPECT_EQ(run({"session"}, refused + "{}\n" + failed, none).status, 2);
+}
+
+TEST_F(Cli, OptionsBeforeOrAfterTheCommand) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"state", "--home", home.path()},
+             {"call", "putLog", "strMsg=hello", "nLevel=1", "--home=" + home.path()},
+             {"--home", other.path(), "state", "--home", home.path()}}) {  // the last one counts
+        Outcome r = run(args, "", other.path());
+        EXPECT_EQ(r.status, 0) << ::testing::PrintToString(args) << r.err;
+        if (args[0] == "state") {
+            EXPECT_EQ(json::parse(r.out)["folder"], home.path());
+        }
+    }
+    EXPECT_NE(home.read(today()).find("  hello\r\n"), std::string::npos);
+    // After "--" a word is the command's: here a value, not an option.
+    Outcome r = run({"call", "CalcErrCode", "--", "strMsg=--home"}, "", home.path());
+    EXPECT_EQ(json::parse(r.out)["args"]["strMsg"], "--home") << r.err;
+}
+
 TEST_F(Cli, HelpForEachCommand) {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"call", "--help"}, {"call", "getunitinfo", "--help"}, {"session", "--help"}}) {
+             {"--help"}, {"call", "--help"}, {"call", "getunitinfo", "--help"}, {"session", "--help"},
+             {"check", "--help"}}) {
         Outcome r = run(args);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out.rfind("Usage: dezozevo", 0), 0u) << r.out;

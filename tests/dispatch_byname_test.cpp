@@ -147,9 +147,16 @@ TEST_F(Offline, BadCallsAreRefusedBeforeTheMethodRuns) {
     callError("GetLastError", {{"", "x"}}, CallError::BadArgument);
     EXPECT_EQ(callError("putLog", {{"strMsg", "a"}, {"nLevel", "one"}}, CallError::BadArgument),
               "Argument nLevel of putLog: Type mismatch (\"one\" for uint8)");
-    EXPECT_EQ(callError("GetUnitInfo", {{"strRequest", "x"}}, CallError::MissingArgument),
-              "Argument strUnitInfo of GetUnitInfo is missing");
+    EXPECT_EQ(callError("GetUnitInfo", {{"strUnitInfo", "x"}}, CallError::MissingArgument),
+              "Argument strRequest of GetUnitInfo is missing");
     EXPECT_EQ(st.log(), "");  // no putLog ran
+}
+
+TEST_F(Offline, AnOmittedOutputStartsEmptyAndComesBack) {
+    const auto r = invoke(*t, "GetProductStructure", {{"xmlPart", "<P/>"}});
+    EXPECT_EQ(r.args.size(), 2u);
+    EXPECT_EQ(argOf(r, "xmlProductStructure"), Variant(""));
+    EXPECT_TRUE(argOf(r, "ErrorDescription").isText());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
+#include "binding/dispatch.h"
 #include "support/station.h"
 
 using dz::Tester;
@@ -98,7 +99,7 @@ TEST_F(Route, ACallFromAnotherThreadIsRefused) {
     std::string error;
     std::thread([&] {
         try {
-            t->CheckRoute("SN1", "ST1");
+            dz::com::invoke(*t, "CheckRoute", {{"strUnitSN", "SN1"}, {"strStation", "ST1"}});
         } catch (const dz::com::Error& e) {
             error = e.what();
         }

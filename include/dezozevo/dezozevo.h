@@ -30,20 +30,22 @@
  *   JSON string, number, boolean or null (null is the variant Null, e.g. for
  *   SaveResult); it is converted to the argument's type ("5" and 5 both serve
  *   a number argument, 5 serves a text argument as "5"). An optional argument
- *   that is left out is the empty text.
+ *   that is left out is the empty text; so is an output (a by-reference
+ *   argument such as strUnitInfo) that is left out.
  *
  *   The answer is one JSON object:
  *     {"method": NAME, "result": VALUE, "args": {NAME: VALUE, ...}}
  *   "method" is the method's own spelling; "result" is a number, a string, a
  *   boolean, or null for a method without result (putLog); "args" holds every
- *   by-reference argument that was passed, in the method's order, as the
+ *   by-reference argument, passed or not, in the method's order, as the
  *   method left it (by-value arguments are not sent back). Text that is not
  *   valid UTF-8 is returned with U+FFFD in place of the bad bytes.
  *
  *   dz_methods() describes every method as JSON:
- *     [{"name": "GetUnitInfo", "result": "int32",
+ *     [{"name": "GetUnitInfo", "result": "int32", "business": true,
  *       "args": [{"name": "strRequest", "type": "text", "byRef": false, "optional": false}, ...]}, ...]
  *   Types: "text", "int32", "uint8", "variant"; results also "boolean", "none".
+ *   "business": the result is a status that dz_state's lastFailure follows.
  *
  * Errors
  *   Every dz_* function returns DZ_OK (0) or one of the DZ_E_* codes below and

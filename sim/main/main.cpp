@@ -15,7 +15,7 @@
 
 #include "platform/db/db.h"
 #include "sim/sim.h"
-#include "sim/tds/server.h"
+#include "sim/main/serve.h"
 
 namespace {
 
@@ -423,7 +423,7 @@ int main(int argc, char** argv) {
         if (cmd == "fault") return cmdFault(args);
         if (cmd == "results") return cmdResults(args);
         if (cmd == "sql") return cmdSql(args);
-        if (cmd == "serve") return dz::sim::tds::serveCommand(args);
+        if (cmd == "serve") return dz::sim::serveCommand(args);
         std::cerr << "dezozevo-sim: unknown command \"" << cmd << "\"\n\n" << kUsage;
         return 2;
     } catch (const std::exception& e) {

@@ -23,10 +23,7 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace dz::sim::tds {
 
@@ -63,11 +60,5 @@ private:
     std::string host_;
     int port_ = 0;
 };
-
-// `dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
-// [--login-timeout S] [--trace]`: prints
-// "listening on HOST:PORT" and serves until SIGINT or SIGTERM. Returns the
-// exit status.
-int serveCommand(const std::vector<std::string>& args);
 
 }  // namespace dz::sim::tds

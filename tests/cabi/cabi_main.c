@@ -107,7 +107,7 @@ static void namedPositionalAndErrors(void) {
 
     char* methods = NULL;
     CHECK(dz_methods(&methods) == DZ_OK &&
-          strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\",\"args\":[{\"name\":\"strMsg\",\"type\":\"text\","
+          strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\",\"business\":false,\"args\":[{\"name\":\"strMsg\",\"type\":\"text\","
                           "\"byRef\":true,\"optional\":false},{\"name\":\"nLevel\",\"type\":\"uint8\",\"byRef\":true,"
                           "\"optional\":false}]}"));
     dz_free(methods);

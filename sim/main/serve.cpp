@@ -1,0 +1,125 @@
+// `dezozevo-sim serve`: the simulator database as a SQL Server on the network.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "sim/main/serve.h"
+#include "sim/tds/server.h"
+
+namespace dz::sim {
+
+namespace {
+
+const char* const kServeHelp = R"(usage: dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
+                          [--login-timeout S] [--trace]
+
+Serves the simulator database PATH as a SQL Server on the network (TDS 7.4,
+no encryption), so that stations and query tools reach it with an ordinary
+SQL Server client: Data Source=H,N in the component's connection string.
+
+  --host H   address to listen on (default 127.0.0.1)
+  --port N   port (default 1433; 0 picks a free one)
+  --max-connections N
+             connections served at once (default 256); a login past them
+             fails with "Could not connect because the maximum number of
+             'N' user connections has already been reached."
+  --login-timeout S
+             seconds a new connection has to log in (default 30)
+  --trace    print each login and request to standard error
+
+The first line printed is "listening on HOST:PORT". A login names a user of
+the database (its password exactly) and, as Initial Catalog, the file's
+database name or that of a simulator file "<stem>-*<ext>" beside it (the
+sample's line-2 slave). Runs until interrupted (SIGINT or SIGTERM).
+)";
+
+
+}  // namespace
+
+int serveCommand(const std::vector<std::string>& args) {
+    tds::ServeOptions o;
+    std::string path;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kServeHelp;
+            return 0;
+        }
+        bool valued = a == "--host" || a == "--port" || a == "--max-connections" || a == "--login-timeout";
+        if (valued && i + 1 >= args.size()) {
+            std::cerr << "dezozevo-sim serve: " << a << " needs a value\n\n" << kServeHelp;
+            return 2;
+        }
+        if (a == "--host") {
+            o.host = args[++i];
+        } else if (a == "--port") {
+            const std::string& v = args[++i];
+            char* end = nullptr;
+            long p = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || p < 0 || p > 65535) {
+                std::cerr << "dezozevo-sim serve: the port must be a number from 0 to 65535, not \"" << v << "\"\n";
+                return 2;
+            }
+            o.port = int(p);
+        } else if (a == "--max-connections" || a == "--login-timeout") {
+            const std::string& v = args[++i];
+            char* end = nullptr;
+            long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 1 || n > 100000) {
+                std::cerr << "dezozevo-sim serve: " << a << " must be a number from 1 to 100000, not \"" << v
+                          << "\"\n";
+                return 2;
+            }
+            (a == "--max-connections" ? o.maxConnections : o.loginTimeout) = int(n);
+        } else if (a == "--trace") {
+            o.trace = true;
+        } else if (a.rfind("--", 0) == 0) {
+            std::cerr << "dezozevo-sim serve: unknown option " << a << "\n\n" << kServeHelp;
+            return 2;
+        } else if (path.empty()) {
+            path = a;
+        } else {
+            std::cerr << "dezozevo-sim serve: unexpected argument \"" << a << "\"\n\n" << kServeHelp;
+            return 2;
+        }
+    }
+    if (path.empty()) {
+        std::cerr << "dezozevo-sim serve: needs PATH\n\n" << kServeHelp;
+        return 2;
+    }
+    o.path = path;
+
+    // Every thread inherits the blocked signals; this one waits for them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    // Each connection holds a socket and its database files open.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    tds::Server server(o);
+    try {
+        server.start();
+    } catch (const std::exception& e) {
+        std::cerr << "dezozevo-sim serve: " << e.what() << "\n";
+        return 1;
+    }
+    std::cout << "listening on " << server.host() << ":" << server.port() << std::endl;
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    server.stop();
+    return 0;
+}
+
+}  // namespace dz::sim

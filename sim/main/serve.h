@@ -1,0 +1,13 @@
+// `dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
+// [--login-timeout S] [--trace]`: prints "listening on HOST:PORT" and serves
+// until SIGINT or SIGTERM. Returns the exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dz::sim {
+
+int serveCommand(const std::vector<std::string>& args);
+
+}  // namespace dz::sim
