@@ -32,8 +32,6 @@ std::string lowerAscii(std::string_view s) {
     return r;
 }
 
-namespace {
-
 // "dbo.name", "[dbo].[name]", "[name]" and "name;1" all name the procedure `name`.
 std::string procedureName(std::string_view raw) {
     std::string n = text::trim(raw);
@@ -46,6 +44,8 @@ std::string procedureName(std::string_view raw) {
     if (dot != std::string::npos) out = out.substr(dot + 1);
     return text::trim(out);
 }
+
+namespace {
 
 void checkLogin(sqlite3* db, const db::ConnectionInfo& c) {
     Stmt q(db, "SELECT password FROM users WHERE name = ?");
@@ -193,6 +193,13 @@ std::vector<std::string> procedureColumns(Session& s, std::string_view raw) {
     if (const ProcDef* d = findProcedure(procedureName(raw), s.generation))
         for (const ParamSpec& p : d->params) cols.push_back(p.name);
     return cols;
+}
+
+std::vector<std::string> procedureParameters(const std::string& path, const std::string& procedure) {
+    Session s;
+    s.db = connect(path);
+    s.generation = std::atoi(metaValue(s.db, "generation", "10").c_str());
+    return procedureColumns(s, procedure);
 }
 
 db::Response execute(const std::string& path, db::Request& req, const std::atomic<bool>* cancel) {

@@ -118,6 +118,7 @@ std::string addFault(const std::string& path, const std::string& text) {
     std::string action = j["action"];
     std::optional<std::string> procedure = name(j, "procedure"), station = name(j, "station"),
                                login = name(j, "login");
+    if (procedure) procedure = procedureName(*procedure);
     if (action == "refuse-login" && (procedure || station))
         throw std::runtime_error("refuse-login applies to a login, not to a procedure or station");
 

@@ -242,6 +242,9 @@ db::Response runBatch(Session& s, std::string_view text);
 // Parameter names of a procedure as syscolumns lists them (built-ins only).
 std::vector<std::string> procedureColumns(Session& s, std::string_view name);
 
+// "dbo.name", "[dbo].[name]", "[name]" and "name;1" all name the procedure `name`.
+std::string procedureName(std::string_view raw);
+
 // Canned-answer lookup: the JSON text of the answer, or nullopt.
 std::optional<std::string> cannedAnswer(sqlite3* db, std::string_view name);
 std::vector<std::string> cannedNames(sqlite3* db);

@@ -143,6 +143,10 @@ std::vector<std::string> results(const std::string& path);
 // as JSON objects (maintenance: change the plant without a new command).
 std::vector<std::string> query(const std::string& path, const std::string& sql);
 
+// The parameter names of a built-in procedure of the file's generation, in
+// order (none for another procedure).
+std::vector<std::string> procedureParameters(const std::string& path, const std::string& procedure);
+
 // The generation the file declares (10, 20, 22, 23 or 24).
 int generation(const std::string& path);
 

@@ -5,11 +5,13 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/main/serve.h"
 #include "sim/tds/server.h"
+#include "sim/web/view.h"
 
 namespace dz::sim {
 
@@ -17,6 +19,7 @@ namespace {
 
 const char* const kServeHelp = R"(usage: dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
                           [--login-timeout S] [--trace]
+                          [--http PORT [--http-host H] [--http-token T]]
 
 Serves the simulator database PATH as a SQL Server on the network (TDS 7.4,
 no encryption), so that stations and query tools reach it with an ordinary
@@ -31,6 +34,16 @@ SQL Server client: Data Source=H,N in the component's connection string.
   --login-timeout S
              seconds a new connection has to log in (default 30)
   --trace    print each login and request to standard error
+  --http PORT
+             also serve the web view on PORT (0 picks a free one): units,
+             results, the live journal, stations and fault schedules;
+             prints "web view on http://HOST:PORT"
+  --http-host H
+             address of the web view (default 127.0.0.1). Beyond loopback,
+             changing faults needs a token: --http-token T, or one made up
+             and printed as "web view token: T" (open the page with ?token=T)
+  --http-token T
+             the token that changing faults needs
 
 The first line printed is "listening on HOST:PORT". A login names a user of
 the database (its password exactly) and, as Initial Catalog, the file's
@@ -43,6 +56,8 @@ sample's line-2 slave). Runs until interrupted (SIGINT or SIGTERM).
 
 int serveCommand(const std::vector<std::string>& args) {
     tds::ServeOptions o;
+    web::ViewOptions web;
+    int httpPort = -1;  // no web view
     std::string path;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -50,14 +65,19 @@ int serveCommand(const std::vector<std::string>& args) {
             std::cout << kServeHelp;
             return 0;
         }
-        bool valued = a == "--host" || a == "--port" || a == "--max-connections" || a == "--login-timeout";
+        bool valued = a == "--host" || a == "--port" || a == "--max-connections" || a == "--login-timeout" ||
+                      a == "--http" || a == "--http-host" || a == "--http-token";
         if (valued && i + 1 >= args.size()) {
             std::cerr << "dezozevo-sim serve: " << a << " needs a value\n\n" << kServeHelp;
             return 2;
         }
         if (a == "--host") {
             o.host = args[++i];
-        } else if (a == "--port") {
+        } else if (a == "--http-host") {
+            web.host = args[++i];
+        } else if (a == "--http-token") {
+            web.token = args[++i];
+        } else if (a == "--port" || a == "--http") {
             const std::string& v = args[++i];
             char* end = nullptr;
             long p = std::strtol(v.c_str(), &end, 10);
@@ -65,7 +85,7 @@ int serveCommand(const std::vector<std::string>& args) {
                 std::cerr << "dezozevo-sim serve: the port must be a number from 0 to 65535, not \"" << v << "\"\n";
                 return 2;
             }
-            o.port = int(p);
+            (a == "--port" ? o.port : httpPort) = int(p);
         } else if (a == "--max-connections" || a == "--login-timeout") {
             const std::string& v = args[++i];
             char* end = nullptr;
@@ -116,8 +136,24 @@ int serveCommand(const std::vector<std::string>& args) {
         return 1;
     }
     std::cout << "listening on " << server.host() << ":" << server.port() << std::endl;
+    std::optional<web::View> view;
+    if (httpPort >= 0) {
+        web.path = path;
+        web.port = httpPort;
+        view.emplace(web);
+        try {
+            view->start();
+        } catch (const std::exception& e) {
+            std::cerr << "dezozevo-sim serve: " << e.what() << "\n";
+            server.stop();
+            return 1;
+        }
+        std::cout << "web view on " << view->url() << std::endl;
+        if (web.token.empty() && !view->token().empty()) std::cout << "web view token: " << view->token() << std::endl;
+    }
     int sig = 0;
     sigwait(&stopSignals, &sig);
+    if (view) view->stop();
     server.stop();
     return 0;
 }

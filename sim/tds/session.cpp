@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -291,6 +292,11 @@ private:
                 trace(std::string("internal error: ") + ex.what());
                 drop = true;
             }
+            if (cut_) {
+                trace("answer cut off halfway");
+                sendHalf(out.data());
+                drop = true;
+            }
             if (drop) {
                 trace("connection dropped");
                 shutdownSocket();
@@ -298,6 +304,25 @@ private:
             }
             if (cancel_) continue;  // cancelled while it ran: the attention's answer follows
             ch_.send(kReply, out.data());
+        }
+    }
+
+    // The first half of a reply in a packet that does not end it: the client
+    // sees the connection break in the middle of the answer.
+    void sendHalf(const std::string& body) {
+        size_t n = std::min(body.size() / 2, size_t(4000));
+        std::string packet;
+        packet += char(kReply);
+        packet += '\0';  // not the last packet
+        packet += char((n + 8) >> 8);
+        packet += char((n + 8) & 0xFF);
+        packet.append(4, '\0');
+        packet.append(body, 0, n);
+        size_t sent = 0;
+        while (sent < packet.size()) {
+            ssize_t r = ::send(fd_, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
+            if (r <= 0 && errno != EINTR) return;
+            if (r > 0) sent += size_t(r);
         }
     }
 
@@ -400,11 +425,22 @@ private:
             return refuseLogin(out);
         }
         std::optional<std::string> expected = passwordOf(path, user);
-        if (!expected || *expected != l.password) {
+        std::optional<std::string> refused;
+        if (expected && *expected == l.password) {
+            try {
+                refused = refusedLogin(path, user);  // a fault schedule
+            } catch (const db::Error& e) {
+                refused = "Login failed for user '" + user + "'.";
+            }
+        }
+        if (!expected || *expected != l.password || refused) {
             trace("login failed for " + user);
             out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
             return refuseLogin(out);
         }
+        caller_.connection = "spid " + std::to_string(spid_);
+        caller_.host = l.host;
+        caller_.program = l.app;
         user_ = user;
         password_ = l.password;
         path_ = path;
@@ -543,7 +579,9 @@ private:
         req.text = text;
         req.type = db::adCmdText;
         try {
-            db::Response resp = sim::execute(path_, req, &cancel_);
+            CallOutcome outcome;
+            db::Response resp = sim::execute(path_, req, &cancel_, caller_, &outcome);
+            cut_ = outcome.cutAnswer;
             bool rows = resp.recordset.isOpen();
             if (rows) recordset(out, resp.recordset, resp.returnValue ? kDoneInProc : kDone, resp.returnValue ? kDoneMore : 0);
             if (resp.returnValue) {
@@ -591,8 +629,15 @@ private:
     void call(const std::string& name, std::vector<RpcParam>& in, Writer& out, bool more, bool& drop) {
         uint16_t moreFlag = more ? kDoneMore : 0;
         std::string traced = "rpc: " + name + "(";
+        // Parameters sent without names take the procedure's own.
+        std::vector<std::string> declared;
+        if (server_.opt.trace) try {
+                declared = procedureParameters(path_, name);
+            } catch (const db::Error&) {
+            }
         for (size_t i = 0; i < in.size(); ++i)
-            traced += (i ? ", " : "") + in[i].name + (in[i].status & 1 ? " out" : "") + "=" +
+            traced += (i ? ", " : "") + (in[i].name.empty() && i < declared.size() ? declared[i] : in[i].name) +
+                      (in[i].status & 1 ? " out" : "") + "=" +
                       (in[i].value.isNull() ? "NULL" : in[i].value.toText());
         trace(traced + ")");
 
@@ -638,7 +683,9 @@ private:
         std::optional<db::Response> resp;
         std::string failure;
         try {
-            resp = sim::execute(path_, req, &cancel_);
+            CallOutcome outcome;
+            resp = sim::execute(path_, req, &cancel_, caller_, &outcome);
+            cut_ = cut_ || outcome.cutAnswer;
         } catch (const Dropped&) {
             drop = true;
             return;
@@ -717,6 +764,8 @@ private:
 
     uint32_t tdsVersion_ = kTds74;
     std::string user_, password_, path_, database_, serverName_;
+    Caller caller_;
+    bool cut_ = false;  // a fault schedule cuts the answer being made
     uint64_t transaction_ = 0, transactions_ = 0;
 
     std::mutex mu_;
