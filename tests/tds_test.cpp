@@ -293,3 +293,32 @@ TEST_F(Tds, ResourcesAreBounded) {
         << test::threads(server->pid()) << " threads, " << threads << " before";
     EXPECT_EQ(route(connect()), 3);
 }
+
+// Fault schedules over the network: a refused login, an answer cut halfway,
+// a failure; the journal names the connection and the client's host.
+TEST_F(Tds, FaultSchedulesReachClientsOverTheNetwork) {
+    sim::addFault(path(), R"({"action": "refuse-login", "next": 1})");
+    Command c = proc("uspCheckRouting");
+    c.append("@Product", adVarChar, adParamInput, "SN24001-0006");
+    c.append("@Station", adVarChar, adParamInput, "FCT-01");
+    EXPECT_NE(failure(c).find("Login failed for user 'station'."), std::string::npos);
+    EXPECT_EQ(route(connect()), 3);
+
+    sim::addFault(path(), R"({"action": "cut", "next": 1})");
+    std::string cut = failure(c);
+    EXPECT_FALSE(cut.empty());
+    EXPECT_EQ(route(connect()), 3);  // a new connection serves again
+
+    sim::addFault(path(), R"({"action": "fail", "station": "FCT-01", "error": "Fixture worn", "next": 1})");
+    EXPECT_NE(failure(c).find("Fixture worn"), std::string::npos);
+
+    std::vector<json> j;
+    for (const auto& l : sim::journal(path())) j.push_back(json::parse(l));
+    ASSERT_GE(j.size(), 4u);
+    json last = j.back();
+    EXPECT_EQ(last["error"], "Fixture worn");
+    EXPECT_EQ(last["station"], "FCT-01");
+    EXPECT_EQ(last["connection"].get<std::string>().rfind("spid ", 0), 0u) << last.dump();
+    EXPECT_FALSE(last["host"].get<std::string>().empty());
+    EXPECT_EQ(j[j.size() - 3]["error"], "connection cut during the answer");
+}
