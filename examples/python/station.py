@@ -2,6 +2,11 @@
 """A functional-test station in Python: for each unit the route check, the
 unit's data and limits, a (simulated) measurement and the result upload.
 
+Generation 10 checks the route in the database (CheckRoute). Generation 20 and
+later answer CheckRoute with 0 without asking: there the unit document's
+Status and NextStation decide, and a unit on hold or due at another station is
+neither tested nor stored.
+
 usage: station.py [--home DIR] SERIAL...
 The component folder is DIR, else $DEZOZEVO_HOME.
 """
@@ -22,6 +27,7 @@ class Outcome:
     serial: str
     verdict: str  # PASS, FAIL or REFUSED
     status: int = 0  # the component's status of the refusing or failing call
+    reason: str = ""  # why a unit was refused
     test_id: Optional[int] = None
     vout: Optional[float] = None
 
@@ -34,6 +40,19 @@ def unit_data(unit_info: str) -> dict:
             name = item.findtext("NAME") or item.findtext("Name")
             data[name] = item.findtext("VALUE") or item.findtext("Value") or ""
     return data
+
+
+def refusal(data: dict, station: str) -> str:
+    """Why the unit document says the unit may not be tested at `station`, or "".
+    The sample site's shape: Status ACTIVE, NextStation a comma-separated list of
+    stations. A site with another document shape replaces this function."""
+    status = data.get("Status", "")
+    if status != "ACTIVE":
+        return f"unit is {status or 'of unknown status'}"
+    due = [s.strip() for s in data.get("NextStation", "").split(",") if s.strip()]
+    if station not in due:
+        return f"unit is due at {', '.join(due) or 'no station'}"
+    return ""
 
 
 def result_document(serial: str, vout: float, lo: float, hi: float) -> str:
@@ -49,19 +68,31 @@ def result_document(serial: str, vout: float, lo: float, hi: float) -> str:
 
 def run_unit(t: dezozevo.Tester, serial: str, measure=lambda lo, hi: random.uniform(lo, hi)) -> Outcome:
     """One unit through the station: route check, unit data, measurement, upload."""
-    status = t.check_route(serial, STATION)
+    status = t.check_route(serial, STATION)  # generation 20 and later: always 0
     if status != 0:
-        return Outcome(serial, "REFUSED", status)
+        return Outcome(serial, "REFUSED", status, why(t, status))
     unit = t.get_unit_info(f'<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="{serial}"/>')
     if not unit.ok:
-        return Outcome(serial, "REFUSED", unit.status)
+        return Outcome(serial, "REFUSED", unit.status, why(t, unit.status))
     data = unit_data(unit.unit_info)
+    if t.state.generation >= 20:
+        reason = refusal(data, STATION)
+        if reason:
+            return Outcome(serial, "REFUSED", 0, reason)
     lo, hi = float(data.get("Vout_min_V", "11.4")), float(data.get("Vout_max_V", "12.6"))
     vout = measure(lo, hi)
     doc = result_document(serial, vout, lo, hi)
     status = t.save_result(doc)
     verdict = "PASS" if lo <= vout <= hi else "FAIL"
-    return Outcome(serial, verdict, status, t.state.test_id if status == 0 else None, vout)
+    return Outcome(serial, verdict, status, test_id=t.state.test_id if status == 0 else None, vout=vout)
+
+
+def why(t: dezozevo.Tester, status: int) -> str:
+    """The database's text for a refusal (generation 23 and later), else the status's meaning."""
+    try:
+        return t.get_err_message(status) or dezozevo.status_meaning(status)
+    except dezozevo.DezozevoError:
+        return dezozevo.status_meaning(status)
 
 
 def main(argv=None) -> int:
@@ -81,13 +112,13 @@ def main(argv=None) -> int:
         for serial in args.serials:
             o = run_unit(t, serial)
             if o.verdict == "REFUSED":
-                why = t.get_err_message(o.status) or dezozevo.status_meaning(o.status)
-                print(f"  {serial}  refused: {o.status} {why}")
+                print(f"  {serial}  refused: {f'{o.status} ' if o.status else ''}{o.reason}")
             elif o.status != 0:
                 print(f"  {serial}  {o.verdict}, upload failed: {o.status} {dezozevo.status_meaning(o.status)}")
                 worst = 1
             else:
-                print(f"  {serial}  Vout {o.vout:.3f} V -> {o.verdict}, stored as test {o.test_id}")
+                print(f"  {serial}  Vout {o.vout:.3f} V -> {o.verdict}, stored"
+                      + (f" as test {o.test_id}" if o.test_id is not None else ""))
         return worst
 
 

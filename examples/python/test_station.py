@@ -1,5 +1,6 @@
-"""The station of station.py, tested on a simulated plant: in-process, over
-TDS, and through a dropped connection whose result is kept and resent."""
+"""The station of station.py, tested on a simulated plant: on generation 10
+and 24, in-process and over TDS, and through a dropped connection whose result
+is kept and resent."""
 import os
 
 import pytest
@@ -11,31 +12,44 @@ MID = lambda lo, hi: (lo + hi) / 2  # noqa: E731
 HIGH = lambda lo, hi: hi + 0.5  # noqa: E731
 
 
-def cycle(t, plant):
-    outcomes = {s: run_unit(t, s, m) for s, m in
-                [("SN24001-0003", MID), ("SN24001-0005", HIGH), ("SN24001-0006", MID), ("SN24001-0008", MID)]}
-    assert [(o.verdict, o.status) for o in outcomes.values()] == [("PASS", 0), ("FAIL", 0), ("REFUSED", 3),
-                                                                  ("REFUSED", 4)]
-    stored = {r["serial"]: r for r in plant.results()}
-    assert stored["SN24001-0003"]["test_id"] == outcomes["SN24001-0003"].test_id
-    assert stored["SN24001-0005"]["status"] == "FAIL"
+UNITS = [("SN24001-0003", MID), ("SN24001-0005", HIGH), ("SN24001-0006", MID), ("SN24001-0008", MID)]
+# Generation 10 refuses in CheckRoute with the database's code; 24 by the unit document.
+EXPECTED = {
+    10: [("PASS", 0, ""), ("FAIL", 0, ""), ("REFUSED", 3, ""), ("REFUSED", 4, "")],
+    24: [("PASS", 0, ""), ("FAIL", 0, ""), ("REFUSED", 0, "unit is due at ICT-01"),
+         ("REFUSED", 0, "unit is HOLD")],
+}
 
 
+def cycle(t, plant, generation):
+    outcomes = [run_unit(t, s, m) for s, m in UNITS]
+    got = [(o.verdict, o.status) for o in outcomes]
+    assert got == [e[:2] for e in EXPECTED[generation]]
+    for o, (_, _, reason) in zip(outcomes, EXPECTED[generation]):
+        assert reason.lower() in o.reason.lower()
+    # Only the tested units are stored; the refused ones are not.
+    stored = plant.results()
+    assert [(r["serial"], r["status"]) for r in stored] == [("SN24001-0003", "PASS"), ("SN24001-0005", "FAIL")]
+    if generation == 10:
+        assert stored[0]["test_id"] == outcomes[0].test_id
+
+
+@pytest.mark.parametrize("mes_plant", [10, 24], indirect=True)
 def test_cycle_in_process(station_home, mes_plant):
     with dezozevo.Tester() as t:
-        cycle(t, mes_plant)
+        cycle(t, mes_plant, mes_plant.generation)
 
 
 def test_cycle_over_tds(mes_server, station_home, mes_plant):
     with dezozevo.Tester() as t:
         assert t.state.server == mes_server.data_source
-        cycle(t, mes_plant)
+        cycle(t, mes_plant, 10)
 
 
 @pytest.mark.parametrize("how", ["dropped", "server stopped"])
 def test_lost_result_is_kept_and_resent(how, mes_server, station_home, mes_plant):
     station_home.set(ERROR={"ResendOnNetErr": "yes"})
-    stored = lambda: [r["serial"] for r in mes_plant.results() if r["station"] == "FCT-01"]  # noqa: E731
+    stored = lambda: [r["serial"] for r in mes_plant.results()]  # noqa: E731
     before = stored()
     with dezozevo.Tester() as t:
         assert run_unit(t, "SN24001-0003", MID).test_id is not None

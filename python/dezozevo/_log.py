@@ -15,6 +15,14 @@ _installed = None  # the ctypes callback in use; kept alive while set
 LEVELS = {1: logging.WARNING, 2: logging.DEBUG}
 
 
+def python_level(level: int, line: str) -> int:
+    """The `logging` level of a component line: the start-up outcome at INFO
+    (ERROR when it failed), other level-1 lines (failures) at WARNING, details at DEBUG."""
+    if level == 1 and line.startswith("CLASS INIT "):
+        return logging.INFO if line == "CLASS INIT OK" else logging.ERROR
+    return LEVELS.get(level, logging.DEBUG)
+
+
 def set_log_handler(callback: Optional[Callable[[int, str], None]]) -> None:
     """Calls `callback(level, line)` for each line the component writes to its log
     (what the INI's [LOG] LEVEL lets through), on the thread that logs; None stops it.
@@ -46,10 +54,10 @@ def _remove_at_exit() -> None:
 
 
 def log_to_logging(logger: Union[str, logging.Logger, None] = "dezozevo") -> None:
-    """Sends the component's log lines to a `logging` logger (level 1 as WARNING,
-    2 and above as DEBUG); None stops it."""
+    """Sends the component's log lines to a `logging` logger (python_level: the
+    start-up outcome at INFO or ERROR, failures at WARNING, details at DEBUG); None stops it."""
     if logger is None:
         set_log_handler(None)
         return
     log = logging.getLogger(logger) if isinstance(logger, str) else logger
-    set_log_handler(lambda level, line: log.log(LEVELS.get(level, logging.DEBUG), "%s", line))
+    set_log_handler(lambda level, line: log.log(python_level(level, line), "%s", line))

@@ -11,6 +11,7 @@ LOG_HANDLER = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p, ctypes.c_voi
 
 # dz_* status codes
 DZ_OK = 0
+DZ_E_FAILED = 6
 DZ_E_NAMES = {
     1: "unknown method",
     2: "unknown argument",

@@ -38,6 +38,7 @@ class Plant:
         self.generation: Optional[int] = generation
         _sim("init", self.path, "--generation", str(generation), *(["--sample"] if sample else []),
              *(["--force"] if force else []))
+        self._seeded = self._last_test_id() if sample else 0
 
     @classmethod
     def open(cls, path: Union[str, os.PathLike]) -> "Plant":
@@ -45,7 +46,11 @@ class Plant:
             raise FileNotFoundError(f"no simulator database at {path}")
         plant = cls.__new__(cls)
         plant.path, plant.generation = os.path.abspath(os.fspath(path)), None
+        plant._seeded = plant._last_test_id()
         return plant
+
+    def _last_test_id(self) -> int:
+        return _sim("sql", self.path, "SELECT coalesce(max(test_id), 0) AS n FROM results")[0]["n"]
 
     def answer(self, procedures: Optional[dict[str, dict]] = None, **by_name: dict) -> None:
         """Sets canned answers ({"uspCheckRouting": {"return": 5}}, or uspCheckRouting={"return": 5}),
@@ -67,9 +72,12 @@ class Plant:
         """The names of the procedures and batches called, in order."""
         return [c["text"] for c in self.calls()]
 
-    def results(self) -> list[dict]:
-        """The stored results ({"test_id", "serial", "station", "status", "document", ...})."""
-        return _sim("results", self.path)
+    def results(self, seeded: bool = False) -> list[dict]:
+        """The results stored since the plant was made or opened, oldest first
+        ({"test_id", "serial", "station", "status", "document", ...}); with
+        seeded=True also the sample plant's history (or what the file held when opened)."""
+        rows = _sim("results", self.path)
+        return rows if seeded else [r for r in rows if r["test_id"] > self._seeded]
 
     def sql(self, statement: str) -> list[dict]:
         """Runs one SQL statement on the file (to change the plant); rows as dicts."""

@@ -5,57 +5,12 @@ import ctypes
 import json
 import os
 import threading
-from dataclasses import dataclass
-from typing import Any, Optional, Union
+from dataclasses import dataclass, field
+from typing import Any, Callable, Optional, TypeVar, Union
 
-from . import _native
-
-# What a business method's status means. Codes not listed are a stored
-# procedure's or a worker's own (a refusal or a failure).
-STATUS_MEANINGS: dict[int, str] = {
-    0: "done",
-    10: "the document failed parsing or schema validation, or the station's connection could not be resolved",
-    20: "the slave-connection lookup reported an error",
-    30: "the master database has no connection row for the station",
-    100: "no worker serves the server generation (none detected: the database was not reached at start-up)",
-    6000: "the stored procedure returned no row",
-    9001: "access denied (the login or its rights), or the server was not found",
-    9002: "network error",
-    9003: "time-out",
-    9997: "the kept result cannot be read, or it was stored again but the resend file could not be removed",
-    9998: "the database was not reached, and the result could not be kept in the resend file",
-    9999: "another failure",
-    -9999: "the buffer folder is missing, or the result could not be written into it (after the upload: "
-           "the header is stored, the body stays in its _pending file)",
-}
-
-
-def status_meaning(status: int) -> str:
-    """The meaning of a business method's status."""
-    if status in STATUS_MEANINGS:
-        return STATUS_MEANINGS[status]
-    return "the stored procedure's own code" + (" (a refusal or a failure)" if status > 0 else "")
-
-
-class DezozevoError(Exception):
-    """A call that failed: a non-zero status under check=True, a method that
-    fails towards its caller (FileExists, GetErrMessage), or a refused call.
-
-    status: the business method's status, or None
-    meaning: what the status (or the refusal) means
-    description: the failure the component logged during the call, or the
-        library's description of a refused call
-    method: the method's name
-    result: the method's Result (status and outputs) under check=True, else None
-    """
-
-    def __init__(self, method: str, status: Optional[int], meaning: str, description: str = "",
-                 result: "Optional[Result]" = None):
-        self.method, self.status, self.meaning, self.description = method, status, meaning, description
-        self.result = result
-        head = f"{method}: " + (f"status {status}, " if status is not None else "") + meaning
-        super().__init__(head + (f": {description}" if description else ""))
-
+from . import _methods, _native
+from .errors import (STATUS_MEANINGS, CallRefused, DezozevoError, Diagnostic, MethodFailed, diagnostics_of,
+                     error_class, status_meaning)
 
 @dataclass
 class Result:
@@ -107,6 +62,7 @@ class GenericFunctionResult(Result):
 class Failure:
     status: int
     description: str
+    diagnostics: list[Diagnostic] = field(default_factory=list)
 
 
 @dataclass
@@ -131,18 +87,17 @@ class State:
         return self.startup_status == 0
 
 
-def _text(name: str, value: Any) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    return value
+T = TypeVar("T")
 
 
-def _int(name: str, value: Any, lo: int, hi: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if not lo <= value <= hi:
-        raise ValueError(f"{name} must be between {lo} and {hi}, not {value}")
-    return value
+def _interface(method: str, returns: type[T]) -> Callable[..., T]:
+    """A Tester method in the interface's own terms, for code ported from it."""
+    def call(self: "Tester", *args: Any, check: Optional[bool] = None, **kwargs: Any) -> T:
+        return self._by_interface(method, args, kwargs, check)
+    call.__name__ = call.__qualname__ = method
+    call.__doc__ = (f"{method} with the interface's argument names and order; "
+                    f"returns {returns.__name__}. See the snake_case method.")
+    return call
 
 
 class Tester:
@@ -152,8 +107,14 @@ class Tester:
         It becomes $DEZOZEVO_HOME of the process while the Tester is open;
         without it, $DEZOZEVO_HOME or the library's folder. Testers of one
         thread share their settings: the last one created sets them.
-    check: when True, a business method whose status is not 0 raises
-        DezozevoError instead of returning; each method takes check= too.
+    check: when True, a business method whose status is not 0 raises the
+        DezozevoError subclass of its status (dezozevo.error_class) instead
+        of returning; each method takes check= too.
+
+    The methods come twice: snake_case ones with the inputs positional in
+    reading order and the by-reference outputs keyword-only
+    (t.get_model_attributes("ASM-5000", "C")), and the interface's own names
+    taking its argument names and order (t.GetModelAttributes("", "ASM-5000", "C")).
 
     Creating a Tester succeeds also when the database cannot be reached;
     `state` tells the start-up outcome. Use it as a context manager, or call
@@ -227,7 +188,7 @@ class Tester:
         return State(startup_status=s["startupStatus"], generation=s["generation"], revision=s["revision"],
                      schema=s["schema"], server=s["server"], database=s["database"], station=s["station"],
                      folder=s["folder"], ini_file=s["iniFile"], ini_found=s["iniFound"],
-                     last_failure=Failure(lf["status"], lf["description"]) if lf else None,
+                     last_failure=Failure(lf["status"], lf["description"], diagnostics_of(lf)) if lf else None,
                      test_id=s.get("testId"))
 
     def _state_json(self) -> dict:
@@ -243,135 +204,157 @@ class Tester:
 
     def _alive(self, method: str) -> None:
         if self._handle is None:
-            raise DezozevoError(method, None, "the Tester is closed")
+            raise CallRefused(method, None, "the Tester is closed")
 
     # ---- the call --------------------------------------------------------
 
-    def _call(self, method: bytes, args: list) -> tuple[Any, dict]:
+    def _invoke_raw(self, method: str, args: list) -> tuple[Any, dict]:
+        """dz_invoke with positional arguments in the interface's order: (result, by-reference args)."""
         if self._handle is None:
-            self._alive(method.decode())
+            self._alive(method)
         out = ctypes.c_void_p()
-        rc = self._invoke(self._handle, method, json.dumps(args).encode(), ctypes.byref(out))
+        rc = self._invoke(self._handle, method.encode(), json.dumps(args).encode(), ctypes.byref(out))
         if rc != _native.DZ_OK:
-            raise _refused(method.decode(), rc, self._lib)
+            raise _refused(method, rc, self._lib)
         try:
             answer = json.loads(ctypes.string_at(out.value))
         finally:
             self._lib.dz_free(out)
         return answer["result"], answer["args"]
 
+    def _call(self, method: str, values: dict[str, Any], check: Optional[bool] = None,
+              python_names: bool = True) -> Any:
+        """Calls `method` with `values` by interface argument name, in the order
+        the library describes; an argument not given is the empty text. A business
+        method answers its status, or its Result when it has outputs; the others
+        their result."""
+        m = _methods.table()[method]
+        args = [a.check(values.get(a.name, ""), a.python_name if python_names else a.name) for a in m.args]
+        value, byref = self._invoke_raw(method, args)
+        if not m.business:
+            return value
+        result_type = RESULT_TYPES.get(method)
+        result = result_type(value, **{a.python_name: byref[a.name] for a in m.outputs}) if result_type else None
+        return self._checked(method, value, check, result)
+
     def _checked(self, method: str, status: int, check: Optional[bool], result: "Optional[Result]" = None):
         """Returns `result` (or the status), or raises when checking a non-zero status."""
         if status != 0 and (self.check if check is None else check):
-            description = ""
+            description, diagnostics = "", []
             try:
                 lf = self._state_json().get("lastFailure")
                 if lf and lf.get("status") == status:
-                    description = lf.get("description", "")
+                    description, diagnostics = lf.get("description", ""), diagnostics_of(lf)
             except DezozevoError:
                 pass
-            raise DezozevoError(method, status, status_meaning(status), description, result)
+            raise error_class(status)(method, status, status_meaning(status), description, result, diagnostics)
         return status if result is None else result
 
-    def _business(self, method: str, args: list, check: Optional[bool], result_type: "Optional[type]" = None,
-                  outputs: tuple = ()):
-        """Calls a business method; with `result_type`, its status and the named
-        by-reference `outputs` come back in that Result."""
-        status, a = self._call(method.encode(), args)
-        result = result_type(status, *(a[k] for k in outputs)) if result_type else None
-        return self._checked(method, status, check, result)
+    def _by_interface(self, method: str, args: tuple, kwargs: dict, check: Optional[bool]) -> Any:
+        """A call in the interface's own terms: positional arguments in its order,
+        keywords by its argument names (any case)."""
+        m = _methods.table()[method]
+        if len(args) > len(m.args):
+            raise TypeError(f"{method} takes {len(m.args)} arguments, {len(args)} given")
+        values = {a.name: v for a, v in zip(m.args, args)}
+        by_lower = {a.name.lower(): a for a in m.args}
+        for k, v in kwargs.items():
+            a = by_lower.get(k.lower())
+            if a is None:
+                raise TypeError(f"{method} has no argument {k}")
+            if a.name in values:
+                raise TypeError(f"{method}: argument {a.name} is given twice")
+            values[a.name] = v
+        missing = [a.name for a in m.args if a.name not in values and not a.optional and a not in m.outputs]
+        if missing:
+            raise TypeError(f"{method}: argument {', '.join(missing)} is missing")
+        return self._call(method, values, check, python_names=False)
 
-    # ---- the eighteen methods, in the interface's order --------------------
+    # ---- the methods, Python's way: inputs in reading order, outputs keyword-only
 
-    def CheckRoute(self, unit_sn: str, station: str, *, check: Optional[bool] = None) -> int:
-        """Whether the unit may be tested at `station` now (generation 10; generation 20
-        answers 0 without asking the database).
+    def check_route(self, unit_sn: str, station: str, *, check: Optional[bool] = None) -> int:
+        """Whether the unit may be tested at `station` now. Generation 10 asks the
+        database; generation 20 and later answer 0 without asking: there the unit
+        document's Status and NextStation tell (get_unit_info).
 
         Returns the status: 0 the check passed; a positive reason code from the
         database (refused); 100 no generation detected; 9001/9002/9003/9999 a failure."""
-        return self._business("CheckRoute", [_text("unit_sn", unit_sn), _text("station", station)], check)
+        return self._call("CheckRoute", {"strUnitSN": unit_sn, "strStation": station}, check)
 
-    def GetUnitInfo(self, request: str, unit_info: str = "", station_name: str = "", user_id: str = "", *,
-                    check: Optional[bool] = None) -> UnitInfoResult:
+    def get_unit_info(self, request: str, station_name: str = "", user_id: str = "", *, unit_info: str = "",
+                      check: Optional[bool] = None) -> UnitInfoResult:
         """The database's data of the unit that `request` names
         (`<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="..."/>`).
 
-        unit_info: the text the output starts from (the generation-10 worker appends to it).
         station_name: resolve this station's connection first (empty: the INI station).
         user_id: sent to generation 22 and later.
+        unit_info: the text the output starts from (the generation-10 worker appends to it).
         Returns UnitInfoResult(status, unit_info). Statuses: 0 done; 10 the request failed
         validation, or 10/20/30 the station's connection could not be resolved; 100 no
         generation detected; 6000 no row; the procedure's own code (1: unknown unit);
         9001-9003/9999 failures; a resent kept result's status (ResendOnNetErr)."""
-        return self._business("GetUnitInfo", [_text("request", request), _text("unit_info", unit_info),
-                                              _text("station_name", station_name), _text("user_id", user_id)],
-                              check, UnitInfoResult, ("strUnitInfo",))
+        return self._call("GetUnitInfo", {"strRequest": request, "strUnitInfo": unit_info,
+                                          "strStationName": station_name, "strUserID": user_id}, check)
 
-    def GetCalibrationInfo(self, calibration_info: str = "", station_name: str = "", fixture: str = "", *,
-                           check: Optional[bool] = None) -> CalibrationInfoResult:
+    def get_calibration_info(self, station_name: str = "", fixture: str = "", *, calibration_info: str = "",
+                             check: Optional[bool] = None) -> CalibrationInfoResult:
         """The calibration data of a station (empty: the INI station) and fixture (empty: the
         station's own), generation 10; generation 20 answers 0 with the output as passed.
 
         Returns CalibrationInfoResult(status, calibration_info). Statuses: 0, 6000, the
         procedure's own code, 100 no generation detected, 9001-9003/9999."""
-        return self._business("GetCalibrationInfo", [_text("calibration_info", calibration_info),
-                                                     _text("station_name", station_name), _text("fixture", fixture)],
-                              check, CalibrationInfoResult, ("strCalibrationInfo",))
+        return self._call("GetCalibrationInfo", {"strCalibrationInfo": calibration_info,
+                                                 "strStationName": station_name, "strFixture": fixture}, check)
 
-    def SaveCalibration(self, calibration: str, *, check: Optional[bool] = None) -> int:
+    def save_calibration(self, calibration: str, *, check: Optional[bool] = None) -> int:
         """Stores a calibration document (generation 10; generation 20 answers 0).
 
         Returns the status: 0, the procedure's own code, 100 no generation detected,
         9001-9003/9999."""
-        return self._business("SaveCalibration", [_text("calibration", calibration)], check)
+        return self._call("SaveCalibration", {"strCalibration": calibration}, check)
 
-    def GetOrderInfo(self, work_order_info: str = "", station_name: str = "", *,
-                     check: Optional[bool] = None) -> OrderInfoResult:
+    def get_order_info(self, station_name: str = "", *, work_order_info: str = "",
+                       check: Optional[bool] = None) -> OrderInfoResult:
         """The station's current work order as `<WOINFO>` (empty station: the INI station).
 
         Returns OrderInfoResult(status, work_order_info). Statuses: 0, 6000 no work order,
         the procedure's own code, 9001-9003/9999."""
-        return self._business("GetOrderInfo", [_text("work_order_info", work_order_info),
-                                               _text("station_name", station_name)],
-                              check, OrderInfoResult, ("strWorkOrderInfo",))
+        return self._call("GetOrderInfo", {"strWorkOrderInfo": work_order_info, "strStationName": station_name},
+                          check)
 
-    def GetOrderInfoByStation(self, work_order_info: str = "", station_name: str = "", *,
-                              check: Optional[bool] = None) -> OrderInfoResult:
+    def get_order_info_by_station(self, station_name: str = "", *, work_order_info: str = "",
+                                  check: Optional[bool] = None) -> OrderInfoResult:
         """Every work-order line of the station as `WOBYSTATION`.
 
-        Returns OrderInfoResult(status, work_order_info). Statuses as GetOrderInfo."""
-        return self._business("GetOrderInfoByStation", [_text("work_order_info", work_order_info),
-                                                        _text("station_name", station_name)],
-                              check, OrderInfoResult, ("strWorkOrderInfo",))
+        Returns OrderInfoResult(status, work_order_info). Statuses as get_order_info."""
+        return self._call("GetOrderInfoByStation", {"strWorkOrderInfo": work_order_info,
+                                                    "strStationName": station_name}, check)
 
-    def GetModelAttributes(self, model_info: str = "", part_number: str = "", part_rev: str = "", *,
-                           check: Optional[bool] = None) -> ModelAttributesResult:
+    def get_model_attributes(self, part_number: str, part_rev: str, *, model_info: str = "",
+                             check: Optional[bool] = None) -> ModelAttributesResult:
         """The attributes of a part number and revision as `MODELATTR`.
 
         Returns ModelAttributesResult(status, model_info). Statuses: 0, 6000, the
         procedure's own code, 9001-9003/9999."""
-        return self._business("GetModelAttributes", [_text("model_info", model_info),
-                                                     _text("part_number", part_number), _text("part_rev", part_rev)],
-                              check, ModelAttributesResult, ("strModelInfo",))
+        return self._call("GetModelAttributes", {"strModelInfo": model_info, "strPartNumber": part_number,
+                                                 "strPartRev": part_rev}, check)
 
-    def GetUnitAttributes(self, request: str, unit_info: str = "", station_name: str = "", *,
-                          check: Optional[bool] = None) -> UnitInfoResult:
+    def get_unit_attributes(self, request: str, station_name: str = "", *, unit_info: str = "",
+                            check: Optional[bool] = None) -> UnitInfoResult:
         """The unit's attributes as a flat list (generation 10; generation 20 answers 0 with
         the output as passed).
 
         Returns UnitInfoResult(status, unit_info). Statuses: 0, 6000, the procedure's own
         code, 100 no generation detected, 9001-9003/9999."""
-        return self._business("GetUnitAttributes", [_text("request", request), _text("unit_info", unit_info),
-                                                    _text("station_name", station_name)],
-                              check, UnitInfoResult, ("strUnitInfo",))
+        return self._call("GetUnitAttributes", {"strRequest": request, "strUnitInfo": unit_info,
+                                                "strStationName": station_name}, check)
 
-    def GetErrMessage(self, err_code: int) -> str:
+    def get_err_message(self, err_code: int) -> str:
         """The database's message text for a status code (generation 23 and later; else "").
-        Raises DezozevoError when the lookup fails."""
-        result, _ = self._call(b"GetErrMessage", [_int("err_code", err_code, -2**31, 2**31 - 1)])
-        return result
+        Raises MethodFailed when the lookup fails."""
+        return self._call("GetErrMessage", {"nErrCode": err_code})
 
-    def SaveResult(self, result_text: Union[str, bytes, None], *, check: Optional[bool] = None) -> int:
+    def save_result(self, result_text: Union[str, bytes, None], *, check: Optional[bool] = None) -> int:
         """Validates, transforms and stores the tester's result document (None: the variant Null).
         The test ID the database gave it is in `state.test_id` (generation 10).
 
@@ -379,87 +362,91 @@ class Tester:
         parsing or validation; 100 no generation detected; the procedure's own code;
         9001-9003 not reached (kept for resending with ResendOnNetErr), 9998 not reached
         and not kept; 9999; -9999 buffer folder or file."""
-        if isinstance(result_text, bytes):
-            try:
-                result_text = result_text.decode("utf-8")
-            except UnicodeDecodeError as e:
-                raise ValueError(f"result_text is not UTF-8: {e}") from None
-        elif result_text is not None:
-            _text("result_text", result_text)
-        return self._business("SaveResult", [result_text], check)
+        return self._call("SaveResult", {"strXMLResultText": result_text}, check)
 
-    def GetLastError(self) -> str:
+    def get_last_error(self) -> str:
         """The text of the component's last error ("OK" when none)."""
-        return self._call(b"GetLastError", [])[0]
+        return self._call("GetLastError", {})
 
-    def GetProfileItem(self, section_name: str, key_name: str, default_value: str = "", ini_file: str = "") -> str:
+    def get_profile_item(self, section_name: str, key_name: str, default_value: str = "",
+                         ini_file: str = "") -> str:
         """A value of an INI file (empty ini_file: DEZozevo.ini in the component folder)."""
-        return self._call(b"GetProfileItem", [_text("section_name", section_name), _text("key_name", key_name),
-                                              _text("default_value", default_value),
-                                              _text("ini_file", ini_file)])[0]
+        return self._call("GetProfileItem", {"strSectionName": section_name, "strKeyName": key_name,
+                                             "strDefaultValue": default_value, "strIniFile": ini_file})
 
-    def getStation(self) -> str:
+    def get_station(self) -> str:
         """The INI station."""
-        return self._call(b"getStation", [])[0]
+        return self._call("getStation", {})
 
-    def FileExists(self, file_name: str) -> bool:
+    def file_exists(self, file_name: str) -> bool:
         """Whether an ordinary file matches the name ("*" and "?" are wildcards).
-        Raises DezozevoError when the folder cannot be read."""
-        return self._call(b"FileExists", [_text("file_name", file_name)])[0]
+        Raises MethodFailed when the folder cannot be read."""
+        return self._call("FileExists", {"Fname": file_name})
 
-    def putLog(self, msg: str, level: int = 1) -> None:
+    def put_log(self, msg: str, level: int = 1) -> None:
         """Writes a line to the component's log: level 1 failures, 2 details."""
-        self._call(b"putLog", [_text("msg", msg), _int("level", level, 0, 255)])
+        self._call("putLog", {"strMsg": msg, "nLevel": level})
 
-    def CalcErrCode(self, msg: str) -> int:
+    def calc_err_code(self, msg: str) -> int:
         """The status a failure description classifies as: 9001, 9002, 9003 or 9999."""
-        return self._call(b"CalcErrCode", [_text("msg", msg)])[0]
+        return self._call("CalcErrCode", {"strMsg": msg})
 
-    def GetProductStructure(self, part: str, product_structure: str = "", error_description: str = "", *,
-                            check: Optional[bool] = None) -> ProductStructureResult:
+    def get_product_structure(self, part: str, *, product_structure: str = "", error_description: str = "",
+                              check: Optional[bool] = None) -> ProductStructureResult:
         """The product structure of `<Part PartNumber=".." [Revision=".."]/>` (or SerialNumber=..).
 
         Returns ProductStructureResult(status, product_structure, error_description).
         Statuses: 0, 6000, the procedure's own code, 9001-9003/9999."""
-        return self._business("GetProductStructure", [_text("part", part),
-                                                      _text("product_structure", product_structure),
-                                                      _text("error_description", error_description)],
-                              check, ProductStructureResult, ("xmlProductStructure", "ErrorDescription"))
+        return self._call("GetProductStructure", {"xmlPart": part, "xmlProductStructure": product_structure,
+                                                  "ErrorDescription": error_description}, check)
 
-    def GetGenericFunction(self, xml_in: str, xml_out: str = "", error_description: str = "",
-                           function_name: str = "", *, check: Optional[bool] = None) -> GenericFunctionResult:
+    def get_generic_function(self, xml_in: str, function_name: str = "", *, xml_out: str = "",
+                             error_description: str = "", check: Optional[bool] = None) -> GenericFunctionResult:
         """Runs the site procedure that [GENERICFUNCTIONSMAPPING] maps `function_name` to
         (empty: [CUSTOMIZATION] SPToGenericFunction) with `xml_in`.
 
         Returns GenericFunctionResult(status, xml_out, error_description). Statuses: 0, the
         procedure's own code, 9001-9003/9999."""
-        return self._business("GetGenericFunction", [_text("xml_in", xml_in), _text("xml_out", xml_out),
-                                                     _text("error_description", error_description),
-                                                     _text("function_name", function_name)],
-                              check, GenericFunctionResult, ("xmlOut", "ErrorDescription"))
+        return self._call("GetGenericFunction", {"xmlIn": xml_in, "xmlOut": xml_out,
+                                                 "ErrorDescription": error_description,
+                                                 "FunctionName": function_name}, check)
 
-    # snake_case names
-    check_route = CheckRoute
-    get_unit_info = GetUnitInfo
-    get_calibration_info = GetCalibrationInfo
-    save_calibration = SaveCalibration
-    get_order_info = GetOrderInfo
-    get_order_info_by_station = GetOrderInfoByStation
-    get_model_attributes = GetModelAttributes
-    get_unit_attributes = GetUnitAttributes
-    get_err_message = GetErrMessage
-    save_result = SaveResult
-    get_last_error = GetLastError
-    get_profile_item = GetProfileItem
-    get_station = getStation
-    file_exists = FileExists
-    put_log = putLog
-    calc_err_code = CalcErrCode
-    get_product_structure = GetProductStructure
-    get_generic_function = GetGenericFunction
+    # ---- the interface's own names, argument names and order, for ported code:
+    #   t.GetModelAttributes("", "ASM-5000", "C") or t.GetUnitInfo(strRequest=req, strStationName="FCT-01")
+    # By-reference outputs may be left out (the empty text); the outputs come back in the Result.
+
+    CheckRoute = _interface("CheckRoute", int)
+    GetUnitInfo = _interface("GetUnitInfo", UnitInfoResult)
+    GetCalibrationInfo = _interface("GetCalibrationInfo", CalibrationInfoResult)
+    SaveCalibration = _interface("SaveCalibration", int)
+    GetOrderInfo = _interface("GetOrderInfo", OrderInfoResult)
+    GetOrderInfoByStation = _interface("GetOrderInfoByStation", OrderInfoResult)
+    GetModelAttributes = _interface("GetModelAttributes", ModelAttributesResult)
+    GetUnitAttributes = _interface("GetUnitAttributes", UnitInfoResult)
+    GetErrMessage = _interface("GetErrMessage", str)
+    SaveResult = _interface("SaveResult", int)
+    GetLastError = _interface("GetLastError", str)
+    GetProfileItem = _interface("GetProfileItem", str)
+    getStation = _interface("getStation", str)
+    FileExists = _interface("FileExists", bool)
+    putLog = _interface("putLog", type(None))
+    CalcErrCode = _interface("CalcErrCode", int)
+    GetProductStructure = _interface("GetProductStructure", ProductStructureResult)
+    GetGenericFunction = _interface("GetGenericFunction", GenericFunctionResult)
+
+
+# The Result of each business method with outputs.
+RESULT_TYPES: dict[str, type[Result]] = {
+    "GetUnitInfo": UnitInfoResult, "GetCalibrationInfo": CalibrationInfoResult, "GetOrderInfo": OrderInfoResult,
+    "GetOrderInfoByStation": OrderInfoResult, "GetModelAttributes": ModelAttributesResult,
+    "GetUnitAttributes": UnitInfoResult, "GetProductStructure": ProductStructureResult,
+    "GetGenericFunction": GenericFunctionResult,
+}
 
 
 def _refused(method: str, rc: int, lib) -> DezozevoError:
-    """A call the C interface refused: its code's name and the library's description."""
-    return DezozevoError(method, None, _native.DZ_E_NAMES.get(rc, f"code {rc}"),
-                         (lib.dz_last_error() or b"").decode("utf-8", "replace"))
+    """A call the C interface refused (or a method that failed towards its caller):
+    its code's name and the library's description."""
+    kind = MethodFailed if rc == _native.DZ_E_FAILED else CallRefused
+    return kind(method, None, _native.DZ_E_NAMES.get(rc, f"code {rc}"),
+                (lib.dz_last_error() or b"").decode("utf-8", "replace"))

@@ -1,5 +1,7 @@
 """The package over the built or installed library, on the simulated plant."""
 import concurrent.futures
+import dataclasses
+import inspect
 import logging
 import os
 import subprocess
@@ -8,7 +10,7 @@ import sys
 import pytest
 
 import dezozevo
-from dezozevo import _native
+from dezozevo import _methods, _native
 
 REQUEST = '<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="{}"/>'
 
@@ -18,40 +20,116 @@ def test_installed_package_is_the_one_under_test():
     if not prefix:
         pytest.skip("build-tree run")
     assert dezozevo.__file__.startswith(prefix)
+    assert os.path.isfile(os.path.join(os.path.dirname(dezozevo.__file__), "py.typed"))
     assert _native.library_path().startswith(os.path.realpath(prefix))
     assert _native.sim_command().startswith(prefix)
 
 
-@pytest.mark.parametrize("check", [False, True])
-def test_statuses_returned_or_raised(station_home, mes_plant, check):
-    mes_plant.answer(uspCheckRouting={"return": 5})
-    with dezozevo.Tester(check=check) as t:
-        assert t.state.ok and t.state.generation == 10
-        if not check:
-            assert t.check_route("SN24001-0003", "FCT-01") == 5
-            return
-        with pytest.raises(dezozevo.DezozevoError) as e:
+def snake(name):
+    return "".join("_" + c.lower() if c.isupper() else c for c in name).lstrip("_")
+
+
+@pytest.mark.parametrize("method", list(_methods.table().values()), ids=lambda m: m.name)
+def test_signatures_match_the_librarys_description(method):
+    """The typed methods take the inputs positionally in the library's order and
+    the outputs keyword-only, and return the outputs in their Result."""
+    f = getattr(dezozevo.Tester, snake(method.name))
+    params = list(inspect.signature(f).parameters.values())[1:]
+    positional = [p.name for p in params if p.kind == p.POSITIONAL_OR_KEYWORD]
+    keyword = {p.name for p in params if p.kind == p.KEYWORD_ONLY} - {"check"}
+    assert positional == [a.python_name for a in method.inputs]
+    assert keyword == {a.python_name for a in method.outputs}
+    for p, a in zip(params, method.inputs):
+        assert (p.default == "") == a.optional or a.name in ("strDefaultValue", "strIniFile", "nLevel")
+    result = dezozevo.tester.RESULT_TYPES.get(method.name)
+    if method.outputs:
+        assert [fl.name for fl in dataclasses.fields(result)][1:] == [a.python_name for a in method.outputs]
+    assert callable(getattr(dezozevo.Tester, method.name))
+
+
+FAIL = lambda text: {"uspCheckRouting": {"fail": text}}  # noqa: E731
+
+
+@pytest.mark.parametrize("answers,cls,status", [
+    ({"uspCheckRouting": {"return": 5}}, dezozevo.RefusedByDatabase, 5),
+    (FAIL("[DBNETLIB][ConnectionRead (recv()).]General network error."), dezozevo.NetworkError, 9002),
+    (FAIL("Timeout expired"), dezozevo.TimedOut, 9003),
+    (FAIL("SQL Server does not exist or access denied."), dezozevo.AccessDenied, 9001),
+    (FAIL("Arithmetic overflow"), dezozevo.OtherFailure, 9999),
+])
+def test_check_raises_the_class_of_the_status(station_home, mes_plant, answers, cls, status):
+    mes_plant.answer(answers)
+    with dezozevo.Tester(check=True) as t:
+        with pytest.raises(cls) as e:
             t.check_route("SN24001-0003", "FCT-01")
-        assert (e.value.status, e.value.description) == (5, "CheckRoute10 returned value=5")
-        assert e.value.meaning == dezozevo.status_meaning(5)
+        assert e.value.status == status and e.value.method == "CheckRoute"
+        assert e.value.description and e.value.meaning == dezozevo.status_meaning(status)
+        assert isinstance(e.value.diagnostics, list)
+        assert issubclass(cls, dezozevo.DatabaseUnreachable) == (9001 <= status <= 9003)
         # A per-call check overrides the Tester's.
-        assert t.check_route("SN24001-0003", "FCT-01", check=False) == 5
+        assert t.check_route("SN24001-0003", "FCT-01", check=False) == status
+
+
+def test_raised_errors_keep_the_result(station_home):
+    with station_home.tester(check=True) as t:
+        with pytest.raises(dezozevo.DocumentRejected, match="Start Tag TestRun"):
+            t.save_result("<TestRun")
+        with pytest.raises(dezozevo.RefusedByDatabase) as e:
+            t.get_unit_info(REQUEST.format("NO-SUCH-UNIT"), unit_info="kept")
+        assert e.value.result == dezozevo.UnitInfoResult(1, "kept")
+
+
+MODEL = ("ASM-5000", "C")
+
+
+@pytest.mark.parametrize("call", [
+    lambda t: t.get_model_attributes(*MODEL),
+    lambda t: t.get_model_attributes(part_rev="C", part_number="ASM-5000"),
+    lambda t: t.GetModelAttributes("", *MODEL),
+    lambda t: t.GetModelAttributes(strPartNumber="ASM-5000", strPartRev="C"),
+    lambda t: t.GetModelAttributes("", "ASM-5000", strpartrev="C"),
+], ids=["snake", "snake by name", "interface order", "interface names", "any case"])
+def test_outputs_come_back_whatever_the_calling_style(station_home, call):
+    with station_home.tester() as t:
+        r = call(t)
+        assert isinstance(r, dezozevo.ModelAttributesResult) and r.ok
+        assert r.model_info.startswith('<MODELATTR PARTNUMBER="ASM-5000" REVISION="C">')
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda t: t.get_model_attributes("ASM-5000", "C", "out"), TypeError),  # outputs are keyword-only
+    (lambda t: t.GetModelAttributes("", "ASM-5000"), "strPartRev is missing"),
+    (lambda t: t.GetModelAttributes("", "A", "C", "x"), "takes 3 arguments"),
+    (lambda t: t.GetModelAttributes("", "A", "C", strPartNumber="A"), "given twice"),
+    (lambda t: t.GetModelAttributes(strPart="A"), "no argument strPart"),
+    (lambda t: t.check_route(42, "FCT-01"), "unit_sn must be a str"),
+    (lambda t: t.CheckRoute(42, "FCT-01"), "strUnitSN must be a str"),
+    (lambda t: t.put_log("x", 256), "level must be between 0 and 255"),
+    (lambda t: t.save_result(b"\xff"), "result_text is not UTF-8"),
+])
+def test_bad_arguments_are_refused_before_the_call(station_home, call, error):
+    with station_home.tester() as t:
+        with pytest.raises(error if isinstance(error, type) else (TypeError, ValueError),
+                           match=None if isinstance(error, type) else error):
+            call(t)
+    assert not station_home.log().count("GetModelAttributes10_20")
 
 
 def test_outputs_append_to_the_callers_text(station_home):
     with station_home.tester() as t:
-        r = t.get_unit_info(REQUEST.format("SN24001-0003"), "<!--before-->")
+        r = t.get_unit_info(REQUEST.format("SN24001-0003"), unit_info="<!--before-->")
         assert r.ok and r.unit_info.startswith("<!--before--><UNITINFO><SERIALNUMBER>SN24001-0003<")
-        r = t.GetUnitInfo(REQUEST.format("NO-SUCH-UNIT"), "kept")
-        assert (r.status, r.unit_info) == (1, "kept")
+        assert t.GetUnitInfo(REQUEST.format("NO-SUCH-UNIT"), "kept") == dezozevo.UnitInfoResult(1, "kept")
 
 
-def test_result_stored_with_its_test_id(station_home, mes_plant):
+def test_results_are_the_tests_own_unless_asked(station_home, mes_plant):
+    seeded = mes_plant.results(seeded=True)
+    assert seeded and mes_plant.results() == []
     with station_home.tester(check=True) as t:
         assert t.save_result(station_home.sample_result) == 0
-        assert t.state.test_id == mes_plant.results()[-1]["test_id"]
-        with pytest.raises(dezozevo.DezozevoError, match="Start Tag TestRun"):
-            t.save_result("<TestRun")
+        assert [r["test_id"] for r in mes_plant.results()] == [t.state.test_id]
+    assert mes_plant.results(seeded=True)[:len(seeded)] == seeded
+    assert dezozevo.plant.Plant.open(mes_plant.path).results() == []
 
 
 def in_fresh_thread(f):
@@ -68,9 +146,12 @@ def test_no_database_start_up_and_fixed_answers(tmp_path):
             s = t.state
             assert (s.ok, s.startup_status, s.generation) == (False, 100, 0)
             assert "does not exist or access denied" in s.last_failure.description
-            assert t.get_unit_info("<x/>", "as passed") == dezozevo.UnitInfoResult(100, "as passed")
+            assert isinstance(s.last_failure.diagnostics, list)
+            assert t.get_unit_info("<x/>", unit_info="as passed") == dezozevo.UnitInfoResult(100, "as passed")
             assert t.save_result(None) == 100
             assert t.get_err_message(9002) == ""
+            with pytest.raises(dezozevo.NoServer):
+                t.save_result(None, check=True)
     in_fresh_thread(body)
     assert os.environ.get("DEZOZEVO_HOME") != str(tmp_path)
 
@@ -81,25 +162,21 @@ def test_empty_plant_of_a_later_generation(station_home, mes_plant):
         s = t.state
         assert (s.startup_status, s.generation, s.revision, s.schema) == (0, 20, 4, 24)
         assert t.get_order_info().status == 2  # the station is not known to an empty plant
-        assert t.get_generic_function('<UnitData SerialNumber="X"/>', function_name="SetUnitData").status != 0
+        assert t.get_generic_function('<UnitData SerialNumber="X"/>', "SetUnitData").status != 0
     assert [c["text"] for c in mes_plant.calls()][-2:] == ["uspPDOGetOrderInfo", "uspSetUnitData"]
 
 
-def test_bad_input_is_a_clear_error(station_home, tmp_path):
+def test_refused_calls(station_home, tmp_path):
     with pytest.raises(FileNotFoundError):
         dezozevo.Tester(home=tmp_path / "missing")
     t = station_home.tester()
-    with pytest.raises(TypeError, match="unit_sn must be a str"):
-        t.check_route(42, "FCT-01")
-    with pytest.raises(ValueError, match="level"):
-        t.put_log("x", 256)
-    with pytest.raises(dezozevo.DezozevoError, match="the method failed"):
+    with pytest.raises(dezozevo.MethodFailed, match="the method failed"):
         t.file_exists("/no-such-folder-dz/*/x")
-    with pytest.raises(dezozevo.DezozevoError, match="wrong thread"):
+    with pytest.raises(dezozevo.CallRefused, match="wrong thread"):
         in_fresh_thread(t.get_station)
     t.close()
     t.close()
-    with pytest.raises(dezozevo.DezozevoError, match="closed"):
+    with pytest.raises(dezozevo.CallRefused, match="closed"):
         t.get_station()
 
 
@@ -110,20 +187,24 @@ def test_missing_library_named_in_the_error():
     assert "DEZOZEVO_LIBRARY" in out.stdout and "/nonexistent/libDEZozevo.so.1" in out.stdout
 
 
-def test_log_lines_reach_python_logging(station_home, mes_plant, caplog):
+def test_log_lines_reach_python_logging_at_their_level(station_home, mes_plant, caplog, tmp_path):
     mes_plant.answer(uspCheckRouting={"return": 3})
     caplog.set_level(logging.DEBUG, logger="dezozevo")
     dezozevo.log_to_logging()
+    (tmp_path / "down").mkdir()
+    (tmp_path / "down" / "DEZozevo.ini").write_text("[DATABASE]\nSERVER=sim:/nonexistent/plant.db\n")
     try:
         with station_home.tester() as t:
             t.check_route("SN24001-0003", "FCT-01")
             t.put_log("from the station", 2)
+        in_fresh_thread(lambda: dezozevo.Tester(home=tmp_path / "down").close())
     finally:
         dezozevo.log_to_logging(None)
     records = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "dezozevo"]
-    assert (logging.WARNING, "CLASS INIT OK") in records
+    assert (logging.INFO, "CLASS INIT OK") in records
     assert (logging.WARNING, "CheckRoute10 returned value=3") in records
     assert (logging.DEBUG, "from the station") in records
+    assert (logging.ERROR, "CLASS INIT FAILED. GetSlaveConn RetCode=100") in records
     with station_home.tester() as t:
         t.put_log("after removal", 1)
     assert "after removal" not in caplog.text and "after removal" in station_home.log()
