@@ -39,7 +39,8 @@ commands:
   results PATH          print the stored test results with their test IDs
   serve PATH [--host H] [--port N] [--max-connections N] [--login-timeout S] [--trace]
                         answer SQL Server clients (TDS 7.4) on a loopback port;
-                        --port 0 picks a free one; prints "listening on HOST:PORT"
+                        --port 0 picks a free one; prints "listening on HOST:PORT";
+                        --http PORT adds the web view
   sql PATH STATEMENT    run one SQL statement on the file (maintenance)
 
 Run "dezozevo-sim COMMAND --help" for the details of a command.

@@ -58,6 +58,7 @@ int serveCommand(const std::vector<std::string>& args) {
     tds::ServeOptions o;
     web::ViewOptions web;
     int httpPort = -1;  // no web view
+    bool webFlags = false;
     std::string path;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -75,8 +76,10 @@ int serveCommand(const std::vector<std::string>& args) {
             o.host = args[++i];
         } else if (a == "--http-host") {
             web.host = args[++i];
+            webFlags = true;
         } else if (a == "--http-token") {
             web.token = args[++i];
+            webFlags = true;
         } else if (a == "--port" || a == "--http") {
             const std::string& v = args[++i];
             char* end = nullptr;
@@ -110,6 +113,10 @@ int serveCommand(const std::vector<std::string>& args) {
     }
     if (path.empty()) {
         std::cerr << "dezozevo-sim serve: needs PATH\n\n" << kServeHelp;
+        return 2;
+    }
+    if (httpPort < 0 && webFlags) {
+        std::cerr << "dezozevo-sim serve: --http-host and --http-token go with --http PORT\n\n" << kServeHelp;
         return 2;
     }
     o.path = path;
