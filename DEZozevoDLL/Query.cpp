@@ -44,30 +44,12 @@ int32_t runQuery(Tester& tester, db::Command& cmd, const QueryRules& rules, std:
         return 0;
     } catch (const std::exception& e) {
         tester.log(e.what(), 1);
-        return Tester::calcErr(e.what());
+        return Tester::calcErr(e);
     }
 }
 
 std::string textOr(const db::Value& v, std::string_view ifNull) {
     return v.isNull() ? std::string(ifNull) : v.toText();
-}
-
-void appendEscapedXml(std::string& out, std::string_view text) {
-    size_t run = 0;  // start of the characters not yet copied
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char* entity;
-        switch (text[i]) {
-        case '&': entity = "&amp;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '"': entity = "&quot;"; break;
-        default: continue;
-        }
-        out.append(text.data() + run, i - run);
-        out += entity;
-        run = i + 1;
-    }
-    out.append(text.data() + run, text.size() - run);
 }
 
 }  // namespace dz

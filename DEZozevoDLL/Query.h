@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/db/db.h"
+#include "platform/xml/escape.h"
 
 namespace dz {
 
@@ -62,7 +63,6 @@ int32_t runQuery(Tester& tester, db::Command& cmd, const QueryRules& rules, std:
 // A field's text, or `ifNull` for a Null.
 std::string textOr(const db::Value& v, std::string_view ifNull = "");
 
-// Appends `text` with the four XML specials (& < > ") as entities.
-void appendEscapedXml(std::string& out, std::string_view text);
+inline void appendEscapedXml(std::string& out, std::string_view text) { xml::appendEscaped(out, text); }
 
 }  // namespace dz

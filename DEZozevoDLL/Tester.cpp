@@ -105,6 +105,8 @@ void Tester::Class_Initialize() {
     step([&] { convertWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
     step([&] { mv.TargetURN = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
     step([&] { mv.ResendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
+    step([&] { mv.ResendFolder = ini("ERROR", "ResendFolder", ""); });
+    step([&] { mv.ResendOnGen20 = text::toUpper(ini("ERROR", "ResendOnGen20", "no")) == "YES"; });
     step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
     step([&] { mv.SaveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { mv.SPToGetUnitInfo = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
@@ -120,6 +122,7 @@ void Tester::Class_Initialize() {
     if (::access(IniFileName.c_str(), R_OK) != 0)
         log("Cannot read the INI file " + IniFileName + ": " + std::strerror(errno) + "; defaults used", 1);
 
+    startupFailure_.clear();
     GetTWVer();
     const int16_t status = GetSlaveConn(mv.StationName);
     startupStatus_ = status;
@@ -178,6 +181,13 @@ void Tester::Class_Initialize() {
     log("CLASS INIT OK", 1);
 }
 
+void Tester::healStartup() {
+    const int16_t generation = modVariables().ServerGeneration;
+    if (generation == 10 || generation == 20) return;
+    log("No server generation was detected at start-up: starting up again", 2);
+    Class_Initialize();
+}
+
 void Tester::Class_Terminate() {
     // The thread's shared documents go with its last Tester, not while
     // other Testers on the thread still use them.
@@ -192,12 +202,14 @@ void Tester::Class_Terminate() {
 // ---- dispatch ------------------------------------------------------------
 
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
+    healStartup();
     if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
     return noWorker();
 }
 
 int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
                             std::string strUserID) {
+    healStartup();
     if (!strStationName.empty()) {
         const int16_t status = GetSlaveConn(strStationName);
         if (status > 0) return status;
@@ -211,45 +223,53 @@ int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, st
 
 int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string strStationName,
                                    std::string strFixture) {
+    healStartup();
     if (modVariables().ServerGeneration == 10)
         return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
     return noWorker();
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
+    healStartup();
     if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
     return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
+    healStartup();
     return GetOrderInfo10_20(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetOrderInfoByStation(std::string& strWorkOrderInfo, std::string strStationName) {
+    healStartup();
     return GetOrderInfoByStation10_20(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev) {
+    healStartup();
     return GetModelAttributes10_20(strModelInfo, strPartNumber, strPartRev);
 }
 
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
+    healStartup();
     if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
     return noWorker();
 }
 
 std::string Tester::GetErrMessage(int32_t nErrCode) {
+    healStartup();
     const ModVariables& mv = modVariables();
     if (mv.ServerGeneration == 20 && mv.ServerRevision >= 3) return GetErrMessage20(nErrCode);
     return "";
 }
 
 int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
+    healStartup();
     lastTestId_.reset();
     switch (modVariables().ServerGeneration) {
         case 10: return SaveResult10(strXMLResultText);
         case 20: return SaveResult20(strXMLResultText);
-        default: return 100;
+        default: return keepWhileDown(strXMLResultText);
     }
 }
 

@@ -8,6 +8,7 @@
 // checkThread() before each method (binding/call.h).
 #pragma once
 
+#include <exception>
 #include <cstdint>
 #include <optional>
 #include <initializer_list>
@@ -36,6 +37,12 @@ struct TesterState {
     bool iniFound = false;
     std::optional<Failure> lastFailure;
     std::optional<int32_t> testId;  // of the result the last SaveResult stored
+    struct Queue {
+        std::string path;  // the resend queue's file
+        uint64_t kept = 0;
+        std::optional<int64_t> oldestSeconds;  // age of the oldest kept result
+        uint64_t rejected = 0;                 // set aside after the database refused them
+    } queue;
 };
 
 class Tester {
@@ -76,6 +83,9 @@ public:
     // beginCall/endCall: a non-zero status becomes lastFailure, described by
     // the failure lines (level 1) logged in between.
     TesterState state() const;
+    // Sends the kept results now (waiting for another process's replay to
+    // end): the status ResendLastResult gives.
+    int32_t Resend();
     void beginCall();
     int32_t endCall(int32_t status);
     // Throws com::Error when called from a thread other than the creating one.
@@ -86,6 +96,8 @@ public:
     // The parts joined into one message, only when the line is used (written or kept).
     void log(std::initializer_list<std::string_view> parts, uint8_t level);
     static int32_t calcErr(std::string_view msg);
+    // The status of a failure: from the driver's kind when it gives one, else from its text.
+    static int32_t calcErr(const std::exception& failure);
 
 private:
     void Class_Initialize();
@@ -110,7 +122,13 @@ private:
     int32_t SaveResult10(const com::Variant& strXMLResultText);
     int32_t SaveResult20(const com::Variant& strXMLResultText);
     bool SaveResultForResend(std::string_view text);
-    int32_t ResendLastResult();
+    // Without `wait`, a replay already running in another process is left to do it (0).
+    int32_t ResendLastResult(bool wait = false);
+    // SaveResult when no database was reached: keeps the result when the
+    // start-up failed on the network and the INI file asks for it.
+    int32_t keepWhileDown(const com::Variant& strXMLResultText);
+    // Runs start-up again when the last one detected no server generation.
+    void healStartup();
     // 999 on failure, its description in *failure.
     int16_t GetTestResultConfig(const std::string& unitId, std::string* failure = nullptr);
     bool CheckFolderExists(const std::string& folder);
@@ -141,6 +159,11 @@ private:
     std::thread::id owner_;
     // Set while a kept result is sent again: it stays in its own file.
     bool resending_ = false;
+    // The last upload's procedure answered (set by the SaveResult workers).
+    bool uploadAnswered_ = false;
+    // A result was kept while no database was reached: the next unit query sends it.
+    bool replayOwed_ = false;
+    std::string startupFailure_;  // the generation probe's failure at the last start-up
 
     int32_t startupStatus_ = 0;
     std::vector<std::string> callLines_;  // level-1 lines since beginCall

@@ -34,6 +34,7 @@ std::string Tester::GetErrMessage20(int32_t nErrCode) {
 
 int32_t Tester::GetProductStructure(std::string xmlPart, std::string& xmlProductStructure,
                                     std::string& ErrorDescription) {
+    healStartup();
     clsGetProductStructure worker;
     int32_t status = worker.GetProductStructure(modVariables().SPToGetProductStructure, xmlPart,
                                                 xmlProductStructure, ErrorDescription);
@@ -46,6 +47,7 @@ int32_t Tester::GetProductStructure(std::string xmlPart, std::string& xmlProduct
 
 int32_t Tester::GetGenericFunction(std::string xmlIn, std::string& xmlOut, std::string& ErrorDescription,
                                    std::string FunctionName) {
+    healStartup();
     // Read anew on every call, so a changed mapping applies without a restart.
     ModVariables& mv = modVariables();
     mv.SPToGenericFunction =

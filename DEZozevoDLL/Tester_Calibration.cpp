@@ -47,7 +47,7 @@ int32_t Tester::SaveCalibration10(std::string strCalibration) {
         return status;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        return calcErr(e.what());
+        return calcErr(e);
     }
 }
 

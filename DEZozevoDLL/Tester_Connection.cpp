@@ -47,6 +47,7 @@ void Tester::GetTWVer() {
         modVariables().ServerGeneration = int16_t((n / 10) * 10);
         modVariables().ServerRevision = int16_t(n % 10);
     } catch (const std::exception& e) {
+        startupFailure_ = e.what();
         log(std::string("Runtime error in GetTWVer ") + e.what(), 1);
     }
 }

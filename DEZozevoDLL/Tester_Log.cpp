@@ -10,6 +10,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
+#include "platform/db/db.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
 
@@ -18,15 +19,6 @@ namespace dz {
 namespace {
 
 constexpr size_t kCallLinesKept = 16;
-
-std::string localStamp(const char* format) {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, format, &tm);
-    return buf;
-}
 
 // Appends `data` to `path` in one open-write-close; a failure drops it.
 // Plain system calls: a stream would add a stat and a seek to every line.
@@ -42,39 +34,11 @@ void appendFile(const std::string& path, const std::string& data) {
     ::close(fd);
 }
 
-// The message as 16-bit little-endian code units, as the byte dump shows it.
-std::string utf16le(std::string_view s) {
-    std::string out;
-    auto unit = [&](unsigned u) {
-        out.push_back(char(u & 0xFF));
-        out.push_back(char(u >> 8));
-    };
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = s[i];
-        unsigned cp = c;
-        size_t len = 1;
-        if (c >= 0xF0) len = 4, cp = c & 0x07;
-        else if (c >= 0xE0) len = 3, cp = c & 0x0F;
-        else if (c >= 0xC0) len = 2, cp = c & 0x1F;
-        if (i + len > s.size()) len = 1, cp = c;
-        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | ((unsigned char)s[i + k] & 0x3F);
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            unit(0xD800 + (cp >> 10));
-            unit(0xDC00 + (cp & 0x3FF));
-        } else {
-            unit(cp);
-        }
-    }
-    return out;
-}
-
 // One line per byte: its decimal value and the character of that 8-bit code
 // (control codes are left out, so the log stays plain text).
 std::string byteDump(std::string_view msg) {
     std::string out;
-    for (unsigned char b : utf16le(msg)) {
+    for (unsigned char b : text::toUtf16le(msg)) {
         out += std::to_string(b);
         out += ' ';
         if (b >= 0x20 && b < 0x7F) {
@@ -107,9 +71,9 @@ void Tester::log(std::string_view msg, uint8_t level) {
     ModVariables& mv = modVariables();
     const LineUse use = useOf(mv, level);
     if (use.kept && callLines_.size() < kCallLinesKept) callLines_.emplace_back(msg);
-    mv.LogFileName = componentFolder() + "/DEZozevo" + localStamp("%Y%m%d") + ".log";
+    mv.LogFileName = componentFolder() + "/DEZozevo" + text::localStamp("%Y%m%d") + ".log";
     if (use.written) {
-        appendFile(mv.LogFileName, localStamp("%Y-%m-%d %H:%M:%S") + "  " + std::string(msg) + "\r\n");
+        appendFile(mv.LogFileName, text::localStamp("%Y-%m-%d %H:%M:%S") + "  " + std::string(msg) + "\r\n");
         logsink::forward(level, msg);
     }
     if (use.dumped) appendFile(mv.LogFileName, byteDump(msg));
@@ -129,6 +93,18 @@ void Tester::log(std::initializer_list<std::string_view> parts, uint8_t level) {
 
 int32_t Tester::CalcErrCode(std::string& strMsg) {
     return calcErr(strMsg);
+}
+
+int32_t Tester::calcErr(const std::exception& failure) {
+    if (const auto* e = dynamic_cast<const db::Error*>(&failure)) {
+        switch (e->kind()) {
+        case db::FailureKind::NoServer: return 9001;
+        case db::FailureKind::Network: return 9002;
+        case db::FailureKind::Timeout: return 9003;
+        case db::FailureKind::Unknown: break;
+        }
+    }
+    return calcErr(failure.what());
 }
 
 int32_t Tester::calcErr(std::string_view msg) {

@@ -39,13 +39,7 @@ std::string_view orderStatus(const db::Value& id) {
 
 }  // namespace
 
-// "&" goes first, so the entities made for the other three are not escaped again.
-std::string Tester::EscapeXml(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    appendEscapedXml(out, text);
-    return out;
-}
+std::string Tester::EscapeXml(std::string_view text) { return xml::escaped(text); }
 
 // <WOINFO> of the station's work order, from the first row only.
 int32_t Tester::GetOrderInfo10_20(std::string& strWorkOrderInfo, std::string strStationName) {

@@ -14,7 +14,9 @@
 #include <optional>
 #include <system_error>
 
+#include "DEZozevoDLL/BufferFolder.h"
 #include "DEZozevoDLL/Query.h"
+#include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
@@ -27,7 +29,11 @@ namespace results {
 std::string resendFilePath() {
     const char* moved = std::getenv("DEZOZEVO_RESEND_FILE");
     if (moved != nullptr && *moved != '\0') return moved;
-    return "/var/lib/dezozevo/DEZozevo_Resend.xml";
+    std::string folder = modVariables().ResendFolder;
+    if (folder.empty()) return "/var/lib/dezozevo/DEZozevo_Resend.xml";
+    if (folder[0] != '/') folder = componentFolder() + "/" + folder;  // relative to the component folder
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return (folder == "/" ? "" : folder) + "/DEZozevo_Resend.xml";
 }
 
 std::string doubleApostrophes(std::string_view s) {
@@ -75,13 +81,6 @@ std::string errnoText(int err) { return std::error_code(err, std::generic_catego
 
 bool hasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
-std::string parentOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // The test ID a stored result was given ("@TestID"), when the value holds one.
 std::optional<int32_t> testIdOf(const db::Value& v) {
     if (v.isNull()) return std::nullopt;
@@ -100,250 +99,6 @@ bool isPassWord(const std::string& upper) {
 bool anyTerminate(const std::vector<std::string>& statuses) {
     return std::any_of(statuses.begin(), statuses.end(),
                        [](const std::string& s) { return text::toUpper(s) == "TERMINATE"; });
-}
-
-// Creates the folder and its missing parents (rwxr-xr-x). "" on success, else why not.
-std::string makeFolders(const std::string& folder) {
-    if (folder.empty() || folder == "/" || folder == ".") return "";
-    struct stat st{};
-    if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? "" : folder + " is not a folder";
-    if (std::string why = makeFolders(parentOf(folder)); !why.empty()) return why;
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-        return "cannot create " + folder + ": " + errnoText(errno);
-    return "";
-}
-
-const char* const kOddFile = "it is not a plain file (a link, folder or device is never followed or replaced)";
-
-// Makes a rename or link in `folder` durable.
-void syncFolder(const std::string& folder) {
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-}
-
-// A file written under a temporary name. It stays open and locked (flock)
-// while the object lives, so that a sweep for the leftovers of killed
-// processes never takes one still being written, and it is removed with the
-// object unless `path` was cleared (the file was handed on).
-struct TempFile {
-    std::string path;
-    int fd = -1;
-    TempFile() = default;
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() {
-        if (!path.empty()) ::unlink(path.c_str());
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-// Creates a new file from `pattern` (six X before a suffix of `suffixLen`
-// characters), writes `data` and a line end and flushes it to the disk.
-// "" on success, else why not.
-std::string writeTemp(std::string pattern, int suffixLen, std::string_view data, TempFile& out) {
-    if (hasNul(pattern)) return "invalid file name";
-    out.fd = ::mkostemps(pattern.data(), suffixLen, O_CLOEXEC);
-    if (out.fd < 0) return errnoText(errno);
-    out.path = pattern;
-    ::flock(out.fd, LOCK_EX);  // best effort: some network file systems have no locks
-    if (::fchmod(out.fd, 0644) != 0) return errnoText(errno);
-    for (std::string_view piece : {data, std::string_view(kCrLf)}) {
-        for (size_t done = 0; done < piece.size();) {
-            const ssize_t n = ::write(out.fd, piece.data() + done, piece.size() - done);
-            if (n >= 0)
-                done += size_t(n);
-            else if (errno != EINTR)
-                return errnoText(errno);
-        }
-    }
-    if (::fsync(out.fd) != 0) return errnoText(errno);
-    return "";
-}
-
-bool isPlainFile(const std::string& path) {
-    struct stat st{};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The results kept for resend. The resend file holds the oldest; later ones
-// sit beside it as "<resend file>.1", ".2", ... in arrival order, and the
-// next one moves into the resend file when the oldest has been stored.
-// Files are written whole: under "<resend file>.tmp-XXXXXX" first, then
-// linked to their name, which never replaces a kept result.
-class ResendQueue {
-public:
-    explicit ResendQueue(std::string base)
-        : base_(std::move(base)), folder_(parentOf(base_)), name_(base_.substr(base_.rfind('/') + 1)) {}
-
-    const std::string& base() const { return base_; }
-    const std::string& folder() const { return folder_; }
-
-    // The kept results, oldest first (entries of any type), and the highest
-    // number in use. With `sweep`, the same pass removes the temporary files
-    // of writers that were killed: those no live process holds locked.
-    // "" on success, else why the folder cannot be listed.
-    std::string list(std::vector<std::string>& paths, uint64_t& last, bool sweep = false) const {
-        paths.clear();
-        last = 0;
-        DIR* dir = ::opendir(folder_.c_str());
-        if (dir == nullptr) return errno == ENOENT || errno == ENOTDIR ? "" : errnoText(errno);
-        const std::string tempPrefix = name_ + ".tmp-";
-        bool hasBase = false;
-        std::vector<uint64_t> numbers;
-        std::vector<std::string> temps;
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string_view n = e->d_name;
-            if (n == name_)
-                hasBase = true;
-            else if (const auto k = numberOf(n))
-                numbers.push_back(*k);
-            else if (sweep && n.starts_with(tempPrefix))
-                temps.push_back(folder_ + "/" + e->d_name);
-        }
-        ::closedir(dir);
-        for (const std::string& path : temps) removeIfAbandoned(path);
-        std::sort(numbers.begin(), numbers.end());
-        if (hasBase) paths.push_back(base_);
-        for (uint64_t k : numbers) paths.push_back(numbered(k));
-        if (!numbers.empty()) last = numbers.back();
-        return "";
-    }
-
-    // Keeps `data` (and a line end) as the newest result; `kept` is its file.
-    // Abandoned temporary files go in the same listing. "" on success, else why not.
-    std::string add(std::string_view data, std::string& kept) const {
-        std::vector<std::string> paths;
-        uint64_t last = 0;
-        if (std::string why = list(paths, last, true); !why.empty()) return why;
-        TempFile temp;
-        if (std::string why = writeTemp(base_ + ".tmp-XXXXXX", 0, data, temp); !why.empty()) return why;
-        for (int attempt = 0; attempt < 100; ++attempt) {  // another process may take a name meanwhile
-            struct stat st{};
-            if (::lstat(base_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kOddFile;
-            const std::string target = paths.empty() ? base_ : numbered(last + 1);
-            if (::link(temp.path.c_str(), target.c_str()) == 0) {
-                kept = target;
-                ::unlink(temp.path.c_str());
-                temp.path.clear();
-                syncFolder(folder_);
-                return "";
-            }
-            if (errno != EEXIST) return errnoText(errno);
-            if (std::string why = list(paths, last); !why.empty()) return why;
-        }
-        return "no free name beside it";
-    }
-
-    // Removes paths[i] once stored. When it is the resend file, the next
-    // kept result takes its place in one rename. "" on success, else why not.
-    std::string remove(std::vector<std::string>& paths, size_t i) const {
-        if (paths[i] == base_ && i + 1 < paths.size() && isPlainFile(paths[i + 1])) {
-            if (::rename(paths[i + 1].c_str(), base_.c_str()) == 0) {
-                paths[i + 1] = base_;
-                syncFolder(folder_);
-                return "";
-            }
-            if (errno != ENOENT) return errnoText(errno);
-        }
-        if (::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return errnoText(errno);
-        syncFolder(folder_);
-        return "";
-    }
-
-private:
-    std::string numbered(uint64_t k) const { return base_ + "." + std::to_string(k); }
-
-    // A temporary file is removed unless a live writer holds it locked.
-    static void removeIfAbandoned(const std::string& path) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return;
-        struct stat st{};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            ::unlink(path.c_str());
-        ::close(fd);
-    }
-
-    std::optional<uint64_t> numberOf(std::string_view n) const {
-        if (n.size() <= name_.size() + 1 || n.substr(0, name_.size()) != name_ || n[name_.size()] != '.')
-            return std::nullopt;
-        const std::string_view digits = n.substr(name_.size() + 1);
-        if (digits.size() > 18 || digits[0] == '0' ||
-            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return std::nullopt;
-        uint64_t k = 0;
-        for (char c : digits) k = k * 10 + uint64_t(c - '0');
-        return k;
-    }
-
-    std::string base_, folder_, name_;
-};
-
-// Reads a whole plain file without following a link. "" on success, else why not.
-std::string readPlainFile(const std::string& path, std::string& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ELOOP) return "it is a link, which is never followed";
-        return errnoText(errno);
-    }
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return "it is not a plain file";
-    }
-    out.clear();
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            return errnoText(err);
-        }
-        if (n == 0) break;
-        out.append(buf, size_t(n));
-    }
-    ::close(fd);
-    return "";
-}
-
-// A short tag of a text: FNV-1a, 64 bits, in hex. Only used to tell long
-// unit IDs apart in file names that also carry the test ID, so no
-// cryptographic digest (and no library for one) is needed.
-std::string shortDigest(std::string_view s) {
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
-}
-
-// The unit ID as part of one file name inside the buffer folder: path
-// separators and control characters become "_", and so does a leading dot
-// (no hidden files, no "." or ".." names). An ID that would pass the file
-// system's 255-byte name limit keeps its start (whole characters) and gets a
-// digest of the whole ID, so that names stay distinct.
-std::string fileNamePart(const std::string& unitId) {
-    constexpr size_t kMaxPart = 200;  // leaves room for "_pending-XXXXXX.tmp" and "_N-2147483648.xml"
-    std::string r = unitId;
-    for (char& c : r) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) c = '_';
-    }
-    if (!r.empty() && r[0] == '.') r[0] = '_';
-    if (r.size() > kMaxPart) {
-        size_t cut = kMaxPart - 17;
-        while (cut > 0 && (static_cast<unsigned char>(r[cut]) & 0xC0) == 0x80) --cut;
-        r = r.substr(0, cut) + "~" + shortDigest(unitId);
-    }
-    return r;
-}
-
-std::string bufferName(const std::string& folder, const std::string& unitId, const std::string& tail) {
-    return folder + (folder.back() == '/' ? "" : "/") + fileNamePart(unitId) + tail;
 }
 
 std::string folderFailure(const char* function, const std::string& error, const std::string& folder) {
@@ -409,7 +164,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         std::string_view payload;
         std::string unitId;
         int16_t method = 0;
-        TempFile body;  // "TempFile": the full result, staged in the buffer folder before the header is sent
+        buffer::StagedFile body;  // "TempFile": the full result, staged in the buffer folder before the header is sent
         if (allPassed) {
             const std::vector<std::string> ids = doc.selectNodes("//DUT/@ID");
             if (ids.empty()) throw xml::Error("the result document has no DUT element with an ID attribute");
@@ -425,9 +180,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
                     log("SaveResult10: Network Folder NOT EXISTS>> " + folder, 2);
                     return -9999;
                 }
-                if (std::string why = writeTemp(bufferName(folder, unitId, "_pending-XXXXXX.tmp"), 4,
-                                                transformed, body);
-                    !why.empty()) {
+                if (std::string why = buffer::stage(folder, unitId, transformed, body); !why.empty()) {
                     log(folderFailure("CreateFileInFolder", why, folder), 1);
                     return -9999;
                 }
@@ -443,6 +196,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         cmd.append("@strXML", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(payload));
         cmd.append("@TestID", db::adDouble, db::adParamOutput, {}, 0);
         cmd.execute();
+        uploadAnswered_ = true;
 
         int32_t status = cmd.value("return").toInt32();
         if (status == 0) lastTestId_ = testIdOf(cmd.parameters()[2].value);
@@ -502,66 +256,121 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         cmd->append("@EnterTime", db::adVarChar, db::adParamInput, stamp);
         cmd->append("@ExitTime", db::adVarChar, db::adParamInput, stamp);
         cmd->execute();
+        uploadAnswered_ = true;
 
         const int32_t status = cmd->value("RETURN").toInt32();
         if (status > 0) log("SaveResult20 returned value=" + std::to_string(status), 1);
         return status;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        return results::returnOr9999(cmd);
+        int32_t status = results::returnOr9999(cmd);
+        // Lost on the network: kept when the INI file asks for it on this
+        // generation too; a result sent again reports the class, so it stays.
+        const int32_t netClass = calcErr(e.what());
+        if (status == 9999 && netClass != 9999 && (resending_ || (mv.ResendOnGen20 && mv.ResendOnNetErr == "YES"))) {
+            status = netClass;
+            std::string converted;
+            if (!resending_ && !SaveResultForResend(resultText(strXMLResultText, converted))) status = 9998;
+        }
+        return status;
     }
 }
 
 // ---- resend queue -----------------------------------------------------------
 
 bool Tester::SaveResultForResend(std::string_view text) {
-    if (resending_) return true;  // a result sent again from its file stays there, once
+    if (resending_) return true;  // a result sent again stays in its own file
     const ResendQueue queue(results::resendFilePath());
     std::string kept;
-    std::string why = makeFolders(queue.folder());
-    if (why.empty()) why = queue.add(text, kept);
-    if (!why.empty()) {
-        log("Cannot keep the result for resend in " + queue.base() + ": " + why, 1);
+    if (std::string why = queue.keep(text, kept); !why.empty()) {
+        log("Cannot keep the result for resend in " + queue.path() + ": " + why, 1);
         return false;
     }
     log("Save result into " + kept + " for resend", 1);
     return true;
 }
 
-// Sends the kept results again, oldest first, and stops at the first that
-// is not stored (0): it and the later ones stay, in order.
-int32_t Tester::ResendLastResult() {
+int32_t Tester::keepWhileDown(const com::Variant& strXMLResultText) {
+    const int32_t netClass = calcErr(startupFailure_);
+    if (modVariables().ResendOnNetErr != "YES" || netClass == 9999) return 100;
+    std::string converted;
+    std::string_view raw;
+    try {
+        raw = resultText(strXMLResultText, converted);
+    } catch (const std::exception& e) {
+        log(e.what(), 1);
+        return 100;
+    }
+    if (!SaveResultForResend(raw)) return 9998;
+    replayOwed_ = true;
+    return netClass;
+}
+
+// Sends the kept results again, oldest first, under the queue's lock. A
+// stored result is removed; one the database refused is set aside and the
+// replay goes on; any other outcome (the network, a buffer folder missing
+// before anything was stored) leaves it and the later ones in place.
+int32_t Tester::ResendLastResult(bool wait) {
     const ResendQueue queue(results::resendFilePath());
-    std::vector<std::string> kept;
-    uint64_t last = 0;
-    if (std::string why = queue.list(kept, last, true); !why.empty()) {
-        log("Cannot read the resend folder " + queue.folder() + ": " + why, 1);
+    std::string why;
+    std::optional<ResendQueue::Replay> replay = queue.replay(wait, why);
+    if (!replay) {
+        if (why.empty()) {  // another process is sending them now
+            log("The resend queue " + queue.path() + " is being sent by another process", 2);
+            return 0;
+        }
+        log("Cannot lock the resend queue: " + why, 1);
         return 9997;
     }
-    for (size_t i = 0; i < kept.size(); ++i) {
-        const std::string& path = kept[i];
-        struct stat st{};
-        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) continue;  // sent by another process
-        if (S_ISDIR(st.st_mode)) {
-            log(path + " is a folder, not a kept result: passed over", 1);
-            continue;
-        }
-        std::string text;
-        if (std::string why = readPlainFile(path, text); !why.empty()) {
-            log("Cannot read the resend file " + path + ": " + why, 1);
-            return 9997;
+    int32_t result = 0;
+    while (true) {
+        std::optional<ResendQueue::Entry> e = replay->next(why);
+        if (!e) {
+            if (!why.empty()) {
+                log(why, 1);
+                result = 9997;
+            }
+            break;
         }
         log("Resend Last Result", 1);
         resending_ = true;
-        const int32_t status = SaveResult(com::Variant(std::move(text)));
+        uploadAnswered_ = false;
+        const int32_t status = SaveResult(com::Variant(std::move(e->text)));
         resending_ = false;
-        if (status != 0) return status;
-        if (std::string why = queue.remove(kept, i); !why.empty()) {
-            log("Cannot delete the resend file " + path + ": " + why, 1);
-            return 9997;
+        if (status == 0) {
+            if (std::string w = replay->remove(*e); !w.empty()) {
+                log("Cannot delete the resend file " + e->path + ": " + w, 1);
+                result = 9997;
+                break;
+            }
+            continue;
         }
+        const bool refused = (status > 0 || uploadAnswered_) && status != 9001 && status != 9002 && status != 9003;
+        if (!refused) {
+            result = status;
+            break;
+        }
+        std::string moved;
+        if (std::string w = replay->setAside(*e, moved); !w.empty()) {
+            log("Cannot set the refused resend file " + e->path + " aside: " + w, 1);
+            result = 9997;
+            break;
+        }
+        log("Resend of " + e->path + " refused with status " + std::to_string(status) + ": set aside as " + moved, 1);
     }
-    return 0;
+    for (const std::string& path : replay->oddEntries()) log(path + " is a folder, not a kept result: passed over", 1);
+    return result;
+}
+
+int32_t Tester::Resend() {
+    checkThread();
+    healStartup();
+    const ModVariables& mv = modVariables();
+    if (mv.ServerGeneration != 10 && mv.ServerGeneration != 20) {
+        const int32_t netClass = calcErr(startupFailure_);
+        return netClass == 9999 ? 100 : netClass;
+    }
+    return ResendLastResult(true);
 }
 
 // ---- delivery method and buffer folder ---------------------------------------
@@ -613,13 +422,12 @@ bool Tester::CheckFolderExists(const std::string& folder) {
 
 int16_t Tester::CreateFileInFolder(const std::string& folder, const std::string& staged, const std::string& unitId,
                                    int32_t testId) {
-    const std::string name = bufferName(folder, unitId, "_" + std::string(testId < 0 ? "N" : "") +
-                                                            std::to_string(testId) + ".xml");
+    const std::string name = buffer::finalName(folder, unitId, testId);
     if (::rename(staged.c_str(), name.c_str()) != 0) {
         log(folderFailure("CreateFileInFolder", errnoText(errno) + "; the result stays in " + staged, folder), 1);
         return -9999;
     }
-    syncFolder(folder);
+    buffer::syncFolder(folder);
     log("Buffered result into " + name, 1);
     return 0;
 }

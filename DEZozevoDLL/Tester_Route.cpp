@@ -15,7 +15,7 @@ int32_t Tester::CheckRoute10(const std::string& strUnitSN, const std::string& st
         return status;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        return calcErr(e.what());
+        return calcErr(e);
     }
 }
 

@@ -2,6 +2,8 @@
 // the last failure a method reported and the last stored result's test ID.
 #include <sys/stat.h>
 
+#include "DEZozevoDLL/ResendQueue.h"
+#include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
 #include "platform/db/db.h"
@@ -30,6 +32,9 @@ TesterState Tester::state() const {
     s.iniFound = ::stat(IniFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     s.lastFailure = lastFailure_;
     s.testId = lastTestId_;
+    const ResendQueue queue(results::resendFilePath());
+    const ResendQueue::Counts counts = queue.counts();
+    s.queue = {queue.path(), counts.kept, counts.oldestSeconds, counts.rejected};
     return s;
 }
 

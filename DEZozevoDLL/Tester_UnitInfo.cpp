@@ -196,6 +196,13 @@ int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, 
     std::optional<db::Command> cmd;
     strUnitInfo.clear();
     try {
+        // Kept results go first, as on generation 10, when this generation
+        // keeps them too or a result was kept while no database was reached.
+        if (mv.ResendOnNetErr == "YES" && (mv.ResendOnGen20 || replayOwed_)) {
+            const int32_t resent = ResendLastResult();
+            if (resent > 0) return resent;
+            replayOwed_ = false;
+        }
         const std::string now = results::localTimeText();
         const std::string station =
             "<StationInfo Description=\"" + Tester::EscapeXml(strStationName.empty() ? mv.StationName : strStationName) +

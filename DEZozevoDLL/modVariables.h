@@ -18,6 +18,8 @@ struct ModVariables {
     std::string XslFileName, SchemaFileName, TargetURN;
     uint8_t LogLevel = 0;
     std::string ResendOnNetErr;
+    std::string ResendFolder;    // the resend queue's folder ("" the machine's default)
+    bool ResendOnGen20 = false;  // generation 20 and later keep and resend too
     int32_t CommandTimeout = 0;
     std::string SaveAsTempSN;
     std::string SPToGetUnitInfo, SPToSaveTestResult, SPToGetProductStructure, SPToGenericFunction;

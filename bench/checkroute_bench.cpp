@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/drivers.h"
 #include "bench/component.h"
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
@@ -81,6 +82,7 @@ int32_t routeCommand(const std::string& cs) {
 
 void TesterPooled(benchmark::State& state) {
     setup();
+    dz::binding::installDrivers();
     Tester t;
     if (t.CheckRoute("SN24001-0006", "FCT-01") != 3) {
         state.SkipWithError("CheckRoute does not answer 3; is the listener reachable?");

@@ -35,11 +35,12 @@
 #include <nlohmann/json.hpp>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/drivers.h"
 #include "bench/component.h"
 #include "dezozevo.h"
 #include "platform/db/db.h"
 #include "platform/db/drivers/odbc/odbc.h"
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 #include "sim/sim.h"
 #include "sim/tds/server.h"
 
@@ -296,7 +297,7 @@ int checkroute(int argc, char** argv) {
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, (SQLPOINTER)SQL_OV_ODBC3, 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     const std::string cs = dzbench::connectString(dataSource);
-    std::u16string conn = wide::fromUtf8(db::odbc::target(db::ConnectionInfo::parse(cs)).connectionString);
+    std::u16string conn = text::toUtf16(db::odbc::target(db::ConnectionInfo::parse(cs)).connectionString);
     if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, (SQLWCHAR*)conn.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                          SQL_DRIVER_NOPROMPT)))
         throw std::runtime_error("the bare ODBC connection failed");
@@ -333,24 +334,33 @@ int checkroute(int argc, char** argv) {
         if (dz_invoke(t.t, "CheckRoute", args.c_str(), &out) != DZ_OK) throw std::runtime_error(dz_last_error());
         dz_free(out);
     };
-    const std::function<void()> ways[3] = {cppCall, cCall, bareCall};
-    std::vector<double> results[3];
+    // The typed C function: no JSON.
+    auto typedCall = [&] {
+        int32_t status = -1;
+        if (dz_CheckRoute(t.t, "SN24001-0006", "FCT-01", &status) != DZ_OK || status != 3)
+            throw std::runtime_error("dz_CheckRoute does not answer 3");
+    };
+    const std::function<void()> ways[4] = {cppCall, cCall, bareCall, typedCall};
+    std::vector<double> results[4];
     const int rounds = 21, perRound = std::max(1, calls / rounds);
     for (int i = 0; i < 50; ++i)
         for (const auto& way : ways) way();
     for (int r = 0; r < rounds; ++r)
-        for (int k = 0; k < 3; ++k) {
-            const int w = (r + k) % 3;
+        for (int k = 0; k < 4; ++k) {
+            const int w = (r + k) % 4;
             const double c0 = threadCpu();
             for (int i = 0; i < perRound; ++i) ways[w]();
             results[w].push_back((threadCpu() - c0) / perRound);
         }
-    std::vector<double>&cpp = results[0], &comp = results[1], &bare = results[2];
+    std::vector<double>&cpp = results[0], &comp = results[1], &bare = results[2], &typed = results[3];
     SQLDisconnect(dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     server->stop();
-    std::cout << json{{"cpu_s", median(comp)}, {"cpp_cpu_s", median(cpp)}, {"bare_cpu_s", median(bare)}}.dump() << "\n";
+    std::cout << json{{"cpu_s", median(comp)}, {"cpp_cpu_s", median(cpp)}, {"typed_cpu_s", median(typed)},
+                      {"bare_cpu_s", median(bare)}}
+                     .dump()
+              << "\n";
     return 0;
 }
 
@@ -396,6 +406,7 @@ int create(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    dz::binding::installDrivers();
     try {
         const std::string mode = argc > 1 ? argv[1] : "";
         if (mode == "save") return save(argc, argv);

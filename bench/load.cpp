@@ -33,6 +33,7 @@
 #include <httplib.h>
 
 #include "DEZozevoDLL/Tester.h"
+#include "binding/drivers.h"
 #include "bench/component.h"
 #include "sim/internal.h"
 #include "sim/sim.h"
@@ -172,6 +173,7 @@ void pollPage(int port, Clock::time_point until) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    dz::binding::installDrivers();
     if (argc >= 4 && std::string(argv[1]) == "station") return station(std::stoi(argv[2]), std::stod(argv[3]));
 
     int stations = 50;

@@ -106,6 +106,8 @@ def main():
            "through the C interface")
     target("CheckRoute client CPU, C++ call / bare [us]", val(cr, "cpp_cpu_s", 1e6), val(cr, "bare_cpu_s", 1e6), 1.5, "us",
            "the Tester method without the C interface's JSON")
+    target("CheckRoute client CPU, typed C function / bare [us]", val(cr, "typed_cpu_s", 1e6), val(cr, "bare_cpu_s", 1e6),
+           1.2, "us", "dz_CheckRoute")
 
     # Creating a Tester: the INI file read once, schemas and style sheets shared.
     cre = run([dzbench, "create", "20"])

@@ -1,16 +1,21 @@
-// The drivers the station library carries, registered once before the first
-// command: the embedded simulator for "sim:" Data Sources, SQL Server over
-// ODBC for every other one. The platform's registry calls this; it lives here
-// because the simulator sits above the platform.
+// The drivers the station library carries. They live here, not in the
+// platform's registry, because the simulator sits above the platform.
+#include "binding/drivers.h"
+
+#include <mutex>
+
 #include "platform/db/driver.h"
 #include "platform/db/drivers/odbc/odbc.h"
 #include "sim/driver/driver.h"
 
-namespace dz::db {
+namespace dz::binding {
 
-void registerBuiltinDrivers() {
-    registerDriver("sim:", std::make_shared<SimDriver>());
-    setDefaultDriver([] { return odbc::OdbcDriver::instance(); });
+void installDrivers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        db::registerDriver("sim:", std::make_shared<db::SimDriver>());
+        db::setDefaultDriver([] { return db::odbc::OdbcDriver::instance(); });
+    });
 }
 
-}  // namespace dz::db
+}  // namespace dz::binding

@@ -22,7 +22,10 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
+#include "binding/cabi.h"
 #include "binding/dispatch.h"
+#include "binding/drivers.h"
+#include "binding/unitcheck.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"
 
@@ -221,6 +224,7 @@ int createTester(dz_tester** out) {
         live().insert(h.get());
     }
     try {
+        dz::binding::installDrivers();
         h->tester = std::make_unique<dz::Tester>();
     } catch (...) {
         std::lock_guard lock(liveMutex);
@@ -309,6 +313,29 @@ dz_class_factory theFactory = {factoryAddRef, factoryRelease, factoryCreateInsta
 
 }  // namespace
 
+namespace dz::cabi {
+
+void clearError() { lastError.clear(); }
+int fail(int code, std::string description) { return ::fail(code, std::move(description)); }
+int checkHandle(dz_tester* handle) {
+    if (!handle) return ::fail(DZ_E_INVALID_CALL, "The Tester is NULL");
+    return ::checkHandle(handle);
+}
+Tester& of(dz_tester* handle) { return *handle->tester; }
+int caught() {
+    return guarded([]() -> int { throw; });
+}
+
+Owned copy(std::string_view text) {
+    Owned out(static_cast<char*>(std::malloc(text.size() + 1)));
+    if (!out) throw std::bad_alloc();
+    std::memcpy(out.get(), text.data(), text.size());
+    out.get()[text.size()] = '\0';
+    return out;
+}
+
+}  // namespace dz::cabi
+
 extern "C" {
 
 DZ_API int dz_tester_create(dz_tester** tester) {
@@ -378,6 +405,21 @@ DZ_API int dz_state(dz_tester* tester, char** state_json) {
             return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
         *state_json = dumpedOut(stateObject(tester->tester->state()), 512);
+        return DZ_OK;
+    });
+}
+
+DZ_API int dz_may_test(dz_tester* tester, const char* strUnitSN, const char* strStation, char** strUnitInfo,
+                       int32_t* status) {
+    if (strUnitInfo) *strUnitInfo = nullptr;
+    return guarded([&] {
+        if (!tester || !strUnitSN || !status)
+            return fail(DZ_E_INVALID_CALL, "dz_may_test needs a Tester, a serial number and a pointer for the status");
+        if (int rc = checkHandle(tester)) return rc;
+        std::string info;
+        const int32_t verdict = dz::unitcheck::mayTest(*tester->tester, strUnitSN, strStation ? strStation : "", info);
+        if (strUnitInfo) *strUnitInfo = dz::cabi::copy(info).release();
+        *status = verdict;
         return DZ_OK;
     });
 }

@@ -7,7 +7,9 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "binding/call.h"
+#include "binding/drivers.h"
 #include "binding/methods.h"
+#include "binding/unitcheck.h"
 #include "dezozevo/dezozevo.hpp"
 
 namespace dezozevo {
@@ -44,7 +46,7 @@ dz::Tester& of(const std::unique_ptr<Tester::Impl>& impl) {
 
 }  // namespace
 
-Tester::Tester() : impl_(std::make_unique<Impl>()) {}
+Tester::Tester() : impl_((dz::binding::installDrivers(), std::make_unique<Impl>())) {}
 Tester::~Tester() = default;
 Tester::Tester(Tester&&) noexcept = default;
 Tester& Tester::operator=(Tester&&) noexcept = default;
@@ -73,6 +75,10 @@ Tester& Tester::operator=(Tester&&) noexcept = default;
     }
 #include "binding/methods.def"
 #undef DZ_METHOD
+
+int32_t Tester::mayTest(const std::string& strUnitSN, const std::string& strStation, std::string& strUnitInfo) {
+    return guarded([&] { return dz::unitcheck::mayTest(of(impl_), strUnitSN, strStation, strUnitInfo); });
+}
 
 State Tester::state() const {
     return guarded([&] {

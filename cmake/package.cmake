@@ -4,7 +4,7 @@
 # /usr. The binaries are stripped; their debug information goes into
 # dezozevo-dbgsym_*.ddeb (/usr/lib/debug/.build-id/), found by gdb through
 # the build ID. Included last: it packs every install component there is.
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo/docs)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo)
 
 set(CPACK_GENERATOR DEB)

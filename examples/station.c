@@ -1,38 +1,19 @@
 /* One station cycle in C against the installed library:
  *   station_c STATION SERIAL RESULT.xml
  * The component folder is $DEZOZEVO_HOME. Exit status: 0 stored, 1 refused
- * or failed. Arguments and answers are JSON (see dezozevo/dezozevo.h); this
- * program only writes JSON strings and finds a few keys in the answers. */
+ * or failed. The methods are called as typed C functions (dz_SaveResult,
+ * ...); only the state comes as JSON, of which this program reads two numbers. */
 #include <dezozevo/dezozevo.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-/* Appends `s` to `out` as a JSON string. `out` must hold 6 bytes per byte of `s` plus 3. */
-static char* json_string(char* out, const char* s) {
-    *out++ = '"';
-    for (; *s; ++s) {
-        unsigned char c = (unsigned char)*s;
-        if (c == '"' || c == '\\') {
-            *out++ = '\\';
-            *out++ = (char)c;
-        } else if (c < 0x20) {
-            out += sprintf(out, "\\u%04x", c);
-        } else {
-            *out++ = (char)c;
-        }
-    }
-    *out++ = '"';
-    *out = '\0';
-    return out;
-}
-
-/* The number after "key": in a JSON answer; -1 when it is not a number. */
-static long number_of(const char* answer, const char* key) {
+/* The number after "key": in a JSON text; -1 when it is not a number (null). */
+static long number_of(const char* json, const char* key) {
     char pattern[64];
     snprintf(pattern, sizeof pattern, "\"%s\":", key);
-    const char* p = strstr(answer, pattern);
+    const char* p = strstr(json, pattern);
     if (!p) return -1;
     p += strlen(pattern);
     char* end;
@@ -40,24 +21,18 @@ static long number_of(const char* answer, const char* key) {
     return end == p ? -1 : n;
 }
 
-/* Calls `method` with one JSON object of arguments; returns its status and
- * prints the state's failure when the status is not 0. */
-static long call(dz_tester* t, const char* method, const char* args) {
-    char* answer = NULL;
-    if (dz_invoke(t, method, args, &answer) != DZ_OK) {
-        fprintf(stderr, "%s: %s\n", method, dz_last_error());
-        return -1;
+/* Prints why a step did not go on: the function's failure or the method's
+ * status with the state (its "lastFailure" has the description). */
+static int refused(dz_tester* t, const char* step, int rc, int32_t status) {
+    if (rc != DZ_OK) {
+        fprintf(stderr, "%s: %s\n", step, dz_last_error());
+        return 1;
     }
-    long status = number_of(answer, "result");
-    if (status != 0) {
-        char* state = NULL;
-        if (dz_state(t, &state) == DZ_OK) {
-            fprintf(stderr, "%s: status %ld; state %s\n", method, status, state);
-            dz_free(state);
-        }
-    }
-    dz_free(answer);
-    return status;
+    char* state = NULL;
+    dz_state(t, &state);
+    fprintf(stderr, "%s: status %d; state %s\n", step, (int)status, state ? state : "?");
+    dz_free(state);
+    return 1;
 }
 
 static char* read_file(const char* path) {
@@ -66,7 +41,7 @@ static char* read_file(const char* path) {
     fseek(f, 0, SEEK_END);
     long n = ftell(f);
     fseek(f, 0, SEEK_SET);
-    char* text = malloc((size_t)n + 1);
+    char* text = n >= 0 ? malloc((size_t)n + 1) : NULL;
     if (text && fread(text, 1, (size_t)n, f) != (size_t)n) {
         free(text);
         text = NULL;
@@ -76,8 +51,42 @@ static char* read_file(const char* path) {
     return text;
 }
 
+static int cycle(dz_tester* t, const char* station, const char* serial, const char* result) {
+    char* state = NULL;
+    if (dz_state(t, &state) != DZ_OK) return refused(t, "state", DZ_E_FAILED, 0);
+    printf("state %s\n", state);
+    long startup = number_of(state, "startupStatus");
+    dz_free(state);
+    if (startup != 0) return refused(t, "start-up", DZ_OK, (int32_t)startup);
+
+    /* May the unit be tested here now? Generation 10 asks the database
+     * (CheckRoute); on 20 and later CheckRoute answers 0 without asking, so
+     * dz_may_test reads the unit's status and next station from its unit
+     * document. A unit on hold or due at another station is not tested and
+     * no result is stored for it. */
+    char* unit_info = NULL;
+    int32_t status = -1;
+    int rc = dz_may_test(t, serial, station, &unit_info, &status);
+    if (rc != DZ_OK || status != 0) return refused(t, "not cleared for test", rc, status);
+    printf("unit %s: %zu bytes of unit data\n", serial, strlen(unit_info));
+    dz_free(unit_info);
+
+    /* ... the test runs here and writes its result document ... */
+
+    rc = dz_SaveResult(t, result, &status);
+    if (rc != DZ_OK || status != 0) return refused(t, "SaveResult", rc, status);
+    dz_state(t, &state);
+    long id = state ? number_of(state, "testId") : -1; /* null on generation 20 and later */
+    dz_free(state);
+    if (id >= 0)
+        printf("result stored, test ID %ld\n", id);
+    else
+        printf("result stored\n");
+    return 0;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 4 || strlen(argv[1]) > 100 || strlen(argv[2]) > 100) {
+    if (argc != 4) {
         fprintf(stderr, "usage: station_c STATION SERIAL RESULT.xml\n");
         return 2;
     }
@@ -86,55 +95,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot read %s\n", argv[3]);
         return 2;
     }
-    const size_t room = 6 * (strlen(result) + 1000);
-    char* args = malloc(room);
-    char station[603], serial[603];
-    if (!args) return 1;
-    json_string(station, argv[1]);
-    json_string(serial, argv[2]);
-
     dz_tester* t = NULL;
     if (dz_tester_create(&t) != DZ_OK) {
         fprintf(stderr, "%s\n", dz_last_error());
+        free(result);
         return 1;
     }
-    char* state = NULL;
-    if (dz_state(t, &state) != DZ_OK) {
-        fprintf(stderr, "%s\n", dz_last_error());
-        dz_tester_release(t);
-        free(args);
-        return 1;
-    }
-    long startup = number_of(state, "startupStatus");
-    printf("state %s\n", state);
-    dz_free(state);
-
-    int rc = 1;
-    if (startup == 0) {
-        snprintf(args, room, "{\"strUnitSN\": %s, \"strStation\": %s}", serial, station);
-        if (call(t, "CheckRoute", args) == 0) {
-            char request[512];
-            snprintf(request, sizeof request, "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"%s\"/>",
-                     argv[2]);
-            char* p = args + sprintf(args, "{\"strRequest\": ");
-            p = json_string(p, request);
-            strcpy(p, ", \"strUnitInfo\": \"\"}");
-            if (call(t, "GetUnitInfo", args) == 0) {
-                p = args + sprintf(args, "{\"strXMLResultText\": ");
-                p = json_string(p, result);
-                strcpy(p, "}");
-                if (call(t, "SaveResult", args) == 0) {
-                    dz_state(t, &state);
-                    long id = number_of(state, "testId");
-                    printf("result stored, test ID %ld\n", id);
-                    dz_free(state);
-                    rc = 0;
-                }
-            }
-        }
-    }
+    int rc = cycle(t, argv[1], argv[2], result);
     dz_tester_release(t);
-    free(args);
     free(result);
     return rc;
 }

@@ -40,12 +40,13 @@ int main(int argc, char** argv) {
     if (s.startupStatus != 0) return failed(t, "start-up", s.startupStatus);
     std::cout << "station " << t.getStation() << " on " << s.server << " (generation " << s.generation << ")\n";
 
-    // Generation 10 checks the route here; 20 and later check it in the unit query.
-    if (int32_t rc = t.CheckRoute(serial, t.getStation()); rc != 0) return failed(t, "CheckRoute", rc);
-
+    // May the unit be tested here now? Generation 10 asks the database
+    // (CheckRoute); on 20 and later CheckRoute answers 0 without asking, so
+    // mayTest reads the unit's status and next station from its unit
+    // document. A unit on hold or due at another station is not tested and
+    // no result is stored for it.
     std::string unitInfo;
-    const std::string request = "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + serial + "\"/>";
-    if (int32_t rc = t.GetUnitInfo(request, unitInfo); rc != 0) return failed(t, "GetUnitInfo", rc);
+    if (int32_t rc = t.mayTest(serial, "", unitInfo); rc != 0) return failed(t, "not cleared for test", rc);
     std::cout << "unit " << serial << ": " << unitInfo.size() << " bytes of unit data\n";
 
     // ... the test runs here and writes its result document ...

@@ -2,6 +2,7 @@
 // Text is UTF-8 std::string; "characters" means Unicode code points.
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -103,6 +104,85 @@ inline std::string cp1252ToUtf8(std::string_view s) {
     for (unsigned char b : s) appendUtf8(out, fromCp1252(b));
     return out;
 }
+
+// UTF-8 as Windows-1252 bytes; a character without a code, or an invalid byte, is "?".
+inline std::string utf8ToCp1252(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        char32_t cp;
+        const size_t n = utf8At(s, i, cp);
+        out += char(n ? toCp1252(cp) : '?');
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+// UTF-8 <-> UTF-16, for the wire and for ODBC's wide calls. Invalid UTF-8
+// bytes and unpaired surrogates become U+FFFD.
+inline std::u16string toUtf16(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        char32_t cp;
+        const size_t len = utf8At(s, i, cp);
+        if (len == 0) cp = 0xFFFD;
+        i += len ? len : 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(char16_t(0xD800 + (cp >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+    }
+    return out;
+}
+
+inline std::string fromUtf16(const char16_t* s, size_t n) {
+    std::string out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+inline std::string fromUtf16(std::u16string_view s) { return fromUtf16(s.data(), s.size()); }
+
+// UTF-8 as UTF-16 little-endian bytes, and back (an odd last byte is dropped).
+inline std::string toUtf16le(std::string_view s) {
+    const std::u16string w = toUtf16(s);
+    std::string out;
+    out.reserve(w.size() * 2);
+    for (char16_t c : w) {
+        out += char(c & 0xFF);
+        out += char(c >> 8);
+    }
+    return out;
+}
+
+inline std::string fromUtf16le(std::string_view bytes) {
+    std::u16string w;
+    w.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        w.push_back(char16_t((unsigned char)bytes[i] | ((unsigned char)bytes[i + 1] << 8)));
+    return fromUtf16(w);
+}
+
+// Shortest decimal form of a number with at most 15 significant digits:
+// fixed notation for exponents -4 to 14, "1.5E+20" otherwise; "NaN", "Infinity".
+std::string formatNumber(double d);
+
+// The local time `when` in strftime's `format`.
+std::string localStamp(const char* format, std::time_t when = std::time(nullptr));
 
 inline char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 inline char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }

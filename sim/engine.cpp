@@ -20,10 +20,10 @@ void delay(Session& s, long long ms) {
     bool expires = limit >= 0 && ms > limit;
     auto until = steady_clock::now() + milliseconds(expires ? limit : ms);
     while (steady_clock::now() < until) {
-        if (s.cancel && s.cancel->load()) throw db::Error(kTimeout);
+        if (s.cancel && s.cancel->load()) throw db::Error(kTimeout, db::FailureKind::Timeout);
         std::this_thread::sleep_for(std::min(milliseconds(10), duration_cast<milliseconds>(until - steady_clock::now())));
     }
-    if (expires) throw db::Error(kTimeout);
+    if (expires) throw db::Error(kTimeout, db::FailureKind::Timeout);
 }
 
 std::string lowerAscii(std::string_view s) {

@@ -18,6 +18,7 @@
 #include "sim/sim.h"
 
 #include <nlohmann/json.hpp>
+#include "platform/xml/escape.h"
 
 namespace dz::sim {
 
@@ -143,7 +144,7 @@ struct ResultFacts {
     std::vector<Dut> duts;
 };
 std::optional<ResultFacts> readResult(std::string_view text);
-std::string xmlEscape(std::string_view s);
+inline std::string xmlEscape(std::string_view s) { return xml::escaped(s); }
 
 // ---- procedures -----------------------------------------------------------
 

@@ -40,7 +40,7 @@ inline constexpr const char* kTimeout = "Timeout expired";
 // network error); a network listener catches it and drops the socket.
 class Dropped : public db::Error {
 public:
-    Dropped() : db::Error(kNetworkError) {}
+    Dropped() : db::Error(kNetworkError, db::FailureKind::Network) {}
 };
 
 struct InitOptions {

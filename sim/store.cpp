@@ -181,14 +181,7 @@ std::string metaValue(sqlite3* db, std::string_view key, std::string_view def) {
     return std::string(def);
 }
 
-std::string nowText() {
-    std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
+std::string nowText() { return text::localStamp("%Y-%m-%d %H:%M:%S"); }
 
 // ---- connections ----------------------------------------------------------
 
@@ -266,7 +259,7 @@ sqlite3* connect(const std::string& path) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         cache().drop(path);
-        throw db::Error(kNoServer);
+        throw db::Error(kNoServer, db::FailureKind::NoServer);
     }
     auto& c = cache();
     auto it = c.byPath.find(path);
@@ -275,10 +268,10 @@ sqlite3* connect(const std::string& path) {
         c.drop(path);
     }
     sqlite3* db = openFile(path, SQLITE_OPEN_READWRITE);
-    if (!db) throw db::Error(kNoServer);
+    if (!db) throw db::Error(kNoServer, db::FailureKind::NoServer);
     if (!isSimulatorFile(db)) {
         sqlite3_close_v2(db);
-        throw db::Error(kNoServer);
+        throw db::Error(kNoServer, db::FailureKind::NoServer);
     }
     c.byPath[path] = Cached{db, st.st_dev, st.st_ino, {}};
     try {

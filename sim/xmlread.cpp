@@ -99,20 +99,4 @@ std::optional<ResultFacts> readResult(std::string_view text) {
     return facts;
 }
 
-std::string xmlEscape(std::string_view s) {
-    std::string r;
-    r.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-        case '&': r += "&amp;"; break;
-        case '<': r += "&lt;"; break;
-        case '>': r += "&gt;"; break;
-        case '"': r += "&quot;"; break;
-        case '\'': r += "&apos;"; break;
-        default: r += c;
-        }
-    }
-    return r;
-}
-
 }  // namespace dz::sim

@@ -20,7 +20,8 @@ struct Dispatch : ::testing::Test {
     void SetUp() override { dz::modVariables() = dz::ModVariables{}; }
 };
 
-// Where no worker serves the generation: fixed answers, outputs as passed, no database call, no log line.
+// Where no worker serves the generation: fixed answers, outputs as passed, no database call, no log line
+// (without a generation, only the start-up that runs again).
 // Generation 20 checks the route in its unit query; without a generation nothing goes ahead.
 TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
     for (auto [generation, refused] : {std::pair{20, 0}, {0, 100}}) {
@@ -45,8 +46,18 @@ TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
             EXPECT_EQ(t.SaveResult(std::string("<r/>")), 100);
         }
         EXPECT_EQ(out, "kept");
-        EXPECT_EQ(st.db->callCount(), 0u);
-        EXPECT_EQ(st.log(), "");
+        if (generation) {
+            EXPECT_EQ(st.db->callCount(), 0u);
+            EXPECT_EQ(st.log(), "");
+        } else {  // each call first runs the start-up again: its probe only, and its outcome in the log
+            EXPECT_EQ(dz::test::callsTo(*st.db, "fsLanguage").size(), st.db->callCount());
+            EXPECT_EQ(st.db->callCount(), 7u);
+            for (const std::string& line : st.messages())
+                EXPECT_TRUE(line == "No server generation was detected at start-up: starting up again" ||
+                            line == "Runtime error in GetTWVer SQL Server does not exist or access denied." ||
+                            line == "CLASS INIT FAILED. GetSlaveConn RetCode=100")
+                    << line;
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
+#include "platform/db/db.h"
 #include "support/station.h"
 
 using dz::Tester;
@@ -82,6 +83,13 @@ TEST(CalcErrCode, ClassifiesByTheFirstPhraseFound) {
              {"Could not find stored procedure 'x'.", 9999},
              {"", 9999}})
         EXPECT_EQ(t.CalcErrCode(msg), code) << msg;
+}
+
+TEST(CalcErrCode, AFailureKindTheDriverGaveWinsOverTheText) {
+    using K = dz::db::FailureKind;
+    for (auto [kind, code] : std::vector<std::pair<K, int>>{
+             {K::NoServer, 9001}, {K::Network, 9002}, {K::Timeout, 9003}, {K::Unknown, 9003}})
+        EXPECT_EQ(Tester::calcErr(dz::db::Error("Query timeout expired", kind)), code);
 }
 
 TEST(FileExists, OrdinaryFilesAndWildcards) {

@@ -2,13 +2,17 @@
 // failure classes and the resend file with its resend loop.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
 
+#include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/modVariables.h"
 #include "platform/text.h"
@@ -20,7 +24,7 @@ using dz::test::TempDir;
 using Answer = dz::db::ScriptedDriver::Answer;
 using Call = dz::db::ScriptedDriver::Call;
 using Lines = std::vector<std::string>;
-using Files = std::map<std::string, std::string>;  // resend files by suffix: "" the resend file, ".1", ...
+using Planted = std::vector<std::pair<std::string, std::string>>;  // suffix after the queue file's name, text
 
 namespace {
 
@@ -86,15 +90,40 @@ struct Results10 : ::testing::Test {
     void plant(const std::string& text, const std::string& suffix = "") const {
         dz::test::writeFile(resendFile + suffix, text);
     }
-    // The resend folder: each file's name after the resend file's own, and its content.
-    Files kept() const {
-        Files files;
+    // The kept results' texts in the order they are sent: the queue file
+    // itself first, then its numbered entries by number; a folder as "<folder>".
+    Lines kept() const {
+        std::vector<std::pair<unsigned long long, std::string>> found;
         const fs::path dir = fs::path(resendFile).parent_path();
+        const std::string base = fs::path(resendFile).filename();
         if (fs::exists(dir))
-            for (const auto& e : fs::directory_iterator(dir))
-                files[e.path().filename().string().substr(fs::path(resendFile).filename().string().size())] =
-                    fs::is_regular_file(e.path()) ? dz::test::readFile(e.path()) : "<folder>";
-        return files;
+            for (const auto& e : fs::directory_iterator(dir)) {
+                const std::string n = e.path().filename();
+                if (n != base && !(n.starts_with(base + ".") && n.find_first_not_of("0123456789", base.size() + 1) ==
+                                                                    std::string::npos))
+                    continue;
+                found.emplace_back(n == base ? 0 : std::stoull(n.substr(base.size() + 1)),
+                                   fs::is_regular_file(e.path()) ? dz::test::readFile(e.path()) : "<folder>");
+            }
+        std::sort(found.begin(), found.end());
+        Lines texts;
+        for (auto& f : found) texts.push_back(f.second);
+        return texts;
+    }
+    Lines rejected() const {
+        Lines texts;
+        const fs::path dir = fs::path(resendFile).parent_path() / "rejected";
+        if (fs::exists(dir))
+            for (const auto& e : fs::directory_iterator(dir)) texts.push_back(dz::test::readFile(e.path()));
+        std::sort(texts.begin(), texts.end());
+        return texts;
+    }
+    // Lines "Save result into <entry> for resend".
+    size_t keptLines() const {
+        const Lines m = st->messages();
+        return size_t(std::count_if(m.begin(), m.end(), [&](const std::string& l) {
+            return l.starts_with("Save result into " + resendFile) && l.ends_with(" for resend");
+        }));
     }
     int32_t query() {  // a unit query, which first resends a pending result
         out.clear();
@@ -207,8 +236,7 @@ TEST_F(Results10, DeliveryMethodLookupOutcomes) {
         } else if (c.sent.empty()) {
             EXPECT_EQ(dz::test::params(saves[0])[1], "@strXML LongVarChar In 0 ''");
         }
-        EXPECT_EQ(kept().size(), c.kept ? 1u : 0u);
-        EXPECT_EQ(dz::test::readFile(resendFile), c.kept ? kPass + "\r\n" : "");
+        EXPECT_EQ(kept(), c.kept ? Lines{kPass + "\r\n"} : Lines{});
         EXPECT_EQ(st->logged("Failed to retrieve slaved info from uspGetTestResultConfig"), c.status != 0);
     }
 }
@@ -272,28 +300,31 @@ TEST_F(Results10, UnitIdNeverLeavesTheBufferFolderAndAlwaysFitsAName) {
     fs::create_directory(folder.file("inner"));
     method("TempFile", folder.file("inner"));
     stored(0, 1);
-    const std::string longId(300, 'x');
+    // 236 bytes is the longest ID whose pending name ("_pending-XXXXXX.tmp") fits in 255.
+    const std::string longest(236, 'w'), longId(300, 'x');
     std::string wide;
     for (int i = 0; i < 150; ++i) wide += "\xC3\xA4";  // 300 bytes of two-byte characters
-    const std::string ids[] = {"../../evil", "..", "a/b\\c", ".hidden", longId, longId + "z", wide};
+    const std::string ids[] = {"../../evil", "..", "a/b\\c", ".hidden", longest, longId, longId + "z", wide};
     for (const std::string& id : ids) EXPECT_EQ(t->SaveResult(doc(dut(id, "PASS"))), 0) << id.size();
     Lines names;
     for (const auto& e : fs::recursive_directory_iterator(folder.path())) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
-    ASSERT_EQ(names.size(), 8u);
+    ASSERT_EQ(names.size(), 9u);
     EXPECT_EQ(Lines(names.begin(), names.begin() + 4),
               (Lines{"_._.._evil_1.xml", "_._1.xml", "_hidden_1.xml", "a_b_c_1.xml"}));
     EXPECT_EQ(names[4], "inner");
-    for (size_t i = 5; i < 8; ++i) {  // the long IDs: shortened, distinct, whole characters
+    EXPECT_EQ(names[5], longest + "_1.xml");  // not cut
+    for (size_t i = 6; i < 9; ++i) {  // the longer IDs: shortened, distinct, whole characters
         EXPECT_LE(names[i].size(), 255u);
         EXPECT_TRUE(names[i].ends_with("_1.xml"));
     }
-    EXPECT_TRUE(names[5].starts_with("xxx") && names[6].starts_with("xxx") && names[5] != names[6]);
-    EXPECT_TRUE(names[7].starts_with("\xC3\xA4"));
-    EXPECT_NE(names[7][names[7].find('~') - 1], '\xC3');
+    EXPECT_TRUE(names[6].starts_with("xxx") && names[7].starts_with("xxx") && names[6] != names[7]);
+    EXPECT_TRUE(names[8].starts_with("\xC3\xA4"));
+    EXPECT_NE(names[8][names[8].find('~') - 1], '\xC3');
 }
 
-// ---- failure classes and the resend files --------------------------------------------
+
+// ---- failure classes and the resend queue ----------------------------------------------
 
 TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
     for (bool resend : {true, false}) {
@@ -303,7 +334,7 @@ TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
                                            {"Timeout expired", 9003},
                                            {"Could not find stored procedure 'uspTestSaveResult'.", 9999}}) {
             SCOPED_TRACE(description);
-            fs::remove(resendFile);
+            fs::remove_all(fs::path(resendFile).parent_path());
             st->clearLog();
             st->db->on("uspTestSaveResult", Answer::failure(description));
             const std::string raw = doc("<DUT ID='SN1' STATUS='FAIL'><Note>" + std::to_string(status) + "</Note>"
@@ -311,18 +342,20 @@ TEST_F(Results10, NetworkClassFailuresAreKeptOnlyWithResendOnNetErr) {
             EXPECT_EQ(t->SaveResult(raw), status);
             EXPECT_TRUE(st->logged(description));
             const bool kept = resend && status != 9999;
-            EXPECT_EQ(dz::test::readFile(resendFile), kept ? raw + "\r\n" : "");
-            EXPECT_EQ(st->logged("Save result into " + resendFile + " for resend"), kept);
+            EXPECT_EQ(this->kept(), kept ? Lines{raw + "\r\n"} : Lines{});
+            EXPECT_EQ(keptLines(), kept ? 1u : 0u);
         }
     }
 }
 
-TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
+TEST_F(Results10, UnwritableQueueGives9998AndNeverFollowsALink) {
     start(true);
     st->db->on("uspTestSaveResult", Answer::failure("General network error"));
     spare.write("plain", "x");  // its folder cannot be created under a plain file
-    setenv("DEZOZEVO_RESEND_FILE", spare.file("plain/DEZozevo_Resend.xml").c_str(), 1);
+    setenv("DEZOZEVO_RESEND_FILE", spare.file("plain/q/DEZozevo_Resend.xml").c_str(), 1);
     EXPECT_EQ(t->SaveResult(kFail), 9998);
+    EXPECT_TRUE(st->logged("Cannot keep the result for resend in " + spare.file("plain/q/DEZozevo_Resend.xml") +
+                           ": " + spare.file("plain") + " is not a folder"));
     setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
 
     plant("old result\r\n");  // a file size limit stands for a full disk
@@ -336,21 +369,19 @@ TEST_F(Results10, UnwritableResendFileGives9998AndNeverTearsOrFollowsALink) {
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(status, 9998);
-    EXPECT_EQ(kept(), (Files{{"", "old result\r\n"}}));  // no temporary file left
+    EXPECT_EQ(filesIn(fs::path(resendFile).parent_path()), 1);  // nothing torn left behind
 
     fs::remove(resendFile);
     spare.write("target", "precious");
     fs::create_symlink(spare.file("target"), resendFile);
-    EXPECT_EQ(t->SaveResult(kFail), 9998);  // neither written through nor replaced
-    EXPECT_TRUE(fs::is_symlink(resendFile));
+    EXPECT_EQ(t->SaveResult(kFail), 9002);  // kept beside it, never through it
     EXPECT_EQ(spare.read("target"), "precious");
     EXPECT_EQ(query(), 9997);  // nor read by the resend step
+    EXPECT_TRUE(fs::is_symlink(resendFile));
     EXPECT_TRUE(calls("uspGetUnitInfo").empty());
     const std::string last = st->messages().back();
     EXPECT_EQ(last.rfind("Cannot read the resend file " + resendFile, 0), 0u) << last;
 }
-
-// ---- the resend queue through GetUnitInfo ----------------------------------------------
 
 TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
     start(true);
@@ -358,16 +389,17 @@ TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
         "<Test>\r\n  <DUT ID='SN1' STATUS='FAIL'><Note>it's \xE2\x82\xAC &amp; \"q\"</Note></DUT>\r\n</Test>";
     const std::string r2 = doc(dut("SN2", "FAIL")), r3 = doc(dut("SN3", "FAIL")), r4 = doc(dut("SN4", "FAIL"));
     const Answer down = Answer::failure("[DBNETLIB]General network error. Check your network.");
-    for (int i = 0; i < 3; ++i) st->db->on("uspTestSaveResult", down);
-    for (const std::string& r : {r1, r2, r3}) EXPECT_EQ(t->SaveResult(r), 9002);
-    EXPECT_EQ(kept(), (Files{{"", r1 + "\r\n"}, {".1", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
-    EXPECT_TRUE(st->logged("Save result into " + resendFile + ".2 for resend"));
+    for (int i = 0; i < 2; ++i) st->db->on("uspTestSaveResult", down);
+    plant(r1 + "\r\n");  // left by the one-file form: goes first
+    for (const std::string& r : {r2, r3}) EXPECT_EQ(t->SaveResult(r), 9002);
+    EXPECT_EQ(kept(), (Lines{r1 + "\r\n", r2 + "\r\n", r3 + "\r\n"}));
+    EXPECT_EQ(keptLines(), 2u);
 
-    // r1 is stored, r2 fails again: the query stops there, r2 moves into the resend file, no copy is added.
+    // r1 is stored, r2 fails again: the query stops there, r2 and r3 stay, no copy is added.
     st->db->on("uspTestSaveResult", Answer::status(0));
     st->db->on("uspTestSaveResult", down);
     EXPECT_EQ(query(), 9002);
-    EXPECT_EQ(kept(), (Files{{"", r2 + "\r\n"}, {".2", r3 + "\r\n"}}));
+    EXPECT_EQ(kept(), (Lines{r2 + "\r\n", r3 + "\r\n"}));
     EXPECT_TRUE(calls("uspGetUnitInfo").empty());
 
     EXPECT_EQ(t->SaveResult(r4), 9002);  // a new one goes last
@@ -383,23 +415,40 @@ TEST_F(Results10, NetworkFailuresInARowAreAllKeptAndResentInOrder) {
     EXPECT_EQ(st->db->calls().back().text, "uspGetUnitInfo");
 }
 
+// What one unit query does with the kept results: stored ones go, refused ones
+// are set aside and the replay goes on, anything else stays and ends the replay.
 TEST_F(Results10, ResendStepOutcomes) {
-    const Files failed = {{"", kFail + "\r\n"}}, passed = {{"", kPass + "\r\n"}},
-                invalid = {{"", doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n"}}, folder = {{"", "<folder>"}};
+    const std::string invalid = doc(dut("SN1", "FAIL") + "<Extra/>") + "\r\n", failed = kFail + "\r\n",
+                      passed = kPass + "\r\n", other = doc(dut("SN2", "FAIL")) + "\r\n";
+    Answer headerStored = Answer::status(0);
+    headerStored.outputs["@TestID"] = Value(8);
     struct Case {
         const char* name;
         bool resendOnNetErr;
-        Files planted;  // and left as they were
+        Planted planted;
+        std::vector<Answer> saves;  // the procedure's answers in turn
+        const char* method;         // the delivery method for a passed result
         int32_t status;
-        size_t saves, queries;
+        Lines keptAfter, rejectedAfter;
+        size_t queries;
     } cases[] = {
-        {"failing again leaves it as it was and blocks", true, failed, 9003, 1, 0},
-        {"a negative status lets the query go on", true, passed, 0, 0, 1},
-        {"an invalid result keeps blocking", true, invalid, 10, 0, 0},
-        {"switched off", false, failed, 0, 0, 1},
-        {"nothing pending", true, {}, 0, 0, 1},
-        {"a folder holds nothing", true, folder, 0, 0, 1},
+        {"failing again leaves it and blocks", true, {{".1", failed}, {".2", other}},
+         {Answer::failure("Timeout expired")}, "", 9003, {failed, other}, {}, 0},
+        {"a missing buffer folder leaves it; the query goes on", true, {{"", passed}}, {}, "missing", 0,
+         {passed}, {}, 1},
+        {"an invalid result is set aside", true, {{"", invalid}, {".5", other}}, {Answer::status(0)}, "", 0, {},
+         {invalid}, 1},
+        {"a procedure's code sets it aside", true, {{".1", failed}, {".2", other}},
+         {Answer::status(7), Answer::status(0)}, "", 0, {}, {failed}, 1},
+        {"so does a failure of another class", true, {{".1", failed}}, {Answer::failure("Invalid object name")}, "",
+         0, {}, {failed}, 1},
+        {"-9999 after the header was stored too", true, {{".1", passed}}, {headerStored}, "buf", 0, {}, {passed},
+         1},
+        {"switched off", false, {{"", failed}}, {}, "", 0, {failed}, {}, 1},
+        {"nothing pending", true, {}, {}, "", 0, {}, {}, 1},
+        {"a folder holds nothing", true, {{"", "<folder>"}}, {}, "", 0, {"<folder>"}, {}, 1},
     };
+    fs::create_directories(spare.file("buf/SN1_8.xml"));  // the body cannot take its final name
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         start(c.resendOnNetErr);
@@ -410,49 +459,131 @@ TEST_F(Results10, ResendStepOutcomes) {
             else
                 plant(text, suffix);
         }
-        st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
-        method("TempFile", spare.file("missing"));  // a passed result: -9999 before any upload
+        for (const Answer& a : c.saves) st->db->on("uspTestSaveResult", a);
+        method("TempFile", std::string(c.method).empty() ? "" : spare.file(c.method));
+        if (std::string(c.method).empty()) method(0, "");
         EXPECT_EQ(query(), c.status);
-        EXPECT_EQ(out, c.status == 0 ? "<UNITINFO/>" : "");
-        EXPECT_EQ(kept(), c.planted);
-        EXPECT_EQ(calls("uspTestSaveResult").size(), c.saves);
+        EXPECT_EQ(out, c.status <= 0 ? "<UNITINFO/>" : "");
+        EXPECT_EQ(kept(), c.keptAfter);
+        EXPECT_EQ(rejected(), c.rejectedAfter);
         EXPECT_EQ(calls("uspGetUnitInfo").size(), c.queries);
-        const bool replayed = c.resendOnNetErr && !c.planted.empty() && c.planted != folder;
-        EXPECT_EQ(st->logged("Resend Last Result"), replayed);
+        for (const std::string& r : c.rejectedAfter) {
+            (void)r;
+            const Lines m = st->messages();
+            EXPECT_TRUE(std::any_of(m.begin(), m.end(), [&](const std::string& l) {
+                return l.starts_with("Resend of " + resendFile) && l.find(" refused with status ") != std::string::npos &&
+                       l.find(": set aside as " + fs::path(resendFile).parent_path().string() + "/rejected/") !=
+                           std::string::npos;
+            }));
+        }
     }
     EXPECT_TRUE(st->logged(resendFile + " is a folder, not a kept result: passed over"));
-    st->db->on("uspTestSaveResult", Answer::failure("Timeout expired"));
-    EXPECT_EQ(t->SaveResult(kFail), 9998);  // nor can a result be kept there
 }
 
-// A stored result whose file cannot be removed: 9997, so that it is not stored again unnoticed.
-TEST_F(Results10, ARemovalThatFailsIsReported) {
+// Makes removals in `dir` fail, even for root (an immutable folder); false when
+// the file system cannot.
+bool freeze(const std::string& dir, bool on) {
+    if (::geteuid() != 0) return ::chmod(dir.c_str(), on ? 0555 : 0755) == 0;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+// A stored result whose file cannot be removed: 9997 once, and it is never stored again by this process.
+TEST_F(Results10, AStoredResultThatCannotBeRemovedIsNotSentAgain) {
     start(true);
-    plant(kFail + "\r\n");
+    plant(kFail + "\r\n", ".1");
+    const std::string dir = fs::path(resendFile).parent_path();
+    bool frozen = false;
     Answer stored = Answer::status(0);
-    stored.effect = [&] {  // something takes the file's place meanwhile
-        fs::rename(resendFile, resendFile + ".away");
-        fs::create_directory(resendFile);
+    stored.effect = [&] { frozen = freeze(dir, true); };
+    st->db->on("uspTestSaveResult", stored);
+    const int32_t first = query();
+    if (!frozen) GTEST_SKIP() << "this file system cannot make a folder read-only for root";
+    EXPECT_EQ(first, 9997);
+    EXPECT_EQ(st->messages().back().rfind("Cannot delete the resend file " + resendFile + ".1: ", 0), 0u)
+        << st->messages().back();
+    EXPECT_EQ(query(), 0);  // passed over, the query goes on
+    EXPECT_EQ(calls("uspTestSaveResult").size(), 1u);
+    EXPECT_EQ(kept().size(), 1u);
+    freeze(dir, false);
+    EXPECT_EQ(query(), 0);  // removable again: removed without being sent
+    EXPECT_EQ(calls("uspTestSaveResult").size(), 1u);
+    EXPECT_TRUE(kept().empty());
+}
+
+// A result kept by another process while a replay runs is neither lost nor
+// taken for the one being sent.
+TEST_F(Results10, AResultKeptDuringAReplayIsSentOnce) {
+    start(true);
+    plant(doc(dut("SN1", "FAIL")) + "\r\n", ".1");
+    Answer stored = Answer::status(0);
+    stored.effect = [&] {
+        std::string name;
+        EXPECT_EQ(dz::ResendQueue(resendFile).keep(doc(dut("SN2", "FAIL")), name), "");
     };
     st->db->on("uspTestSaveResult", stored);
-    EXPECT_EQ(query(), 9997);
-    EXPECT_EQ(st->messages().back().rfind("Cannot delete the resend file " + resendFile + ": ", 0), 0u)
-        << st->messages().back();
-    EXPECT_TRUE(calls("uspGetUnitInfo").empty());
+    st->db->on("uspTestSaveResult", Answer::status(0));
+    EXPECT_EQ(query(), 0);
+    Lines sent;
+    for (const Call& c : calls("uspTestSaveResult")) sent.push_back(payload(c).substr(payload(c).find("ID=") + 4, 3));
+    EXPECT_EQ(sent, (Lines{"SN1", "SN2"}));
+    EXPECT_TRUE(kept().empty());
 }
 
-// A temporary file still being written by a live process is left alone.
+// A temporary file of the named fallback is swept only when old and not held by a live writer.
 TEST_F(Results10, OnlyAbandonedTemporaryFilesAreSwept) {
     start(true);
     plant("torn", ".tmp-dead01");
     plant("busy", ".tmp-live01");
+    plant("new", ".tmp-new001");
+    const struct timespec old[2] = {{1, 0}, {1, 0}};
+    for (const char* n : {".tmp-dead01", ".tmp-live01"}) ::utimensat(AT_FDCWD, (resendFile + n).c_str(), old, 0);
     const int fd = ::open((resendFile + ".tmp-live01").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    // flock locks belong to the open file: a second open sees it held.
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // flock locks belong to the open file: a second open sees it held
     EXPECT_EQ(query(), 0);
     ::close(fd);
-    EXPECT_EQ(kept(), (Files{{".tmp-live01", "busy"}}));
+    EXPECT_FALSE(fs::exists(resendFile + ".tmp-dead01"));
+    EXPECT_TRUE(fs::exists(resendFile + ".tmp-live01") && fs::exists(resendFile + ".tmp-new001"));
+}
+
+// A start-up that reached no database runs again before the next call; a
+// result given meanwhile is kept and sent by the first unit query that reaches it.
+TEST_F(Results10, AStationStartedWhileTheDatabaseIsDownHeals) {
+    for (bool resend : {true, false}) {
+        SCOPED_TRACE(resend);
+        fs::remove_all(fs::path(resendFile).parent_path());
+        t.reset();
+        st.reset();
+        st = std::make_unique<dz::test::Station>(resend ? "[ERROR]\nResendOnNetErr=yes\n" : "");
+        st->home.write("SaveResult.xsd", dz::test::kResultSchema);
+        st->home.write("DEZozevo.xsl", kResultXsl);
+        st->home.write("GetHeader.xsl", kHeaderXsl);
+        st->db->failAll("[DBNETLIB]SQL Server does not exist or access denied.");
+        t = dz::test::startTester(*st);
+        EXPECT_EQ(t->state().startupStatus, 100);
+        EXPECT_EQ(t->SaveResult(kFail), resend ? 9001 : 100);
+        EXPECT_EQ(kept(), resend ? Lines{kFail + "\r\n"} : Lines{});
+        EXPECT_EQ(keptLines(), resend ? 1u : 0u);
+        EXPECT_TRUE(st->logged("CLASS INIT FAILED. GetSlaveConn RetCode=100"));  // the start-up ran again
+
+        st->db->failAll(std::nullopt);  // the database is back
+        st->serveGeneration(10);
+        st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "Seq"}, {{"<UNITINFO/>", 1}}));
+        st->clearLog();
+        EXPECT_EQ(query(), 0);
+        EXPECT_EQ(out, "<UNITINFO/>");
+        EXPECT_TRUE(st->logged("CLASS INIT OK"));
+        EXPECT_EQ(t->state().startupStatus, 0);
+        EXPECT_EQ(calls("uspTestSaveResult").size(), resend ? 1u : 0u);
+        EXPECT_TRUE(kept().empty());
+    }
 }
 
 }  // namespace

@@ -88,4 +88,30 @@ TEST_F(Results20, TheTestersDocumentIsValidatedAsItArrives) {
     EXPECT_FALSE(std::filesystem::exists(resendFile));
 }
 
+// With ResendOnGen20 a result lost on the network is kept and the unit query
+// sends it first; without, the upload's status stands and nothing is kept.
+TEST_F(Results20, KeptAndResentOnlyWhenTheIniFileAsks) {
+    for (bool on : {true, false}) {
+        SCOPED_TRACE(on);
+        restart(22,
+                std::string("[ERROR]\nResendOnNetErr=yes\nResendOnGen20=") + (on ? "yes" : "no") +
+                    "\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n",
+                [](auto& s) {
+                    s.home.write("SaveResult.xsd", dz::test::kResultSchema);
+                    s.home.write("DEZozevo.xsl", kResultXsl);
+                });
+        const Answer down = Answer::failure("[DBNETLIB]General network error. Check your network.");
+        st->db->on("uspSave20", down);
+        st->db->on("uspSave20", down);
+        st->db->on("uspSave20", Answer::status(0));
+        EXPECT_EQ(t->SaveResult(kPass), on ? 9002 : 9999);
+        EXPECT_EQ(t->state().queue.kept, on ? 1u : 0u);
+        // The request is refused (10) only after the kept result was sent.
+        EXPECT_EQ(t->GetUnitInfo("<bad/>", out), on ? 9002 : 10);  // the network is still down
+        EXPECT_EQ(t->GetUnitInfo("<bad/>", out), 10);
+        EXPECT_EQ(dz::test::callsTo(*st->db, "uspSave20").size(), on ? 3u : 1u);
+        EXPECT_EQ(t->state().queue.kept, 0u);
+    }
+}
+
 }  // namespace

@@ -153,6 +153,139 @@ DZ_API void dz_free(char* text);
  * Later versions may add keys; readers ignore the ones they do not know. */
 DZ_API int dz_state(dz_tester* tester, char** state_json);
 
+/* ---- the methods as typed C functions ----------------------------------- */
+/*
+ * One function per method, beside dz_invoke: dz_<method>(tester, the method's
+ * arguments in its order, the result). These declarations are written out
+ * here; the library is built from its one list of methods and checks each
+ * against it (a missing or different declaration does not build).
+ *   - A text argument is a const char* (UTF-8); NULL is the empty text.
+ *   - A by-reference text is a char**. In: *p is the caller's current text
+ *     (NULL: the empty text); the library reads it and never frees it. Out,
+ *     on DZ_OK only: *p is a new text, to be released with dz_free(). Keep
+ *     your own pointer to a text you passed in if it needs freeing. An
+ *     argument marked "out" (the method only writes it) may itself be NULL:
+ *     it starts as the empty text and nothing is handed back. One marked
+ *     "in/out" is required.
+ *   - The method's status (or its text, boolean or number) comes through the
+ *     last pointer, required, and is written on DZ_OK only; a text result is
+ *     a new text for dz_free(), a boolean is 0 or 1.
+ *   - The return value is the function's own code: DZ_OK; DZ_E_INVALID_CALL
+ *     for a NULL Tester or required pointer, or a Tester that is not alive;
+ *     DZ_E_WRONG_THREAD (nothing done); DZ_E_FAILED when the method failed
+ *     towards its caller (GetErrMessage, FileExists; dz_last_error() says
+ *     why); DZ_E_INTERNAL.
+ * A business method's non-zero status is noted in the state (dz_state's
+ * "lastFailure"), as with dz_invoke.
+ *
+ *     int32_t status;
+ *     char* info = NULL;
+ *     if (dz_GetUnitInfo(t, "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN1\"/>",
+ *                        &info, NULL, NULL, &status) == DZ_OK && status == 0)
+ *         puts(info);
+ *     dz_free(info);
+ */
+
+/* May the unit be tested at the station now: generation 10 asks the database;
+ * 20 and later answer 0 without asking (the unit document says: dz_may_test). */
+DZ_API int dz_CheckRoute(dz_tester* tester, const char* strUnitSN, const char* strStation, int32_t* status);
+
+/* The unit document of the unit named by strRequest's SerialNumber. out
+ * strUnitInfo (generation 10 appends to the text passed in); strStationName
+ * (NULL or "": the INI station) resolves that station's database first;
+ * strUserID is sent on schemas 22 to 24. */
+DZ_API int dz_GetUnitInfo(dz_tester* tester, const char* strRequest, char** strUnitInfo, const char* strStationName,
+                          const char* strUserID, int32_t* status);
+
+/* The calibration data of a station (NULL: the INI station) and fixture;
+ * out strCalibrationInfo. Generation 10; 20 and later answer 0. */
+DZ_API int dz_GetCalibrationInfo(dz_tester* tester, char** strCalibrationInfo, const char* strStationName,
+                                 const char* strFixture, int32_t* status);
+
+/* Stores calibration data (the form GetCalibrationInfo gives). Generation 10. */
+DZ_API int dz_SaveCalibration(dz_tester* tester, const char* strCalibration, int32_t* status);
+
+/* The current work order of a station (NULL: the INI station); out strWorkOrderInfo. */
+DZ_API int dz_GetOrderInfo(dz_tester* tester, char** strWorkOrderInfo, const char* strStationName, int32_t* status);
+
+/* Every work order of a station (NULL: the INI station); out strWorkOrderInfo. */
+DZ_API int dz_GetOrderInfoByStation(dz_tester* tester, char** strWorkOrderInfo, const char* strStationName,
+                                    int32_t* status);
+
+/* The attributes of a part number and revision; out strModelInfo (it comes first, as in the interface). */
+DZ_API int dz_GetModelAttributes(dz_tester* tester, char** strModelInfo, const char* strPartNumber,
+                                 const char* strPartRev, int32_t* status);
+
+/* The unit's attributes; out strUnitInfo. Generation 10; 20 and later answer 0. */
+DZ_API int dz_GetUnitAttributes(dz_tester* tester, const char* strRequest, char** strUnitInfo,
+                                const char* strStationName, int32_t* status);
+
+/* The message text of a status (schemas 23 and 24; else ""); *message is a
+ * new text. DZ_E_FAILED when the database fails. */
+DZ_API int dz_GetErrMessage(dz_tester* tester, int32_t nErrCode, char** message);
+
+/* Validates, transforms and stores the tester's result document. NULL passes
+ * the Null variant, as null does in dz_invoke (answered 9999). */
+DZ_API int dz_SaveResult(dz_tester* tester, const char* strXMLResultText, int32_t* status);
+
+/* The interface's last-error text; *text is a new text. */
+DZ_API int dz_GetLastError(dz_tester* tester, char** text);
+
+/* The value of a key in an INI file (strIniFile: its path), or
+ * strDefaultValue; *value is a new text. */
+DZ_API int dz_GetProfileItem(dz_tester* tester, const char* strSectionName, const char* strKeyName,
+                             const char* strDefaultValue, const char* strIniFile, char** value);
+
+/* The INI station; *station is a new text. */
+DZ_API int dz_getStation(dz_tester* tester, char** station);
+
+/* Whether a file matching in/out Fname (wildcards allowed) exists: *exists 0
+ * or 1. DZ_E_FAILED when its folder cannot be listed. */
+DZ_API int dz_FileExists(dz_tester* tester, char** Fname, int32_t* exists);
+
+/* Writes in/out strMsg to the day's log at in/out *nLevel (1 failures, 2
+ * details), as the INI's [LOG] LEVEL lets it. */
+DZ_API int dz_putLog(dz_tester* tester, char** strMsg, uint8_t* nLevel);
+
+/* Classifies a failure's description, in/out strMsg: *code 9001 access
+ * denied, 9002 network error, 9003 time-out, else 9999. */
+DZ_API int dz_CalcErrCode(dz_tester* tester, char** strMsg, int32_t* code);
+
+/* The product structure of xmlPart (passed to the site's procedure unread);
+ * out xmlProductStructure, out ErrorDescription. */
+DZ_API int dz_GetProductStructure(dz_tester* tester, const char* xmlPart, char** xmlProductStructure,
+                                  char** ErrorDescription, int32_t* status);
+
+/* Runs the site procedure that GENERICFUNCTIONSMAPPING names for
+ * FunctionName (NULL or "": SPToGenericFunction) with xmlIn; out xmlOut,
+ * out ErrorDescription. */
+DZ_API int dz_GetGenericFunction(dz_tester* tester, const char* xmlIn, char** xmlOut, char** ErrorDescription,
+                                 const char* FunctionName, int32_t* status);
+
+/* ---- may this unit be tested here -------------------------------------- */
+
+/* Whether the unit `strUnitSN` may be tested at `strStation` (NULL or "": the
+ * INI station) now, on every server generation. On DZ_OK, *status is 0 when
+ * it may, else the refusal's status (its reason is the state's lastFailure),
+ * and *strUnitInfo (when strUnitInfo is not NULL) the unit document, to be
+ * released with dz_free(). *status is set only on DZ_OK.
+ *   Generation 10: CheckRoute asks the database; then GetUnitInfo.
+ *   Generation 20 and later (CheckRoute answers 0 there without asking):
+ *   GetUnitInfo, then the unit check reads the unit's status and next station
+ *   from the document. The check is the style sheet UnitCheck.xsl in the
+ *   component folder when the site puts one there, else the built-in one for
+ *   the sample site's document (the items Status, which must be ACTIVE, and
+ *   NextStation, a comma-separated list that must name the station, any
+ *   case): 3 due at another station, 4 on hold, 5 scrapped, 6 route completed,
+ *   9999 when the document names no Status or NextStation. A site's
+ *   UnitCheck.xsl receives <UnitCheck Station="STATION">UNIT DOCUMENT</UnitCheck>
+ *   and writes text: the status, then optionally a blank and the reason.
+ * The request sent is <GetUnitInfo xmlns="urn:GetUnitInfo-schema"
+ * SerialNumber="..."/>; a non-empty strStation is also GetUnitInfo's
+ * strStationName (its database is resolved first). */
+DZ_API int dz_may_test(dz_tester* tester, const char* strUnitSN, const char* strStation, char** strUnitInfo,
+                       int32_t* status);
+
 /* ---- the log ------------------------------------------------------------ */
 
 /* Receives each line the component writes to its daily log (those that the

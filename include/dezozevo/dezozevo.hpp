@@ -106,6 +106,16 @@ public:
     // The component's own state beside the eighteen methods.
     State state() const;
 
+    // Whether the unit may be tested at strStation (empty: the INI station)
+    // now, on every generation: 0 with the unit document in strUnitInfo, else
+    // the refusal's status (its reason in state().lastFailure). Generation 10
+    // asks the database (CheckRoute), then GetUnitInfo; 20 and later run
+    // GetUnitInfo and read the unit's status and next station from its
+    // document with UnitCheck.xsl from the component folder, else the
+    // built-in check of the sample site's document (3 due at another
+    // station, 4 on hold, 5 scrapped, 6 route completed).
+    int32_t mayTest(const std::string& strUnitSN, const std::string& strStation, std::string& strUnitInfo);
+
     struct Impl;  // the library's own, opaque here
 
 private:

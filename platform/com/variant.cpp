@@ -1,5 +1,7 @@
 #include "platform/com/variant.h"
 
+#include "platform/text.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,12 +12,6 @@ namespace dz::com {
 namespace {
 [[noreturn]] void nullUse() { throw Error("Invalid use of Null"); }
 [[noreturn]] void mismatch() { throw Error("Type mismatch"); }
-
-std::string formatDouble(double d) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", d);
-    return buf;
-}
 }  // namespace
 
 std::string Variant::toText() const {
@@ -24,7 +20,7 @@ std::string Variant::toText() const {
         std::string operator()(const Null&) const { nullUse(); }
         std::string operator()(const std::string& s) const { return s; }
         std::string operator()(long long n) const { return std::to_string(n); }
-        std::string operator()(double d) const { return formatDouble(d); }
+        std::string operator()(double d) const { return text::formatNumber(d); }
         std::string operator()(bool b) const { return b ? "True" : "False"; }
         std::string operator()(const Object&) const { mismatch(); }
     };

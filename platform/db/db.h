@@ -46,10 +46,20 @@ enum CommandType : int {
 };
 
 // A failure of the database client; description() is what workers log and classify.
+// What a driver knows about a failure beside its description: the server
+// was not reached, the connection broke, or the time-out ran out. Unknown
+// leaves it to the description.
+enum class FailureKind { Unknown, NoServer, Network, Timeout };
+
 class Error : public std::runtime_error {
 public:
-    explicit Error(const std::string& description) : std::runtime_error(description) {}
+    explicit Error(const std::string& description, FailureKind kind = FailureKind::Unknown)
+        : std::runtime_error(description), kind_(kind) {}
     std::string description() const { return what(); }
+    FailureKind kind() const { return kind_; }
+
+private:
+    FailureKind kind_;
 };
 
 // A field or parameter value: Null, whole number, floating number, text or boolean.

@@ -1,8 +1,7 @@
 // The one interface behind which every database driver sits, and the
 // registry that picks a driver by the connection string's Data Source:
-//   "script:NAME"  a scripted driver registered under that name (tests)
-//   "sim:PATH"     the embedded MES simulator
-//   anything else  the default driver (SQL Server over ODBC)
+// the library registers "sim:" (the embedded MES simulator) and SQL Server
+// over ODBC as the default (binding/drivers.h); tests add their own.
 #pragma once
 
 #include <functional>
@@ -46,11 +45,6 @@ void unregisterDriver(const std::string& prefix);
 void unregisterDriverIf(const std::string& prefix, const Driver* driver);
 // Factory for Data Sources that match no prefix (a real server name).
 void setDefaultDriver(std::function<std::shared_ptr<Driver>()> factory);
-
-// Registers the drivers the library carries (simulator, SQL Server);
-// driverFor calls it once. Defined by the library that bundles the drivers
-// (binding/drivers.cpp), so that the platform names none above it.
-void registerBuiltinDrivers();
 
 // The driver for a connection. Throws Error ("... SQL Server does not exist
 // or access denied.") when none serves it.

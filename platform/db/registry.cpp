@@ -5,8 +5,8 @@
 // not reach the driver of "script:t1"; one that ends in another character
 // ("sim:") serves every Data Source that begins with it. The longest match wins.
 //
-// The built-in drivers are registered at the first use of the table, so that
-// a later registration or default (a test's) is never overwritten by them.
+// The table starts empty: whoever bundles drivers (the library's binding)
+// registers them.
 #include <cctype>
 #include <mutex>
 
@@ -35,23 +35,6 @@ std::string lower(std::string_view s) {
     return r;
 }
 
-std::once_flag builtinsOnce;
-thread_local bool registeringBuiltins = false;  // their own registrations must not wait for the flag
-
-void ensureBuiltins() {
-    if (registeringBuiltins) return;
-    std::call_once(builtinsOnce, [] {
-        registeringBuiltins = true;
-        try {
-            registerBuiltinDrivers();
-        } catch (...) {
-            registeringBuiltins = false;
-            throw;
-        }
-        registeringBuiltins = false;
-    });
-}
-
 bool matches(const std::string& prefix, const std::string& source) {
     if (prefix.empty() || source.size() < prefix.size() || !text::iequals(source.substr(0, prefix.size()), prefix))
         return false;
@@ -61,7 +44,6 @@ bool matches(const std::string& prefix, const std::string& source) {
 }  // namespace
 
 void registerDriver(const std::string& prefix, std::shared_ptr<Driver> driver) {
-    ensureBuiltins();
     if (prefix.empty()) throw Error("A driver prefix must not be empty.");
     if (!driver) throw Error("A driver must not be null.");
     auto& r = registry();
@@ -73,7 +55,6 @@ void registerDriver(const std::string& prefix, std::shared_ptr<Driver> driver) {
 }
 
 void unregisterDriver(const std::string& prefix) {
-    ensureBuiltins();
     auto& r = registry();
     std::shared_ptr<Driver> old;
     std::lock_guard lock(r.mu);
@@ -94,14 +75,12 @@ void unregisterDriverIf(const std::string& prefix, const Driver* driver) {
 }
 
 void setDefaultDriver(std::function<std::shared_ptr<Driver>()> factory) {
-    ensureBuiltins();
     auto& r = registry();
     std::lock_guard lock(r.mu);
     r.fallback = std::move(factory);
 }
 
 std::shared_ptr<Driver> driverFor(const ConnectionInfo& connection) {
-    ensureBuiltins();
     static const char* const kNoServer = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
     std::string source = text::trim(connection.dataSource);
     std::function<std::shared_ptr<Driver>()> factory;
@@ -115,7 +94,7 @@ std::shared_ptr<Driver> driverFor(const ConnectionInfo& connection) {
         factory = r.fallback;
     }
     std::shared_ptr<Driver> d = factory ? factory() : nullptr;
-    if (!d) throw Error(kNoServer);
+    if (!d) throw Error(kNoServer, FailureKind::NoServer);
     return d;
 }
 

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import importlib
 import os
 import shutil
 import threading
@@ -30,7 +31,7 @@ _lib: Optional[ctypes.CDLL] = None
 def _installed(name: str) -> Optional[str]:
     """A path recorded by `cmake --install`, relative to this package, or None."""
     try:
-        from . import _installed as inst  # written by cmake --install only
+        inst = importlib.import_module(f"{__package__}._installed")  # written by cmake --install only
     except ImportError:
         return None
     rel = getattr(inst, name, None)

@@ -75,6 +75,11 @@ class DezozevoError(Exception):
         head = f"{method}: " + (f"status {status}, " if status is not None else "") + meaning
         super().__init__(head + (f": {description}" if description else ""))
 
+    def __reduce__(self) -> tuple:
+        # Whole across processes (multiprocessing, pytest-xdist), not just its text.
+        return (type(self), (self.method, self.status, self.meaning, self.description, self.result,
+                             self.diagnostics))
+
 
 class CallRefused(DezozevoError):
     """The library refused the call and did nothing: an unknown method or

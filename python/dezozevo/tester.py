@@ -198,7 +198,7 @@ class Tester:
         if rc != _native.DZ_OK:
             raise _refused("state", rc, self._lib)
         try:
-            return json.loads(ctypes.string_at(out.value).decode("utf-8", "replace"))
+            return json.loads(ctypes.string_at(out).decode("utf-8", "replace"))
         finally:
             self._lib.dz_free(out)
 
@@ -217,7 +217,7 @@ class Tester:
         if rc != _native.DZ_OK:
             raise _refused(method, rc, self._lib)
         try:
-            answer = json.loads(ctypes.string_at(out.value))
+            answer = json.loads(ctypes.string_at(out))
         finally:
             self._lib.dz_free(out)
         return answer["result"], answer["args"]

@@ -16,7 +16,7 @@ std::string SimDriver::pathOf(const std::string& dataSource) {
 
 Response SimDriver::execute(Request& request) {
     std::string path = pathOf(request.connection.dataSource);
-    if (path.empty()) throw Error(sim::kNoServer);
+    if (path.empty()) throw Error(sim::kNoServer, FailureKind::NoServer);
     return sim::execute(path, request);
 }
 

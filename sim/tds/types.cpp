@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 #include "platform/text.h"
 
 namespace dz::sim::tds {
@@ -694,7 +694,7 @@ TypeInfo columnType(const std::vector<std::vector<db::Value>>& rows, size_t c) {
         if (v.isNull()) continue;
         if (v.isText()) {
             anyText = true;
-            longest = std::max(longest, wide::fromUtf8(std::get<std::string>(v.raw())).size());
+            longest = std::max(longest, text::toUtf16(std::get<std::string>(v.raw())).size());
         } else if (v.isDouble()) {
             anyDouble = true;
         } else if (v.isBool()) {

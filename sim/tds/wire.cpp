@@ -7,41 +7,17 @@
 
 #include <cerrno>
 
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 
 namespace dz::sim::tds {
 
-std::string ucs2(std::string_view utf8) {
-    std::u16string w = wide::fromUtf8(utf8);
-    std::string out;
-    out.reserve(w.size() * 2);
-    for (char16_t c : w) {
-        out += char(c & 0xFF);
-        out += char(c >> 8);
-    }
-    return out;
-}
+std::string ucs2(std::string_view utf8) { return text::toUtf16le(utf8); }
 
-std::string fromUcs2(std::string_view bytes) {
-    std::u16string w;
-    w.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) w.push_back(char16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
-    return wide::toUtf8(w);
-}
+std::string fromUcs2(std::string_view bytes) { return text::fromUtf16le(bytes); }
 
 std::string fromCp1252(std::string_view bytes) { return text::cp1252ToUtf8(bytes); }
 
-std::string toCp1252(std::string_view utf8) {
-    std::string out;
-    out.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size();) {
-        char32_t cp;
-        const size_t n = text::utf8At(utf8, i, cp);
-        out += char(n ? text::toCp1252(cp) : '?');
-        i += n ? n : 1;
-    }
-    return out;
-}
+std::string toCp1252(std::string_view utf8) { return text::utf8ToCp1252(utf8); }
 
 void Writer::bVarchar(std::string_view utf8) {
     std::string b = ucs2(utf8);

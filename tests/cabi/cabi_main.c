@@ -119,25 +119,27 @@ static void namedPositionalAndErrors(void) {
 
 struct Foreign {
     dz_tester* t;
-    int invokeRc, releaseRc, errorNamesThread;
+    int invokeRc, typedRc, releaseRc, errorNamesThread;
 };
 
 static void* fromAnotherThread(void* p) {
     struct Foreign* f = (struct Foreign*)p;
     char* out = NULL;
     f->invokeRc = dz_invoke(f->t, "putLog", "{\"strMsg\": \"from another thread\", \"nLevel\": 1}", &out);
+    int32_t status = -1;
+    f->typedRc = dz_CheckRoute(f->t, "SN", "ST", &status);
     f->errorNamesThread = strstr(dz_last_error(), "thread") != NULL;
     f->releaseRc = dz_tester_release(f->t);
     return NULL;
 }
 
 static void threadBinding(void) {
-    struct Foreign f = {NULL, -1, -1, 0};
+    struct Foreign f = {NULL, -1, -1, -1, 0};
     CHECK(dz_tester_create(&f.t) == DZ_OK);
     pthread_t th;
     pthread_create(&th, NULL, fromAnotherThread, &f);
     pthread_join(th, NULL);
-    CHECK(f.invokeRc == DZ_E_WRONG_THREAD);
+    CHECK(f.invokeRc == DZ_E_WRONG_THREAD && f.typedRc == DZ_E_WRONG_THREAD);
     CHECK(f.errorNamesThread);
     CHECK(f.releaseRc == DZ_E_WRONG_THREAD);
     CHECK_STR(dz_last_error(), ""); /* the other thread's error is its own */
@@ -219,7 +221,128 @@ static void registration(void) {
     unsetenv("DEZOZEVO_CLASSES");
 }
 
-int main(void) {
+/* A text from the library: compared, then released. */
+static void checkOut(char* got, const char* want, int line) {
+    check(got && strstr(got, want) != NULL, line, want, got ? got : "(null)");
+    dz_free(got);
+}
+#define CHECK_OUT(got, want) checkOut((got), (want), __LINE__)
+
+/* Every typed function against the simulator's sample plant, generation 10. */
+static void typedFunctions(const char* sim, const char* site) {
+    char plant[300], cmd[1200], pattern[400];
+    snprintf(plant, sizeof plant, "%s/plant", home);
+    snprintf(cmd, sizeof cmd, "mkdir '%s' && cp '%s'/* '%s'/ && '%s' init '%s/plant.db' --generation 10 --sample >/dev/null",
+             plant, site, plant, sim, plant);
+    if (system(cmd) != 0) {
+        fprintf(stderr, "cannot lay out %s\n", plant);
+        ++failures;
+        return;
+    }
+    setenv("DEZOZEVO_HOME", plant, 1);
+    dz_tester* t = NULL;
+    CHECK(dz_tester_create(&t) == DZ_OK);
+    const char* request = "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN24001-0003\"/>";
+    int32_t st = -1;
+    char* out = NULL;
+    char* err = NULL;
+    char* in;
+
+    CHECK(dz_CheckRoute(t, "SN24001-0006", "FCT-01", &st) == DZ_OK && st == 3);
+    char* state = NULL;
+    CHECK(dz_state(t, &state) == DZ_OK && strstr(state, "\"lastFailure\":{\"status\":3,"));
+    dz_free(state);
+    CHECK(dz_CheckRoute(t, "SN24001-0003", "FCT-01", &st) == DZ_OK && st == 0);
+
+    /* By-reference texts: the caller's text in (never freed: a literal here), a new text out. */
+    in = out = "OLD";
+    CHECK(dz_GetUnitInfo(t, request, &out, NULL, NULL, &st) == DZ_OK && st == 0 && out != in);
+    CHECK_OUT(out, "OLD<UNITINFO>");
+    CHECK(dz_GetUnitInfo(t, request, NULL, "", NULL, &st) == DZ_OK && st == 0); /* an out may be left out */
+    out = NULL;
+    CHECK(dz_GetCalibrationInfo(t, &out, NULL, "FX-FCT-07", &st) == DZ_OK && st == 0);
+    CHECK(dz_SaveCalibration(t, out, &st) == DZ_OK && st == 0);
+    CHECK_OUT(out, "Contact resistance");
+    out = NULL;
+    CHECK(dz_GetOrderInfo(t, &out, NULL, &st) == DZ_OK && st == 0);
+    CHECK_OUT(out, "<WONUM>WO-24001</WONUM>");
+    out = NULL;
+    CHECK(dz_GetOrderInfoByStation(t, &out, "FCT-01", &st) == DZ_OK && st == 0);
+    CHECK_OUT(out, "<WOBYSTATION STATION=\"FCT-01\">");
+    out = NULL;
+    CHECK(dz_GetModelAttributes(t, &out, "ASM-5000", "C", &st) == DZ_OK && st == 0);
+    CHECK_OUT(out, "<MODELATTR PARTNUMBER=\"ASM-5000\" REVISION=\"C\">");
+    out = NULL;
+    CHECK(dz_GetUnitAttributes(t, request, &out, NULL, &st) == DZ_OK && st == 0);
+    CHECK_OUT(out, "<VALUE>ASM-5000</VALUE>");
+    out = NULL;
+    CHECK(dz_GetErrMessage(t, 4, &out) == DZ_OK); /* generation 10: no texts */
+    CHECK_OUT(out, "");
+    out = err = NULL;
+    CHECK(dz_GetProductStructure(t, "<Part PartNumber=\"ASM-5000\" Revision=\"C\"/>", &out, &err, &st) == DZ_OK &&
+          st == 0);
+    CHECK_OUT(out, "PartNumber=\"PCB-1001\"");
+    CHECK_OUT(err, "");
+    out = err = NULL;
+    CHECK(dz_GetGenericFunction(t, "<UnitData SerialNumber=\"SN24001-0003\"><Item Name=\"N\" Value=\"V\"/></UnitData>",
+                                &out, &err, "SetUnitData", &st) == DZ_OK && st == 0);
+    dz_free(out);
+    dz_free(err);
+
+    char path[400];
+    snprintf(path, sizeof path, "%s/SampleResult.xml", plant);
+    const char* result = readAll(path);
+    CHECK(result && dz_SaveResult(t, result, &st) == DZ_OK && st == 0);
+    CHECK(dz_state(t, &state) == DZ_OK && strstr(state, "\"testId\":7"));
+    dz_free(state);
+    CHECK(dz_SaveResult(t, NULL, &st) == DZ_OK && st == 9999); /* the Null variant: "Invalid use of Null" */
+
+    CHECK(dz_GetLastError(t, &out) == DZ_OK);
+    dz_free(out);
+    snprintf(path, sizeof path, "%s/DEZozevo.ini", plant);
+    CHECK(dz_GetProfileItem(t, "STATION", "STATION", "none", path, &out) == DZ_OK);
+    CHECK_OUT(out, "FCT-01");
+    CHECK(dz_getStation(t, &out) == DZ_OK);
+    CHECK_OUT(out, "FCT-01");
+    int32_t exists = -1;
+    snprintf(pattern, sizeof pattern, "%s/Get*.xsd", plant);
+    in = out = pattern;
+    CHECK(dz_FileExists(t, &out, &exists) == DZ_OK && exists == 1 && out != in);
+    CHECK_OUT(out, pattern);
+    in = out = "/no-such-folder-dz/*/x";
+    CHECK(dz_FileExists(t, &out, &exists) == DZ_E_FAILED && out == in && exists == 1); /* nothing written */
+    CHECK(strstr(dz_last_error(), "/no-such-folder-dz") != NULL);
+    uint8_t level = 1;
+    out = "typed hello";
+    CHECK(dz_putLog(t, &out, &level) == DZ_OK && level == 1);
+    CHECK_OUT(out, "typed hello");
+    out = "General network error";
+    CHECK(dz_CalcErrCode(t, &out, &st) == DZ_OK && st == 9002);
+    dz_free(out);
+
+    /* Required pointers, a dead Tester. */
+    CHECK(dz_CheckRoute(t, "SN", "ST", NULL) == DZ_E_INVALID_CALL && strstr(dz_last_error(), "dz_CheckRoute"));
+    CHECK(dz_putLog(t, NULL, &level) == DZ_E_INVALID_CALL && strstr(dz_last_error(), "strMsg"));
+    CHECK(dz_getStation(NULL, &out) == DZ_E_INVALID_CALL);
+
+    /* May this unit be tested here: the route check, then the unit document. */
+    out = NULL;
+    CHECK(dz_may_test(t, "SN24001-0008", NULL, &out, &st) == DZ_OK && st == 4);
+    dz_free(out);
+    CHECK(dz_may_test(t, "SN24001-0004", "FCT-01", &out, &st) == DZ_OK && st == 0);
+    CHECK_OUT(out, "SN24001-0004");
+    CHECK(dz_may_test(t, "SN24001-0004", NULL, NULL, NULL) == DZ_E_INVALID_CALL);
+
+    CHECK(dz_tester_release(t) == DZ_OK);
+    CHECK(dz_CheckRoute(t, "SN", "ST", &st) == DZ_E_INVALID_CALL);
+    setenv("DEZOZEVO_HOME", home, 1);
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: cabi_main DEZOZEVO_SIM SITE_FOLDER\n");
+        return 2;
+    }
     snprintf(home, sizeof home, "%s/dzcabi-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
     if (!mkdtemp(home)) {
         perror("mkdtemp");
@@ -237,6 +360,7 @@ int main(void) {
     logHandler();
     classFactory();
     registration();
+    typedFunctions(argv[1], argv[2]);
 
     char cmd[400];
     snprintf(cmd, sizeof cmd, "rm -rf '%s'", home);

@@ -35,7 +35,7 @@ for f in "$tmp"/content/usr/bin/dezozevo "$tmp"/content/usr/bin/dezozevo-sim "$t
   [ -f "$tmp/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
     { echo "no debug information for $f (build ID $id)" >&2; exit 1; }
 done
-for f in usr/lib/python3/dist-packages/dezozevo/py.typed usr/share/doc/dezozevo/reference.md; do
+for f in usr/lib/python3/dist-packages/dezozevo/py.typed usr/share/doc/dezozevo/docs/reference.md; do
   [ -e "$tmp/content/$f" ] || { echo "not in the package: /$f" >&2; exit 1; }
 done
 
@@ -45,7 +45,7 @@ if [ "$mode" = system ]; then
     mode=scratch
   else
     # One system install at a time on this machine: other checkouts run this test too.
-    exec 9>/var/lock/dezozevo-package-test.lock
+    exec 9>/tmp/dezozevo-package-test.lock
     flock -w 900 9
     if dpkg-query -W -f='${Status}' dezozevo 2>/dev/null | grep -q 'ok installed'; then
       echo "a dezozevo package is installed already: testing in a scratch root instead"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/db/drivers/scripted/scripted.h"
+#include "support/scripted.h"
 
 namespace dz {
 class Tester;

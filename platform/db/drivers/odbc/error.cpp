@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 #include "platform/text.h"
 
 namespace dz::db::odbc {
@@ -32,9 +32,9 @@ std::vector<Diagnostic> diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
             msg.assign((const char16_t*)buf, size_t(len));
         }
         Diagnostic d;
-        d.state = wide::toUtf8((const char16_t*)state, 5);
+        d.state = text::fromUtf16((const char16_t*)state, 5);
         d.native = native;
-        d.message = wide::toUtf8(msg);
+        d.message = text::fromUtf16(msg);
         out.push_back(std::move(d));
     }
     return out;

@@ -51,9 +51,18 @@ inline constexpr const char* kTimeout = "Timeout expired";
 
 // Thrown by the driver; carries the class so that callers can decide
 // whether the connection may be used again.
+inline FailureKind kindOf(Failure f) {
+    switch (f) {
+    case Failure::unreachable: return FailureKind::NoServer;
+    case Failure::network: return FailureKind::Network;
+    case Failure::timeout: return FailureKind::Timeout;
+    default: return FailureKind::Unknown;  // the server's or the login's own words
+    }
+}
+
 class OdbcError : public Error {
 public:
-    OdbcError(Failure failure, const std::string& description) : Error(description), failure_(failure) {}
+    OdbcError(Failure failure, const std::string& description) : Error(description, kindOf(failure)), failure_(failure) {}
     Failure failure() const { return failure_; }
 
 private:

@@ -20,7 +20,7 @@
 #include <set>
 
 #include "platform/db/drivers/odbc/error.h"
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 
 namespace dz::db::odbc {
 
@@ -83,7 +83,7 @@ Session::Session(const std::string& connectionString, int loginTimeout, const st
     SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, (SQLPOINTER)(intptr_t)loginTimeout, 0);
 
     SocketSet before = openSockets();
-    std::u16string cs = wide::fromUtf8(connectionString);
+    std::u16string cs = text::toUtf16(connectionString);
     SQLRETURN rc = SQLDriverConnectW(dbc_, nullptr, (SQLWCHAR*)cs.data(), SQLSMALLINT(cs.size()), nullptr, 0,
                                      nullptr, SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc)) {

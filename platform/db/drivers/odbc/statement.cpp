@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/db/drivers/odbc/error.h"
-#include "platform/db/drivers/odbc/wide.h"
+#include "platform/text.h"
 #include "platform/text.h"
 
 namespace dz::db::odbc {
@@ -102,7 +102,7 @@ void putInt(Bound& b, int32_t v) {
 
 // Text as UTF-16 with room for `chars` characters (surrogate pairs count twice).
 void putWide(Bound& b, const std::string& s, size_t chars) {
-    std::u16string w = wide::fromUtf8(s);
+    std::u16string w = text::toUtf16(s);
     size_t units = std::max(w.size(), chars * 2) + 1;
     b.buf.assign(units * sizeof(SQLWCHAR), 0);
     std::memcpy(b.buf.data(), w.data(), w.size() * sizeof(SQLWCHAR));
@@ -192,7 +192,7 @@ Value readBound(const Bound& b) {
         size_t cap = b.buf.size() / sizeof(SQLWCHAR);
         size_t n = b.ind >= 0 ? size_t(b.ind) / sizeof(SQLWCHAR) : cap;
         if (n >= cap) n = cap ? cap - 1 : 0;  // truncated to the parameter's size
-        return Value(wide::toUtf8((const char16_t*)b.buf.data(), n));
+        return Value(text::fromUtf16((const char16_t*)b.buf.data(), n));
     }
     }
 }
@@ -302,7 +302,7 @@ Value getField(const Statement& st, SQLUSMALLINT col, ColKind kind) {
         out.append((const char16_t*)chunk, n);
         if (rc == SQL_SUCCESS) break;
     }
-    return Value(wide::toUtf8(out));
+    return Value(text::fromUtf16(out));
 }
 
 std::vector<Column> describeColumns(const Statement& st, SQLSMALLINT count) {
@@ -315,7 +315,7 @@ std::vector<Column> describeColumns(const Statement& st, SQLSMALLINT count) {
                                        &size, &digits, &nullable);
         if (!SQL_SUCCEEDED(rc)) st.raise();
         nameLen = std::min<SQLSMALLINT>(nameLen, SQLSMALLINT(std::size(name) - 1));
-        cols.push_back({wide::toUtf8((const char16_t*)name, size_t(nameLen)), kindOf(type, size, digits)});
+        cols.push_back({text::fromUtf16((const char16_t*)name, size_t(nameLen)), kindOf(type, size, digits)});
     }
     return cols;
 }
@@ -419,7 +419,7 @@ Response run(Session& session, Request& req, RunState& state) {
         if (SQL_SUCCEEDED(SQLGetStmtAttr(st.h(), SQL_ATTR_IMP_PARAM_DESC, &ipd, 0, nullptr)))
             for (size_t i = 0; i < bound.size(); ++i) {
                 if (!bound[i].param || bound[i].param->direction == adParamReturnValue) continue;
-                std::u16string n = wide::fromUtf8(bound[i].param->name);
+                std::u16string n = text::toUtf16(bound[i].param->name);
                 SQLSetDescFieldW(ipd, SQLSMALLINT(i + 1), SQL_DESC_NAME, (SQLPOINTER)n.c_str(), SQL_NTS);
                 SQLSetDescFieldW(ipd, SQLSMALLINT(i + 1), SQL_DESC_UNNAMED, (SQLPOINTER)(intptr_t)SQL_NAMED, 0);
             }
@@ -444,7 +444,7 @@ Response run(Session& session, Request& req, RunState& state) {
     };
 
     std::string text = procedure ? callText(req.text, bound.size() - 1) : req.text;
-    std::u16string wtext = wide::fromUtf8(text);
+    std::u16string wtext = text::toUtf16(text);
     state.sent = true;
     SQLRETURN rc = SQLExecDirectW(st.h(), (SQLWCHAR*)wtext.data(), SQLINTEGER(wtext.size()));
     if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {

@@ -1,5 +1,5 @@
 // A driver that answers commands from rules set up by a test.
-#include "platform/db/drivers/scripted/scripted.h"
+#include "support/scripted.h"
 
 #include "platform/text.h"
 
