@@ -95,7 +95,15 @@ State Tester::state() const {
         out.iniFound = s.iniFound;
         if (s.lastFailure) out.lastFailure = Failure{s.lastFailure->status, s.lastFailure->description};
         out.testId = s.testId;
+        out.queue = {s.queue.path, s.queue.kept, s.queue.oldestSeconds, s.queue.rejected};
         return out;
+    });
+}
+
+int32_t Tester::resend() {
+    return guarded([&] {
+        dz::Tester& t = of(impl_);
+        return dz::binding::runMethod(t, true, [&] { return t.Resend(); });
     });
 }
 

@@ -63,6 +63,12 @@ struct State {
     bool iniFound = false;
     std::optional<Failure> lastFailure;  // the last non-zero status of a business method or of start-up
     std::optional<int32_t> testId;       // the ID the database gave the result the last SaveResult stored
+    struct Queue {
+        std::string path;                      // the resend queue's file
+        uint64_t kept = 0;                     // results kept for resend
+        std::optional<int64_t> oldestSeconds;  // age of the oldest, in seconds
+        uint64_t rejected = 0;                 // set aside after the database refused them
+    } queue;
 };
 
 class DZ_CXX_API Tester {
@@ -105,6 +111,9 @@ public:
 
     // The component's own state beside the eighteen methods.
     State state() const;
+    // Sends the kept results now, waiting for another process's replay to
+    // end: the status the unit query's resend step gives (0 when all went).
+    int32_t resend();
 
     // Whether the unit may be tested at strStation (empty: the INI station)
     // now, on every generation: 0 with the unit document in strUnitInfo, else

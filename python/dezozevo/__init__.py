@@ -20,11 +20,11 @@ from .errors import (STATUS_MEANINGS, AccessDenied, BufferFolderError, CallRefus
                      NoServer, NotFound, NotKept, OtherFailure, RefusedByDatabase, StationNotResolved, TimedOut,
                      error_class, status_meaning)
 from .tester import (CalibrationInfoResult, Failure, GenericFunctionResult, ModelAttributesResult, OrderInfoResult,
-                     ProductStructureResult, Result, State, Tester, UnitCheckResult, UnitInfoResult)
+                     ProductStructureResult, Queue, Result, State, Tester, UnitCheckResult, UnitInfoResult)
 
 __version__ = "1.0.0"
 
-__all__ = ["Tester", "State", "Failure", "Result", "UnitInfoResult", "CalibrationInfoResult", "OrderInfoResult",
+__all__ = ["Tester", "State", "Queue", "Failure", "Result", "UnitInfoResult", "CalibrationInfoResult", "OrderInfoResult",
            "ModelAttributesResult", "ProductStructureResult", "GenericFunctionResult", "UnitCheckResult",
            "DezozevoError", "CallRefused", "MethodFailed", "DatabaseUnreachable", "AccessDenied", "NetworkError",
            "TimedOut", "NotKept", "KeptResultError", "RefusedByDatabase", "NotFound", "DocumentRejected",

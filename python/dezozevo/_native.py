@@ -75,6 +75,7 @@ def _declare(lib: ctypes.CDLL) -> None:
     lib.dz_tester_release.argtypes, lib.dz_tester_release.restype = [vp], i
     lib.dz_invoke.argtypes, lib.dz_invoke.restype = [vp, cp, cp, pvp], i
     lib.dz_state.argtypes, lib.dz_state.restype = [vp, pvp], i
+    lib.dz_resend.argtypes, lib.dz_resend.restype = [vp, ctypes.POINTER(ctypes.c_int32)], i
     lib.dz_may_test.argtypes, lib.dz_may_test.restype = [vp, cp, cp, pvp, ctypes.POINTER(ctypes.c_int32)], i
     lib.dz_methods.argtypes, lib.dz_methods.restype = [pvp], i
     lib.dz_last_error.argtypes, lib.dz_last_error.restype = [], cp

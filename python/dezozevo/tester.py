@@ -73,6 +73,16 @@ class Failure:
 
 
 @dataclass
+class Queue:
+    """The resend queue: its file, the results kept, the age of the oldest
+    (None when none is kept) and the results set aside as rejected."""
+    path: str
+    kept: int
+    oldest_seconds: Optional[int]
+    rejected: int
+
+
+@dataclass
 class State:
     """The Tester's state: start-up outcome and the connection in use."""
     startup_status: int
@@ -87,6 +97,7 @@ class State:
     ini_found: bool
     last_failure: Optional[Failure]
     test_id: Optional[int]
+    queue: Optional[Queue] = None
 
     @property
     def ok(self) -> bool:
@@ -196,7 +207,21 @@ class Tester:
                      schema=s["schema"], server=s["server"], database=s["database"], station=s["station"],
                      folder=s["folder"], ini_file=s["iniFile"], ini_found=s["iniFound"],
                      last_failure=Failure(lf["status"], lf["description"], diagnostics_of(lf)) if lf else None,
-                     test_id=s.get("testId"))
+                     test_id=s.get("testId"),
+                     queue=Queue(q["path"], q["kept"], q["oldestSeconds"], q["rejected"]) if (q := s.get("queue"))
+                     else None)
+
+    def resend(self, *, check: Optional[bool] = None) -> int:
+        """Sends the results kept for resend now, oldest first, waiting for another
+        process's replay to end: the status of the unit query's resend step
+        (0 all stored or set aside, 9001-9003 still out of reach, 9997 the queue
+        cannot be read or a stored result cannot be removed)."""
+        self._alive("resend")
+        status = ctypes.c_int32()
+        rc = self._lib.dz_resend(self._handle, ctypes.byref(status))
+        if rc != _native.DZ_OK:
+            raise _refused("resend", rc, self._lib)
+        return self._checked("resend", status.value, check)
 
     def may_test(self, unit_sn: str, station: str = "", *, check: Optional[bool] = None) -> UnitCheckResult:
         """May the unit be tested at `station` (empty: the INI station) now, on every

@@ -162,6 +162,17 @@ def test_results_are_the_tests_own_unless_asked(station_home, mes_plant):
     assert dezozevo.plant.Plant.open(mes_plant.path).results() == []
 
 
+def test_resend_sends_a_kept_result_and_the_state_counts_it(station_home, mes_plant):
+    with open(station_home.resend_file, "w", encoding="utf-8") as f:  # as the one-file form kept it
+        f.write(station_home.sample_result + "\r\n")
+    with station_home.tester() as t:
+        q = t.state.queue
+        assert (q.path, q.kept, q.rejected) == (station_home.resend_file, 1, 0) and q.oldest_seconds >= 0
+        assert t.resend() == 0
+        assert len(mes_plant.results()) == 1
+        assert t.state.queue == dezozevo.Queue(station_home.resend_file, 0, None, 0)
+
+
 def in_fresh_thread(f):
     """Runs f on a new thread, raising what it raises: a thread keeps the generation its last start-up detected."""
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
