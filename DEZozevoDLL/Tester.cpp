@@ -92,6 +92,7 @@ void Tester::checkThread() const {
 
 void Tester::Class_Initialize() {
     Context& mv = threadContext();
+    db::takeDiagnostics();  // start-up's failure carries only its own records
     const std::string folder = componentFolder();
     IniFileName = folder + "/DEZozevo.ini";
     const profile::File iniFile(IniFileName);  // read once for all keys
@@ -115,6 +116,17 @@ void Tester::Class_Initialize() {
     step([&] { mv.settings.resendFolder = ini("ERROR", "ResendFolder", ""); });
     step([&] { mv.settings.resendOnGeneration20 = text::toUpper(ini("ERROR", "ResendOnGen20", "no")) == "YES"; });
     step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.settings.commandTimeout); });
+    // How the driver reaches a real server; the driver checks the values.
+    mv.settings.client = db::ClientOptions{};
+    step([&] {
+        db::ClientOptions& c = mv.settings.client;
+        c.driver = ini("DATABASE", "Driver", "");
+        c.encrypt = ini("DATABASE", "Encrypt", "");
+        c.trustServerCertificate = ini("DATABASE", "TrustServerCertificate", "");
+        c.caFile = ini("DATABASE", "CAFile", "");
+        c.hostNameInCertificate = ini("DATABASE", "HostNameInCertificate", "");
+        c.loginTimeout = ini("DATABASE", "LoginTimeout", "");
+    });
     step([&] { mv.settings.saveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { mv.settings.unitInfoProcedure = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
     step([&] { mv.settings.saveResultProcedure = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });

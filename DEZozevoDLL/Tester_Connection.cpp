@@ -20,6 +20,7 @@ std::string connectionString(const std::string& password, const std::string& use
 db::Command masterCommand(std::string text, db::CommandType type) {
     db::Command cmd;
     cmd.activeConnection = threadContext().connections.master;
+    cmd.client = threadContext().settings.client;
     cmd.timeout = threadContext().settings.commandTimeout;
     cmd.text = std::move(text);
     cmd.type = type;

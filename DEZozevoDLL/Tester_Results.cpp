@@ -380,6 +380,7 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* fail
     try {
         db::Command cmd;
         cmd.activeConnection = mv.connections.master;
+        cmd.client = mv.settings.client;
         cmd.timeout = mv.settings.commandTimeout;
         // One batch; each value is one string literal.
         cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "
