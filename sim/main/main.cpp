@@ -38,8 +38,10 @@ commands:
                         answers, refused logins
   results PATH          print the stored test results with their test IDs
   serve PATH [--host H] [--port N] [--max-connections N] [--login-timeout S] [--trace]
-                        answer SQL Server clients (TDS 7.4) on a loopback port;
-                        --port 0 picks a free one; prints "listening on HOST:PORT";
+        [--tls-cert FILE --tls-key FILE [--tls-require]]
+                        answer SQL Server clients (TDS 7.4, TLS with a certificate)
+                        on a loopback port; --port 0 picks a free one; prints
+                        "listening on HOST:PORT";
                         --http PORT adds the web view
   sql PATH STATEMENT    run one SQL statement on the file (maintenance)
 

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -192,10 +191,14 @@ std::mutex& traceMutex() {
     return m;
 }
 
+// The pre-login's encryption values.
+constexpr uint8_t kEncryptOff = 0;           // the login alone
+constexpr uint8_t kEncryptOn = 1;            // the whole connection
+constexpr uint8_t kEncryptNotSupported = 2;  // none
+constexpr uint8_t kEncryptRequired = 3;      // the whole connection, or no connection
+
 // Before login a client sends only a pre-login and a login message.
 constexpr size_t kLoginLimit = 64 * 1024;
-// A client that does not read its answers for this long is cut off.
-constexpr int kSendTimeoutSeconds = 120;
 
 class Connection : public Session, public std::enable_shared_from_this<Connection> {
 public:
@@ -294,7 +297,7 @@ private:
             }
             if (cut_) {
                 trace("answer cut off halfway");
-                sendHalf(out.data());
+                ch_.sendUnfinished(kReply, std::string_view(out.data()).substr(0, out.data().size() / 2));
                 drop = true;
             }
             if (drop) {
@@ -304,25 +307,6 @@ private:
             }
             if (cancel_) continue;  // cancelled while it ran: the attention's answer follows
             ch_.send(kReply, out.data());
-        }
-    }
-
-    // The first half of a reply in a packet that does not end it: the client
-    // sees the connection break in the middle of the answer.
-    void sendHalf(const std::string& body) {
-        size_t n = std::min(body.size() / 2, size_t(4000));
-        std::string packet;
-        packet += char(kReply);
-        packet += '\0';  // not the last packet
-        packet += char((n + 8) >> 8);
-        packet += char((n + 8) & 0xFF);
-        packet.append(4, '\0');
-        packet.append(body, 0, n);
-        size_t sent = 0;
-        while (sent < packet.size()) {
-            ssize_t r = ::send(fd_, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
-            if (r <= 0 && errno != EINTR) return;
-            if (r > 0) sent += size_t(r);
         }
     }
 
@@ -341,9 +325,28 @@ private:
         uint8_t type = 0;
         std::string body;
         if (!ch_.receive(type, body)) return false;
+        uint8_t encryption = kEncryptNotSupported;
         if (type == kPrelogin) {
-            preLogin(body);
+            encryption = preLogin(body);
             if (!ch_.receive(type, body)) return false;
+        } else if (server_.tlsRequire) {
+            throw ProtocolError("a client without pre-login cannot encrypt");
+        }
+        if (encryption != kEncryptNotSupported) {
+            if (type == kLogin7) {
+                trace("refused: the client did not encrypt");
+                Writer out;
+                out.message(kError, 50000, 1, 20,
+                            "The server requires an encrypted connection; the client did not start encryption.",
+                            kServerName);
+                return refuseLogin(out);
+            }
+            if (type != kPrelogin) throw ProtocolError("expected the TLS handshake");
+            if (!ch_.startTls(*server_.tls, body)) return false;
+            trace(encryption == kEncryptOff ? "TLS for the login" : "TLS");
+            if (!ch_.receive(type, body)) return false;
+            // The client encrypted only its login: the answer goes in the clear.
+            if (encryption == kEncryptOff) ch_.stopTls();
         }
         if (type != kLogin7) throw ProtocolError("expected a login");
         if (refused_) {
@@ -362,13 +365,28 @@ private:
         return ok;
     }
 
-    void preLogin(const std::string& body) {
+    // The encryption of the connection, as the pre-login answer tells it:
+    // none without a certificate or for a client that cannot (unless
+    // encryption is required), the login alone for a client that offers it,
+    // the whole connection when either side requires it.
+    uint8_t negotiate(uint8_t client) const {
+        if (!server_.tls) return kEncryptNotSupported;
+        if (server_.tlsRequire) return kEncryptRequired;
+        if (client == kEncryptNotSupported) return kEncryptNotSupported;
+        if (client == kEncryptOff) return kEncryptOff;
+        return kEncryptOn;
+    }
+
+    // Answers the pre-login; returns the encryption agreed.
+    uint8_t preLogin(const std::string& body) {
         uint8_t clientEncryption = readPrelogin(body);
-        trace("pre-login, client encryption " + std::to_string(clientEncryption));
-        // VERSION 15.0.2000, ENCRYPTION not supported, INSTOPT ok, THREADID, MARS off.
+        uint8_t encryption = negotiate(clientEncryption);
+        trace("pre-login, client encryption " + std::to_string(clientEncryption) + ", answered " +
+              std::to_string(encryption));
+        // VERSION 15.0.2000, ENCRYPTION, INSTOPT ok, THREADID, MARS off.
         std::string data;
         data += std::string("\x0F\x00\x07\xD0\x00\x00", 6);
-        data += '\x02';
+        data += char(encryption);
         data += '\x00';
         uint16_t spid = spid_;
         data += char(0), data += char(0), data += char(spid >> 8), data += char(spid & 0xFF);
@@ -386,6 +404,7 @@ private:
         w.u8(0xFF);
         w.bytes(data);
         ch_.send(kReply, w.data());
+        return encryption;
     }
 
     // Ends the error messages in `out` and sends them: the login failed.
