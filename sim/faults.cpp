@@ -183,7 +183,33 @@ std::vector<std::string> faults(const std::string& path) {
     std::vector<std::string> out;
     try {
         Stmt q(db, "SELECT " + std::string(kColumns) + " FROM faults ORDER BY id");
-        while (q.step()) out.push_back(rowJson(q).dump());
+        while (q.step()) {
+            json j = rowJson(q);
+            j["source"] = "schedule";
+            out.push_back(j.dump());
+        }
+        // The faults of canned answers, listed beside them (changed with `answers`).
+        for (const std::string& name : cannedNames(db)) {
+            json a = json::parse(cannedAnswer(db, name).value_or("{}"), nullptr, false);
+            if (!a.is_object()) continue;
+            auto canned = [&](const char* action) {
+                return json{{"id", nullptr}, {"source", "answers"}, {"action", action}, {"procedure", name},
+                            {"station", nullptr}, {"login", nullptr}, {"next", nullptr}, {"every", nullptr},
+                            {"from", nullptr}, {"until", nullptr}, {"error", nullptr}, {"status", nullptr}};
+            };
+            if (a.contains("delay_ms")) {
+                json f = canned("latency");
+                f["ms"] = a["delay_ms"];
+                out.push_back(f.dump());
+            }
+            if (a.value("drop", false)) out.push_back(canned("cut").dump());
+            if (a.contains("fail")) {
+                json f = canned("fail");
+                f["error"] = a["fail"];
+                f["status"] = a.value("return", json());
+                out.push_back(f.dump());
+            }
+        }
     } catch (const db::Error& e) {
         throw std::runtime_error(e.description());
     }

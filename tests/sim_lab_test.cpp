@@ -233,6 +233,15 @@ TEST(SimLabFaults, LatencyTimeoutsAndCutAnswersKeepWhatRan) {
     EXPECT_EQ(f[0]["next"], 0);
     EXPECT_EQ(sim::clearFaults(p.path, f[1]["id"].get<long long>()), 1);
     EXPECT_EQ(sim::clearFaults(p.path), 2);
+
+    // Canned answers' own faults are listed beside the schedules.
+    sim::loadAnswers(p.path, R"({"procedures": {"uspX": {"delay_ms": 5, "drop": true, "fail": "F", "return": 4}}})");
+    f.clear();
+    for (const auto& l : sim::faults(p.path)) f.push_back(json::parse(l));
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ(f[0]["source"], "answers");
+    EXPECT_EQ(f[0]["action"], "latency");
+    EXPECT_EQ(f[2]["status"], 4);
 }
 
 TEST(SimLabFaults, InvalidSchedulesAreRefusedWithTheReason) {
