@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/db/db.h"
 #include "platform/xml/xml.h"
 
 namespace dz {
@@ -21,6 +22,7 @@ struct Settings {
     std::string resendFolder;                       // [ERROR] ResendFolder: the resend queue's ("" the machine's)
     bool resendOnGeneration20 = false;              // [ERROR] ResendOnGen20: generation 20 keeps and resends too
     int32_t commandTimeout = 0;                     // [DATABASE] TimeOut
+    db::ClientOptions client;  // [DATABASE] Driver, Encrypt, TrustServerCertificate, CAFile, ...: how the driver reaches the server
     std::string saveAsTempSN;                       // [SERIALNUMBER] SaveAsTempSN
     std::string unitInfoProcedure, saveResultProcedure, productStructureProcedure;  // [CUSTOMIZATION]
 };

@@ -15,6 +15,7 @@ QueryAnswer readShape(const db::Recordset& rs) {
 db::Command storedProcedure(const Context& context, std::string_view name) {
     db::Command cmd;
     cmd.activeConnection = context.connections.working;
+    cmd.client = context.settings.client;
     cmd.timeout = context.settings.commandTimeout;
     cmd.text = std::string(name);
     cmd.type = db::adCmdStoredProc;

@@ -362,6 +362,7 @@ int16_t ResultService::deliveryMethod(const std::string& unitId, std::string& fo
     try {
         db::Command cmd;
         cmd.activeConnection = context.connections.master;
+        cmd.client = context.settings.client;
         cmd.timeout = context.settings.commandTimeout;
         // One batch; each value is one string literal.
         cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "

@@ -68,6 +68,7 @@ std::string connectionString(const std::string& password, const std::string& use
 db::Command masterCommand(const Context& context, std::string text, db::CommandType type) {
     db::Command cmd;
     cmd.activeConnection = context.connections.master;
+    cmd.client = context.settings.client;
     cmd.timeout = context.settings.commandTimeout;
     cmd.text = std::move(text);
     cmd.type = type;
@@ -99,6 +100,7 @@ int16_t StartUp::run(const std::string& iniFileName) {
 }
 
 void StartUp::readSettings(const std::string& iniFileName) {
+    db::takeDiagnostics();  // start-up's failure carries only its own records
     const profile::File iniFile(iniFileName);  // read once for all keys
     auto ini = [&](const char* section, const char* key, const char* def) {
         return text::trim(iniFile.getString(section, key, def));
@@ -120,6 +122,17 @@ void StartUp::readSettings(const std::string& iniFileName) {
     step([&] { context.settings.resendFolder = ini("ERROR", "ResendFolder", ""); });
     step([&] { context.settings.resendOnGeneration20 = text::toUpper(ini("ERROR", "ResendOnGen20", "no")) == "YES"; });
     step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), context.settings.commandTimeout); });
+    // How the driver reaches a real server; the driver checks the values.
+    context.settings.client = db::ClientOptions{};
+    step([&] {
+        db::ClientOptions& c = context.settings.client;
+        c.driver = ini("DATABASE", "Driver", "");
+        c.encrypt = ini("DATABASE", "Encrypt", "");
+        c.trustServerCertificate = ini("DATABASE", "TrustServerCertificate", "");
+        c.caFile = ini("DATABASE", "CAFile", "");
+        c.hostNameInCertificate = ini("DATABASE", "HostNameInCertificate", "");
+        c.loginTimeout = ini("DATABASE", "LoginTimeout", "");
+    });
     step([&] { context.settings.saveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
     step([&] { context.settings.unitInfoProcedure = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
     step([&] { context.settings.saveResultProcedure = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });

@@ -23,6 +23,7 @@
 #include "DEZozevoDLL/UnitInfoService.h"
 #include "platform/com/module.h"
 #include "platform/com/variant.h"
+#include "platform/db/db.h"
 
 namespace dz {
 
@@ -30,6 +31,9 @@ namespace dz {
 struct Failure {
     int32_t status = 0;
     std::string description;
+    // The database client's own records of the failures behind it (SQLSTATE,
+    // native error, message); empty when none were reported.
+    std::vector<db::Diagnostic> diagnostics;
 };
 
 // The component's own state beside the interface.

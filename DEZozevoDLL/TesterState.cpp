@@ -36,17 +36,21 @@ TesterState Tester::state() const {
     return s;
 }
 
-void Tester::beginCall() { log_.takeFailureLines(); }
+void Tester::beginCall() {
+    log_.takeFailureLines();
+    db::takeDiagnostics();
+}
 
 int32_t Tester::endCall(int32_t status) {
     if (status != 0) {
-        Failure f{status, {}};
+        Failure f{status, {}, db::takeDiagnostics()};
         for (const std::string& line : log_.takeFailureLines()) f.description += (f.description.empty() ? "" : "\n") + line;
         if (f.description.empty() && status == 100)
             f.description = "No server generation was detected at start-up, so no worker serves this call";
         lastFailure_ = std::move(f);
     }
     log_.takeFailureLines();
+    if (status == 0) db::takeDiagnostics();
     return status;
 }
 

@@ -141,9 +141,16 @@ ojson stateObject(const dz::TesterState& s) {
     j["folder"] = s.folder;
     j["iniFile"] = s.iniFile;
     j["iniFound"] = s.iniFound;
-    j["lastFailure"] = s.lastFailure ? ojson{{"status", s.lastFailure->status},
-                                             {"description", s.lastFailure->description}}
-                                     : ojson(nullptr);
+    if (s.lastFailure) {
+        ojson diagnostics = ojson::array();
+        for (const auto& d : s.lastFailure->diagnostics)
+            diagnostics.push_back(ojson{{"sqlstate", d.state}, {"native", d.native}, {"message", d.message}});
+        j["lastFailure"] = ojson{{"status", s.lastFailure->status},
+                                 {"description", s.lastFailure->description},
+                                 {"diagnostics", std::move(diagnostics)}};
+    } else {
+        j["lastFailure"] = nullptr;
+    }
     j["testId"] = s.testId ? ojson(*s.testId) : ojson(nullptr);
     j["queue"] = {{"path", s.queue.path},
                   {"kept", s.queue.kept},

@@ -135,11 +135,16 @@ DZ_API void dz_free(char* text);
  *   "folder"         text   the component folder
  *   "iniFile"        text   path of DEZozevo.ini in that folder
  *   "iniFound"       bool   whether that file exists
- *   "lastFailure"    null, or {"status": int, "description": text}: the last
- *                           non-zero status a business method (or start-up)
- *                           returned through this Tester, with the failure
- *                           lines (log level 1) it wrote during that call, one
- *                           per line of text ("" when it logged none)
+ *   "lastFailure"    null, or {"status": int, "description": text,
+ *                           "diagnostics": [{"sqlstate": text, "native": int,
+ *                           "message": text}]}: the last non-zero status a
+ *                           business method (or start-up) returned through
+ *                           this Tester, with the failure lines (log level 1)
+ *                           it wrote during that call, one per line of text
+ *                           ("" when it logged none), and the database
+ *                           client's own records of the failures behind it
+ *                           (empty when there were none): they tell a server
+ *                           not found from a refused login behind a 9001
  *   "testId"         null, or int: the ID the database gave the result that
  *                           the last SaveResult stored (generation 10); null
  *                           when that call stored none or the database gives
@@ -148,7 +153,7 @@ DZ_API void dz_free(char* text);
  *   {"startupStatus":0,"generation":10,"revision":0,"schema":10,
  *    "server":"sim:mes.db","database":"TWMES","station":"FCT-01",
  *    "folder":"/opt/station","iniFile":"/opt/station/DEZozevo.ini","iniFound":true,
- *    "lastFailure":{"status":5,"description":"CheckRoute10 returned value=5"},
+ *    "lastFailure":{"status":5,"description":"CheckRoute10 returned value=5","diagnostics":[]},
  *    "testId":4711,
  *    "queue":{"path":"/var/lib/dezozevo/DEZozevo_Resend.xml","kept":0,"oldestSeconds":null,"rejected":0}}
  *   "queue"          the resend queue: "path" its file, "kept" the results

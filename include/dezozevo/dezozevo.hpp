@@ -26,6 +26,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #if defined(__GNUC__) || defined(__clang__)
 #define DZ_CXX_API __attribute__((visibility("default")))
@@ -47,6 +48,14 @@ public:
 struct Failure {
     int32_t status = 0;
     std::string description;
+    // The database client's own records behind it: SQLSTATE, native error
+    // number and message (the cause of a 9001: no server, refused, login).
+    struct Diagnostic {
+        std::string sqlstate;
+        long native = 0;
+        std::string message;
+    };
+    std::vector<Diagnostic> diagnostics;
 };
 
 // The component's own state (dz_state in the C interface gives the same fields and
