@@ -1,7 +1,8 @@
 #include "DEZozevoDLL/Query.h"
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
+#include "DEZozevoDLL/Failures.h"
+#include "DEZozevoDLL/Log.h"
 
 namespace dz {
 
@@ -11,25 +12,26 @@ QueryAnswer readShape(const db::Recordset& rs) {
     return {Shape::Data, 0};
 }
 
-db::Command storedProcedure(std::string_view name) {
+db::Command storedProcedure(const Context& context, std::string_view name) {
     db::Command cmd;
-    cmd.activeConnection = modVariables().ConnectString;
-    cmd.timeout = modVariables().CommandTimeout;
+    cmd.activeConnection = context.connections.working;
+    cmd.client = context.settings.client;
+    cmd.timeout = context.settings.commandTimeout;
     cmd.text = std::string(name);
     cmd.type = db::adCmdStoredProc;
     return cmd;
 }
 
-int32_t runQuery(Tester& tester, db::Command& cmd, const QueryRules& rules, std::string& out) {
+int32_t runQuery(Log& log, db::Command& cmd, const QueryRules& rules, std::string& out) {
     try {
         db::Recordset rs = cmd.execute();
         const QueryAnswer answer = readShape(rs);
         switch (answer.shape) {
         case Shape::NoRow:
-            if (!rules.noRowLog.empty()) tester.log(rules.noRowLog, 1);
+            if (!rules.noRowLog.empty()) log(rules.noRowLog, 1);
             return answer.status;
         case Shape::ErrorCode:
-            tester.log(std::string(rules.worker) + " returned =" + std::to_string(answer.status), 1);
+            log(std::string(rules.worker) + " returned =" + std::to_string(answer.status), 1);
             return answer.status;
         case Shape::Data:
             break;
@@ -40,11 +42,11 @@ int32_t runQuery(Tester& tester, db::Command& cmd, const QueryRules& rules, std:
             out += text;
         else
             out = std::move(text);
-        if (rules.logOutput) tester.log(out, 2);
+        if (rules.logOutput) log(out, 2);
         return 0;
     } catch (const std::exception& e) {
-        tester.log(e.what(), 1);
-        return Tester::calcErr(e);
+        log(e.what(), 1);
+        return statusOf(e);
     }
 }
 

@@ -12,7 +12,8 @@
 
 namespace dz {
 
-class Tester;
+struct Context;
+class Log;
 
 inline constexpr int32_t kNoRow = 6000;
 
@@ -31,8 +32,8 @@ struct QueryAnswer {
 // column is not "ERROR", or whose value does not convert, throws db::Error.
 QueryAnswer readShape(const db::Recordset& rs);
 
-// A stored-procedure command on the thread's ConnectString with its CommandTimeout.
-db::Command storedProcedure(std::string_view name);
+// A stored-procedure command on the working connection with the INI's time-out.
+db::Command storedProcedure(const Context& context, std::string_view name);
 
 // How the text read from the rows reaches the caller's output.
 enum class Output {
@@ -56,13 +57,14 @@ struct QueryRules {
 //  - one column "ERROR": its value, logged at level 1 as "<worker> returned =<code>";
 //  - data: 0, with `out` written from the rows as rules.output says.
 // A failure is logged at level 1 as the client describes it and classified
-// by Tester::calcErr. `out` is written only when the rows were read whole,
+// by statusOf. `out` is written only when the rows were read whole,
 // so a failure half way never leaves a partial document behind.
-int32_t runQuery(Tester& tester, db::Command& cmd, const QueryRules& rules, std::string& out);
+int32_t runQuery(Log& log, db::Command& cmd, const QueryRules& rules, std::string& out);
 
 // A field's text, or `ifNull` for a Null.
 std::string textOr(const db::Value& v, std::string_view ifNull = "");
 
 inline void appendEscapedXml(std::string& out, std::string_view text) { xml::appendEscaped(out, text); }
+inline std::string escapedXml(std::string_view text) { return xml::escaped(text); }
 
 }  // namespace dz

@@ -9,7 +9,7 @@
 #include <limits>
 #include <functional>
 
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/db/db.h"
 #include "platform/profile/profile.h"
 #include "platform/text.h"
@@ -60,14 +60,21 @@ void convertWhole(const std::string& s, T& out) {
 // generation 20, whose unit query checks the route itself, but 100 when no
 // generation was detected: a component that never reached its database
 // gives no go-ahead and stores nothing.
-int32_t noWorker() { return modVariables().ServerGeneration == 20 ? 0 : 100; }
+int32_t noWorker() { return threadContext().profile.generation == 20 ? 0 : 100; }
 
 }  // namespace
 
 std::string builtInUnitInfoStyleSheet() { return kBuiltInUnitInfoStyleSheet; }
 
-Tester::Tester() : owner_(std::this_thread::get_id()) {
-    ++modVariables().liveTesters;
+Tester::Tester()
+    : context_(threadContext()),
+      log_(context_),
+      route_(context_, log_),
+      orders_(context_, log_),
+      attributes_(context_, log_),
+      auxiliary_(context_, log_),
+      owner_(std::this_thread::get_id()) {
+    ++threadContext().liveTesters;
     Class_Initialize();
     endCall(startupStatus_);
 }
@@ -84,7 +91,8 @@ void Tester::checkThread() const {
 }
 
 void Tester::Class_Initialize() {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
+    db::takeDiagnostics();  // start-up's failure carries only its own records
     const std::string folder = componentFolder();
     IniFileName = folder + "/DEZozevo.ini";
     const profile::File iniFile(IniFileName);  // read once for all keys
@@ -92,30 +100,41 @@ void Tester::Class_Initialize() {
         return text::trim(iniFile.getString(section, key, def));
     };
 
-    step([&] { mv.DbUser = ini("DATABASE", "USER", "MISSING"); });
-    step([&] { mv.DbPassword = ini("DATABASE", "PWD", "MISSING"); });
-    step([&] { mv.DbServer = ini("DATABASE", "SERVER", "MISSING"); });
-    step([&] { mv.DbName = ini("DATABASE", "DATABASE", "MISSING"); });
-    mv.MasterConnectString = "Provider=SQLOLEDB;Password=" + mv.DbPassword + ";User ID=" + mv.DbUser +
-                             ";Initial Catalog=" + mv.DbName + ";Data Source=" + mv.DbServer +
+    step([&] { mv.settings.user = ini("DATABASE", "USER", "MISSING"); });
+    step([&] { mv.settings.password = ini("DATABASE", "PWD", "MISSING"); });
+    step([&] { mv.settings.server = ini("DATABASE", "SERVER", "MISSING"); });
+    step([&] { mv.settings.database = ini("DATABASE", "DATABASE", "MISSING"); });
+    mv.connections.master = "Provider=SQLOLEDB;Password=" + mv.settings.password + ";User ID=" + mv.settings.user +
+                             ";Initial Catalog=" + mv.settings.database + ";Data Source=" + mv.settings.server +
                              ";Network Library=DBMSSOCN;";
-    step([&] { mv.StationName = ini("STATION", "STATION", "MISSING"); });
-    step([&] { mv.XslFileName = ini("XML", "xslFileName", "DEZozevo.xsl"); });
-    step([&] { mv.SchemaFileName = ini("XML", "schemaFileName", "SaveResult.xsd"); });
-    step([&] { convertWhole(ini("LOG", "LEVEL", "1"), mv.LogLevel); });
-    step([&] { mv.TargetURN = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
-    step([&] { mv.ResendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
-    step([&] { mv.ResendFolder = ini("ERROR", "ResendFolder", ""); });
-    step([&] { mv.ResendOnGen20 = text::toUpper(ini("ERROR", "ResendOnGen20", "no")) == "YES"; });
-    step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.CommandTimeout); });
-    step([&] { mv.SaveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
-    step([&] { mv.SPToGetUnitInfo = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
-    step([&] { mv.SPToSaveTestResult = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });
-    if (mv.SPToGetUnitInfo.empty()) mv.SPToGetUnitInfo = "objTSKGetUnitInfo";
-    step([&] { mv.SPToGetProductStructure = ini("CUSTOMIZATION", "SPToGetProductStructure ", ""); });
-    if (mv.SPToGetProductStructure.empty()) mv.SPToGetProductStructure = "zeradurGetProductStructure";
-    if (mv.SPToSaveTestResult.empty()) mv.SPToSaveTestResult = "objTSKSaveTestResult";
-    mv.ConnectString = "";
+    step([&] { mv.settings.station = ini("STATION", "STATION", "MISSING"); });
+    step([&] { mv.settings.resultStyleSheet = ini("XML", "xslFileName", "DEZozevo.xsl"); });
+    step([&] { mv.settings.resultSchema = ini("XML", "schemaFileName", "SaveResult.xsd"); });
+    step([&] { convertWhole(ini("LOG", "LEVEL", "1"), mv.settings.logLevel); });
+    step([&] { mv.settings.resultNamespace = ini("XML", "TargetURN", "urn:SaveResult-schema"); });
+    step([&] { mv.settings.resendOnNetErr = text::toUpper(ini("ERROR", "ResendOnNetErr", "no")); });
+    step([&] { mv.settings.resendFolder = ini("ERROR", "ResendFolder", ""); });
+    step([&] { mv.settings.resendOnGeneration20 = text::toUpper(ini("ERROR", "ResendOnGen20", "no")) == "YES"; });
+    step([&] { convertWhole(ini("DATABASE", "TimeOut", "60"), mv.settings.commandTimeout); });
+    // How the driver reaches a real server; the driver checks the values.
+    mv.settings.client = db::ClientOptions{};
+    step([&] {
+        db::ClientOptions& c = mv.settings.client;
+        c.driver = ini("DATABASE", "Driver", "");
+        c.encrypt = ini("DATABASE", "Encrypt", "");
+        c.trustServerCertificate = ini("DATABASE", "TrustServerCertificate", "");
+        c.caFile = ini("DATABASE", "CAFile", "");
+        c.hostNameInCertificate = ini("DATABASE", "HostNameInCertificate", "");
+        c.loginTimeout = ini("DATABASE", "LoginTimeout", "");
+    });
+    step([&] { mv.settings.saveAsTempSN = ini("SERIALNUMBER", "SaveAsTempSN", "None"); });
+    step([&] { mv.settings.unitInfoProcedure = ini("CUSTOMIZATION", "SPToGetUnitInfo", "objTSKGetUnitInfo"); });
+    step([&] { mv.settings.saveResultProcedure = ini("CUSTOMIZATION", "SPToSaveTestResult", "objTSKSaveTestResult"); });
+    if (mv.settings.unitInfoProcedure.empty()) mv.settings.unitInfoProcedure = "objTSKGetUnitInfo";
+    step([&] { mv.settings.productStructureProcedure = ini("CUSTOMIZATION", "SPToGetProductStructure ", ""); });
+    if (mv.settings.productStructureProcedure.empty()) mv.settings.productStructureProcedure = "zeradurGetProductStructure";
+    if (mv.settings.saveResultProcedure.empty()) mv.settings.saveResultProcedure = "objTSKSaveTestResult";
+    mv.connections.working = "";
 
     // Without its INI file the component runs on defaults that reach no
     // database; the log names the file it looked for.
@@ -124,7 +143,7 @@ void Tester::Class_Initialize() {
 
     startupFailure_.clear();
     GetTWVer();
-    const int16_t status = GetSlaveConn(mv.StationName);
+    const int16_t status = GetSlaveConn(mv.settings.station);
     startupStatus_ = status;
 
     if (status > 0) {
@@ -135,54 +154,54 @@ void Tester::Class_Initialize() {
     // File names are always taken relative to the component folder.
     auto path = [&](const std::string& name) { return folder + "/" + name; };
     step([&] {
-        mv.ResultDocument = std::make_shared<xml::Document>();
-        mv.ResultDocument->setAsync(false);
+        mv.documents.result = std::make_shared<xml::Document>();
+        mv.documents.result->setAsync(false);
     });
-    if (text::toUpper(mv.SchemaFileName) != "NONE") {
+    if (text::toUpper(mv.settings.resultSchema) != "NONE") {
         step([&] {
-            mv.ResultSchemaCache = std::make_shared<xml::SchemaCache>();
-            mv.ResultSchemaCache->add(mv.TargetURN, path(mv.SchemaFileName));
+            mv.documents.resultSchemas = std::make_shared<xml::SchemaCache>();
+            mv.documents.resultSchemas->add(mv.settings.resultNamespace, path(mv.settings.resultSchema));
         });
-        step([&] { mv.ResultDocument->setSchemas(mv.ResultSchemaCache); });
+        step([&] { mv.documents.result->setSchemas(mv.documents.resultSchemas); });
     }
     step([&] {
-        mv.ResultStyleSheet = std::make_shared<xml::Document>();
-        mv.ResultStyleSheet->setAsync(false);
-        mv.ResultStyleSheet->load(path(mv.XslFileName));
+        mv.documents.resultStyleSheet = std::make_shared<xml::Document>();
+        mv.documents.resultStyleSheet->setAsync(false);
+        mv.documents.resultStyleSheet->load(path(mv.settings.resultStyleSheet));
     });
     step([&] {
-        mv.HeaderStyleSheet = std::make_shared<xml::Document>();
-        mv.HeaderStyleSheet->setAsync(false);
-        mv.HeaderStyleSheet->load(path("GetHeader.xsl"));
+        mv.documents.headerStyleSheet = std::make_shared<xml::Document>();
+        mv.documents.headerStyleSheet->setAsync(false);
+        mv.documents.headerStyleSheet->load(path("GetHeader.xsl"));
     });
     step([&] {
-        mv.UnitRequestDocument = std::make_shared<xml::Document>();
-        mv.UnitRequestDocument->setResolveExternals(true);
-        mv.UnitRequestDocument->setExternalsFolder(folder);  // the site's own DTDs, nothing else
+        mv.documents.unitRequest = std::make_shared<xml::Document>();
+        mv.documents.unitRequest->setResolveExternals(true);
+        mv.documents.unitRequest->setExternalsFolder(folder);  // the site's own DTDs, nothing else
     });
     step([&] {
-        mv.ValidatedRequestDocument = std::make_shared<xml::Document>();
-        mv.UnitInfoStyleSheet = std::make_shared<xml::Document>();
-        mv.UnitInfoSchemaCache = std::make_shared<xml::SchemaCache>();
+        mv.documents.validatedRequest = std::make_shared<xml::Document>();
+        mv.documents.unitInfoStyleSheet = std::make_shared<xml::Document>();
+        mv.documents.unitInfoSchemas = std::make_shared<xml::SchemaCache>();
     });
-    step([&] { mv.UnitInfoSchemaCache->add("urn:GetUnitInfo-schema", path("GetUnitInfo.xsd")); });
-    step([&] { mv.ValidatedRequestDocument->setSchemas(mv.UnitInfoSchemaCache); });
+    step([&] { mv.documents.unitInfoSchemas->add("urn:GetUnitInfo-schema", path("GetUnitInfo.xsd")); });
+    step([&] { mv.documents.validatedRequest->setSchemas(mv.documents.unitInfoSchemas); });
     step([&] {
-        mv.UnitInfoXslFound = false;
+        mv.documents.unitInfoXslFound = false;
         std::string xsl = path("GetUnitInfo.xsl");
-        mv.UnitInfoXslFound = FileExists(xsl);
+        mv.documents.unitInfoXslFound = FileExists(xsl);
     });
     step([&] {
-        if (mv.UnitInfoXslFound)
-            mv.UnitInfoStyleSheet->load(path("GetUnitInfo.xsl"));
+        if (mv.documents.unitInfoXslFound)
+            mv.documents.unitInfoStyleSheet->load(path("GetUnitInfo.xsl"));
         else
-            mv.UnitInfoStyleSheet->loadXML(kBuiltInUnitInfoStyleSheet);
+            mv.documents.unitInfoStyleSheet->loadXML(kBuiltInUnitInfoStyleSheet);
     });
     log("CLASS INIT OK", 1);
 }
 
 void Tester::healStartup() {
-    const int16_t generation = modVariables().ServerGeneration;
+    const int16_t generation = threadContext().profile.generation;
     if (generation == 10 || generation == 20) return;
     log("No server generation was detected at start-up: starting up again", 2);
     Class_Initialize();
@@ -191,19 +210,19 @@ void Tester::healStartup() {
 void Tester::Class_Terminate() {
     // The thread's shared documents go with its last Tester, not while
     // other Testers on the thread still use them.
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     if (--mv.liveTesters > 0) return;
-    mv.ResultSchemaCache.reset();
-    mv.ResultStyleSheet.reset();
-    mv.ResultDocument.reset();
-    mv.UnitRequestDocument.reset();
+    mv.documents.resultSchemas.reset();
+    mv.documents.resultStyleSheet.reset();
+    mv.documents.result.reset();
+    mv.documents.unitRequest.reset();
 }
 
 // ---- dispatch ------------------------------------------------------------
 
 int32_t Tester::CheckRoute(std::string strUnitSN, std::string strStation) {
     healStartup();
-    if (modVariables().ServerGeneration == 10) return CheckRoute10(strUnitSN, strStation);
+    if (context_.profile.generation == 10) return route_.check(strUnitSN, strStation);
     return noWorker();
 }
 
@@ -214,7 +233,7 @@ int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, st
         const int16_t status = GetSlaveConn(strStationName);
         if (status > 0) return status;
     }
-    switch (modVariables().ServerGeneration) {
+    switch (threadContext().profile.generation) {
         case 10: return GetUnitInfo10(strRequest, strUnitInfo, strStationName);
         case 20: return GetUnitInfo20(strRequest, strUnitInfo, strStationName, strUserID);
         default: return 100;
@@ -224,49 +243,59 @@ int32_t Tester::GetUnitInfo(std::string strRequest, std::string& strUnitInfo, st
 int32_t Tester::GetCalibrationInfo(std::string& strCalibrationInfo, std::string strStationName,
                                    std::string strFixture) {
     healStartup();
-    if (modVariables().ServerGeneration == 10)
-        return GetCalibrationInfo10(strCalibrationInfo, strStationName, strFixture);
+    if (context_.profile.generation == 10)
+        return attributes_.calibrationInfo(strCalibrationInfo, strStationName, strFixture);
     return noWorker();
 }
 
 int32_t Tester::SaveCalibration(std::string strCalibration) {
     healStartup();
-    if (modVariables().ServerGeneration == 10) return SaveCalibration10(strCalibration);
+    if (context_.profile.generation == 10) return attributes_.saveCalibration(strCalibration);
     return noWorker();
 }
 
 int32_t Tester::GetOrderInfo(std::string& strWorkOrderInfo, std::string strStationName) {
     healStartup();
-    return GetOrderInfo10_20(strWorkOrderInfo, strStationName);
+    return orders_.info(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetOrderInfoByStation(std::string& strWorkOrderInfo, std::string strStationName) {
     healStartup();
-    return GetOrderInfoByStation10_20(strWorkOrderInfo, strStationName);
+    return orders_.byStation(strWorkOrderInfo, strStationName);
 }
 
 int32_t Tester::GetModelAttributes(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev) {
     healStartup();
-    return GetModelAttributes10_20(strModelInfo, strPartNumber, strPartRev);
+    return orders_.modelAttributes(strModelInfo, strPartNumber, strPartRev);
 }
 
 int32_t Tester::GetUnitAttributes(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
     healStartup();
-    if (modVariables().ServerGeneration == 10) return GetUnitAttributes10(strRequest, strUnitInfo, strStationName);
+    if (context_.profile.generation == 10) return attributes_.unitAttributes(strRequest, strUnitInfo, strStationName);
     return noWorker();
 }
 
 std::string Tester::GetErrMessage(int32_t nErrCode) {
     healStartup();
-    const ModVariables& mv = modVariables();
-    if (mv.ServerGeneration == 20 && mv.ServerRevision >= 3) return GetErrMessage20(nErrCode);
-    return "";
+    return auxiliary_.errMessage(nErrCode);
+}
+
+int32_t Tester::GetProductStructure(std::string xmlPart, std::string& xmlProductStructure,
+                                    std::string& ErrorDescription) {
+    healStartup();
+    return auxiliary_.productStructure(xmlPart, xmlProductStructure, ErrorDescription);
+}
+
+int32_t Tester::GetGenericFunction(std::string xmlIn, std::string& xmlOut, std::string& ErrorDescription,
+                                   std::string FunctionName) {
+    healStartup();
+    return auxiliary_.genericFunction(xmlIn, xmlOut, ErrorDescription, FunctionName, IniFileName);
 }
 
 int32_t Tester::SaveResult(const com::Variant& strXMLResultText) {
     healStartup();
     lastTestId_.reset();
-    switch (modVariables().ServerGeneration) {
+    switch (threadContext().profile.generation) {
         case 10: return SaveResult10(strXMLResultText);
         case 20: return SaveResult20(strXMLResultText);
         default: return keepWhileDown(strXMLResultText);
@@ -283,7 +312,7 @@ std::string Tester::GetProfileItem(std::string strSectionName, std::string strKe
 }
 
 std::string Tester::getStation() {
-    return modVariables().StationName;
+    return threadContext().settings.station;
 }
 
 }  // namespace dz

@@ -17,8 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "DEZozevoDLL/AttributeService.h"
+#include "DEZozevoDLL/AuxiliaryService.h"
+#include "DEZozevoDLL/Context.h"
+#include "DEZozevoDLL/Log.h"
+#include "DEZozevoDLL/OrderService.h"
+#include "DEZozevoDLL/RouteService.h"
 #include "platform/com/module.h"
 #include "platform/com/variant.h"
+#include "platform/db/db.h"
 
 namespace dz {
 
@@ -26,6 +33,9 @@ namespace dz {
 struct Failure {
     int32_t status = 0;
     std::string description;
+    // The database client's own records of the failures behind it (SQLSTATE,
+    // native error, message); empty when none were reported.
+    std::vector<db::Diagnostic> diagnostics;
 };
 
 // The component's own state beside the interface.
@@ -109,14 +119,10 @@ private:
     int16_t GetSlaveConn10(const std::string& station);
     int16_t GetSlaveConn20(const std::string& station);
 
-    // Route check.
-    int32_t CheckRoute10(const std::string& strUnitSN, const std::string& strStation);
-
     // Unit data.
     int32_t GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, std::string strStationName);
     int32_t GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
                           std::string strUserID);
-    int32_t GetUnitAttributes10(std::string strRequest, std::string& strUnitInfo, std::string strStationName);
 
     // Result upload, buffering and resend.
     int32_t SaveResult10(const com::Variant& strXMLResultText);
@@ -136,25 +142,19 @@ private:
     int16_t CreateFileInFolder(const std::string& folder, const std::string& staged, const std::string& unitId,
                                int32_t testId);
 
-    // Work orders and models.
-    int32_t GetOrderInfo10_20(std::string& strWorkOrderInfo, std::string strStationName);
-    int32_t GetOrderInfoByStation10_20(std::string& strWorkOrderInfo, std::string strStationName);
-    int32_t GetModelAttributes10_20(std::string& strModelInfo, std::string strPartNumber, std::string strPartRev);
-
-    // Calibration.
-    int32_t GetCalibrationInfo10(std::string& strCalibrationInfo, std::string strStationName,
-                                 std::string strFixture);
-    int32_t SaveCalibration10(std::string strCalibration);
-
-    // Messages.
-    std::string GetErrMessage20(int32_t nErrCode);
-
 public:
     // Pure text routines, public for the component's own files and for tests.
     static std::string EscapeXml(std::string_view text);
     static std::string UnscramblePassword(std::string_view text);
 
 private:
+    Context& context_;  // the thread's
+    Log log_;
+    RouteService route_;
+    OrderService orders_;
+    AttributeService attributes_;
+    AuxiliaryService auxiliary_;
+
     std::string IniFileName;
     std::thread::id owner_;
     // Set while a kept result is sent again: it stays in its own file.
@@ -166,7 +166,6 @@ private:
     std::string startupFailure_;  // the generation probe's failure at the last start-up
 
     int32_t startupStatus_ = 0;
-    std::vector<std::string> callLines_;  // level-1 lines since beginCall
     std::optional<Failure> lastFailure_;
     std::optional<int32_t> lastTestId_;
 };

@@ -2,7 +2,7 @@
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Scramble.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/db/db.h"
 #include "platform/text.h"
 
@@ -19,8 +19,9 @@ std::string connectionString(const std::string& password, const std::string& use
 
 db::Command masterCommand(std::string text, db::CommandType type) {
     db::Command cmd;
-    cmd.activeConnection = modVariables().MasterConnectString;
-    cmd.timeout = modVariables().CommandTimeout;
+    cmd.activeConnection = threadContext().connections.master;
+    cmd.client = threadContext().settings.client;
+    cmd.timeout = threadContext().settings.commandTimeout;
     cmd.text = std::move(text);
     cmd.type = type;
     return cmd;
@@ -44,8 +45,8 @@ void Tester::GetTWVer() {
         const int32_t n = rs.field(size_t(0)).toInt32();
         if (n < -32768 || n > 32767) throw db::Error("Overflow");
         rs.close();
-        modVariables().ServerGeneration = int16_t((n / 10) * 10);
-        modVariables().ServerRevision = int16_t(n % 10);
+        threadContext().profile.generation = int16_t((n / 10) * 10);
+        threadContext().profile.revision = int16_t(n % 10);
     } catch (const std::exception& e) {
         startupFailure_ = e.what();
         log(std::string("Runtime error in GetTWVer ") + e.what(), 1);
@@ -53,7 +54,7 @@ void Tester::GetTWVer() {
 }
 
 int16_t Tester::GetSlaveConn(const std::string& station) {
-    switch (modVariables().ServerGeneration) {
+    switch (threadContext().profile.generation) {
         case 10: return GetSlaveConn10(station);
         case 20: return GetSlaveConn20(station);
         default: return 100;
@@ -61,7 +62,7 @@ int16_t Tester::GetSlaveConn(const std::string& station) {
 }
 
 int16_t Tester::GetSlaveConn10(const std::string& station) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     try {
         db::Command cmd = masterCommand(
             "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo '" +
@@ -78,13 +79,13 @@ int16_t Tester::GetSlaveConn10(const std::string& station) {
             return 20;
         }
         if (rs.field("MasterSlaveSolution").toInt32() != 1) {
-            mv.ConnectString = mv.MasterConnectString;
+            mv.connections.working = mv.connections.master;
         } else {
             const std::string server = rs.field("ServerName").toText();
             const std::string database = rs.field("DatabaseName").toText();
             const std::string user = rs.field("UserName").toText();
             const std::string password = UnscramblePassword(rs.field("UserPassword").toText());
-            mv.ConnectString = connectionString(password, user, database, server);
+            mv.connections.working = connectionString(password, user, database, server);
             log("Slave Server=" + server, 2);
         }
         rs.close();
@@ -97,9 +98,9 @@ int16_t Tester::GetSlaveConn10(const std::string& station) {
 }
 
 int16_t Tester::GetSlaveConn20(const std::string& station) {
-    ModVariables& mv = modVariables();
-    if (mv.ServerRevision <= 3) {
-        mv.ConnectString = mv.MasterConnectString;
+    Context& mv = threadContext();
+    if (mv.profile.revision <= 3) {
+        mv.connections.working = mv.connections.master;
         return 0;
     }
     try {
@@ -117,7 +118,7 @@ int16_t Tester::GetSlaveConn20(const std::string& station) {
         }
         const std::string instance = rs.field("InstanceName").toText();
         const std::string database = rs.field("DatabaseName").toText();
-        mv.ConnectString = connectionString(mv.DbPassword, mv.DbUser, database, instance);
+        mv.connections.working = connectionString(mv.settings.password, mv.settings.user, database, instance);
         log("Slave Server=" + instance, 2);
         rs.close();
         return 0;

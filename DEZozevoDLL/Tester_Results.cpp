@@ -19,7 +19,7 @@
 #include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/text.h"
 
 namespace dz {
@@ -29,7 +29,7 @@ namespace results {
 std::string resendFilePath() {
     const char* moved = std::getenv("DEZOZEVO_RESEND_FILE");
     if (moved != nullptr && *moved != '\0') return moved;
-    std::string folder = modVariables().ResendFolder;
+    std::string folder = threadContext().settings.resendFolder;
     if (folder.empty()) return "/var/lib/dezozevo/DEZozevo_Resend.xml";
     if (folder[0] != '/') folder = componentFolder() + "/" + folder;  // relative to the component folder
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -121,23 +121,23 @@ std::string_view resultText(const com::Variant& v, std::string& converted) {
 // ---- generation 10 -------------------------------------------------------
 
 int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     std::string converted;
     std::string_view raw;
     // The failure path: the status from the failure's description; a result
     // lost on the network is kept for resend when the INI file asks for it.
     auto failed = [&](const std::string& description) {
         int32_t status = calcErr(description);
-        if (mv.ResendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
+        if (mv.settings.resendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
         return status;
     };
     try {
         raw = resultText(strXMLResultText, converted);
         log({kCrLf, "XML From Tester", kCrLf, raw, kCrLf}, 2);
 
-        const auto docRef = mv.ResultDocument;
-        const auto headerRef = mv.HeaderStyleSheet;
-        const auto styleRef = mv.ResultStyleSheet;
+        const auto docRef = mv.documents.result;
+        const auto headerRef = mv.documents.headerStyleSheet;
+        const auto styleRef = mv.documents.resultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
         // Not well-formed, or invalid against the schema of its namespace.
@@ -175,7 +175,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             if (method == 0) {
                 payload = transformed;
             } else if (method == 1) {
-                const std::string& folder = mv.ResultBufferFolder;
+                const std::string& folder = mv.resultBufferFolder;
                 if (!CheckFolderExists(folder)) {
                     log("SaveResult10: Network Folder NOT EXISTS>> " + folder, 2);
                     return -9999;
@@ -191,7 +191,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             payload = transformed;
         }
 
-        db::Command cmd = storedProcedure("uspTestSaveResult");
+        db::Command cmd = storedProcedure(context_, "uspTestSaveResult");
         cmd.append("return", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd.append("@strXML", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(payload));
         cmd.append("@TestID", db::adDouble, db::adParamOutput, {}, 0);
@@ -205,7 +205,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         } else if (allPassed && method == 1) {
             // The header is stored: the body is renamed, or stays where it is.
             const int32_t testId = cmd.parameters()[2].value.toInt32();
-            const int16_t rc = CreateFileInFolder(mv.ResultBufferFolder, body.path, unitId, testId);
+            const int16_t rc = CreateFileInFolder(mv.resultBufferFolder, body.path, unitId, testId);
             body.path.clear();
             if (rc != 0) {
                 log("SaveResult10 returned value=" + std::to_string(rc), 1);
@@ -222,7 +222,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
 // ---- generation 20 and later ---------------------------------------------
 
 int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     std::optional<db::Command> cmd;
     try {
         const std::string stamp = results::localTimeText();
@@ -230,8 +230,8 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         const std::string_view raw = resultText(strXMLResultText, converted);
         log(raw, 2);
 
-        const auto docRef = mv.ResultDocument;
-        const auto styleRef = mv.ResultStyleSheet;
+        const auto docRef = mv.documents.result;
+        const auto styleRef = mv.documents.resultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
         doc.loadXML(raw);
@@ -250,7 +250,7 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         }
         log(transformed, 2);
 
-        cmd.emplace(storedProcedure(mv.SPToSaveTestResult));
+        cmd.emplace(storedProcedure(context_, mv.settings.saveResultProcedure));
         cmd->append("RETURN", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd->append("@strXmlTestResult", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(transformed));
         cmd->append("@EnterTime", db::adVarChar, db::adParamInput, stamp);
@@ -267,7 +267,7 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         // Lost on the network: kept when the INI file asks for it on this
         // generation too; a result sent again reports the class, so it stays.
         const int32_t netClass = calcErr(e.what());
-        if (status == 9999 && netClass != 9999 && (resending_ || (mv.ResendOnGen20 && mv.ResendOnNetErr == "YES"))) {
+        if (status == 9999 && netClass != 9999 && (resending_ || (mv.settings.resendOnGeneration20 && mv.settings.resendOnNetErr == "YES"))) {
             status = netClass;
             std::string converted;
             if (!resending_ && !SaveResultForResend(resultText(strXMLResultText, converted))) status = 9998;
@@ -292,7 +292,7 @@ bool Tester::SaveResultForResend(std::string_view text) {
 
 int32_t Tester::keepWhileDown(const com::Variant& strXMLResultText) {
     const int32_t netClass = calcErr(startupFailure_);
-    if (modVariables().ResendOnNetErr != "YES" || netClass == 9999) return 100;
+    if (threadContext().settings.resendOnNetErr != "YES" || netClass == 9999) return 100;
     std::string converted;
     std::string_view raw;
     try {
@@ -365,8 +365,8 @@ int32_t Tester::ResendLastResult(bool wait) {
 int32_t Tester::Resend() {
     checkThread();
     healStartup();
-    const ModVariables& mv = modVariables();
-    if (mv.ServerGeneration != 10 && mv.ServerGeneration != 20) {
+    const Context& mv = threadContext();
+    if (mv.profile.generation != 10 && mv.profile.generation != 20) {
         const int32_t netClass = calcErr(startupFailure_);
         return netClass == 9999 ? 100 : netClass;
     }
@@ -376,15 +376,16 @@ int32_t Tester::Resend() {
 // ---- delivery method and buffer folder ---------------------------------------
 
 int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* failure) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     try {
         db::Command cmd;
-        cmd.activeConnection = mv.MasterConnectString;
-        cmd.timeout = mv.CommandTimeout;
+        cmd.activeConnection = mv.connections.master;
+        cmd.client = mv.settings.client;
+        cmd.timeout = mv.settings.commandTimeout;
         // One batch; each value is one string literal.
         cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "
                    "exec uspGetTestResultConfig '" +
-                   results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(mv.StationName) +
+                   results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(mv.settings.station) +
                    "' else select 0 Method, '' Dest";
         cmd.type = db::adCmdText;
         db::Recordset rs = cmd.execute();
@@ -396,11 +397,11 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* fail
         const std::string dest = rs.field("Dest").toText();
         rs.close();
         if (method == "TempFile") {
-            mv.ResultBufferFolder = dest;
+            mv.resultBufferFolder = dest;
             return 1;
         }
         if (method == "MSMQ") return 2;
-        mv.ResultBufferFolder.clear();
+        mv.resultBufferFolder.clear();
         return 0;
     } catch (const std::exception& e) {
         log(e.what(), 1);

@@ -5,27 +5,27 @@
 #include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/db/db.h"
 
 namespace dz {
 
 TesterState Tester::state() const {
     checkThread();
-    const ModVariables& mv = modVariables();
+    const Context& mv = threadContext();
     TesterState s;
     s.startupStatus = startupStatus_;
-    s.generation = mv.ServerGeneration;
-    s.revision = mv.ServerRevision;
+    s.generation = mv.profile.generation;
+    s.revision = mv.profile.revision;
     try {
         const db::ConnectionInfo in =
-            db::ConnectionInfo::parse(mv.ConnectString.empty() ? mv.MasterConnectString : mv.ConnectString);
+            db::ConnectionInfo::parse(mv.connections.working.empty() ? mv.connections.master : mv.connections.working);
         s.server = in.dataSource;
         s.database = in.initialCatalog;
     } catch (const std::exception&) {
         // A connection string the INI made unreadable names no server.
     }
-    s.station = mv.StationName;
+    s.station = mv.settings.station;
     s.folder = componentFolder();
     s.iniFile = IniFileName;
     struct stat st{};
@@ -39,18 +39,20 @@ TesterState Tester::state() const {
 }
 
 void Tester::beginCall() {
-    callLines_.clear();
+    log_.takeFailureLines();
+    db::takeDiagnostics();
 }
 
 int32_t Tester::endCall(int32_t status) {
     if (status != 0) {
-        Failure f{status, {}};
-        for (const std::string& line : callLines_) f.description += (f.description.empty() ? "" : "\n") + line;
+        Failure f{status, {}, db::takeDiagnostics()};
+        for (const std::string& line : log_.takeFailureLines()) f.description += (f.description.empty() ? "" : "\n") + line;
         if (f.description.empty() && status == 100)
             f.description = "No server generation was detected at start-up, so no worker serves this call";
         lastFailure_ = std::move(f);
     }
-    callLines_.clear();
+    log_.takeFailureLines();
+    if (status == 0) db::takeDiagnostics();
     return status;
 }
 

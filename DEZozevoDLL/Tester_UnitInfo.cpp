@@ -8,7 +8,7 @@
 #include "DEZozevoDLL/Query.h"
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 
 namespace dz {
 
@@ -141,27 +141,27 @@ std::string unitDocument(db::Recordset& rs) {
 // ---- generation 10 -------------------------------------------------------
 
 int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     try {
         // A result kept after a network failure goes first; while it cannot
         // be stored the station gets no unit data.
-        if (mv.ResendOnNetErr == "YES") {
+        if (mv.settings.resendOnNetErr == "YES") {
             const int32_t resent = ResendLastResult();
             if (resent > 0) return resent;
         }
         log(strRequest, 2);
 
-        const auto docRef = mv.UnitRequestDocument;
+        const auto docRef = mv.documents.unitRequest;
         xml::Document& doc = need(docRef);
         if (!doc.loadXML(strRequest))
             throw xml::Error("the request cannot be read: " + doc.parseError().reason);
         const std::optional<std::string> serial = doc.rootAttribute("SerialNumber");
         if (!serial) throw xml::Error("the request's root element has no SerialNumber attribute");
 
-        db::Command cmd = storedProcedure("uspGetUnitInfo");
+        db::Command cmd = storedProcedure(context_, "uspGetUnitInfo");
         cmd.append("@ProdSN", db::adVarChar, db::adParamInput, *serial);
         cmd.append("@station", db::adVarChar, db::adParamInput,
-                   strStationName.empty() ? mv.StationName : strStationName);
+                   strStationName.empty() ? mv.settings.station : strStationName);
         db::Recordset rs = cmd.execute();
 
         const QueryAnswer answer = readShape(rs);
@@ -192,25 +192,25 @@ int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, 
 
 int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
                               std::string strUserID) {
-    ModVariables& mv = modVariables();
+    Context& mv = threadContext();
     std::optional<db::Command> cmd;
     strUnitInfo.clear();
     try {
         // Kept results go first, as on generation 10, when this generation
         // keeps them too or a result was kept while no database was reached.
-        if (mv.ResendOnNetErr == "YES" && (mv.ResendOnGen20 || replayOwed_)) {
+        if (mv.settings.resendOnNetErr == "YES" && (mv.settings.resendOnGeneration20 || replayOwed_)) {
             const int32_t resent = ResendLastResult();
             if (resent > 0) return resent;
             replayOwed_ = false;
         }
         const std::string now = results::localTimeText();
         const std::string station =
-            "<StationInfo Description=\"" + Tester::EscapeXml(strStationName.empty() ? mv.StationName : strStationName) +
+            "<StationInfo Description=\"" + Tester::EscapeXml(strStationName.empty() ? mv.settings.station : strStationName) +
             "\"/>";
         log(strRequest, 2);
 
-        const auto docRef = mv.ValidatedRequestDocument;
-        const auto styleRef = mv.UnitInfoStyleSheet;
+        const auto docRef = mv.documents.validatedRequest;
+        const auto styleRef = mv.documents.unitInfoStyleSheet;
         xml::Document& doc = need(docRef);
         doc.loadXML(strRequest);
         xml::ParseError pe = doc.parseError();
@@ -229,11 +229,11 @@ int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, 
         style.setProperty("AllowXsltScript", true);
         const std::string serialNumber = doc.transformNode(style);
 
-        cmd.emplace(storedProcedure(mv.SPToGetUnitInfo));
+        cmd.emplace(storedProcedure(context_, mv.settings.unitInfoProcedure));
         cmd->append("RETURN", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd->append("@xmlSerialNumber", db::adVarChar, db::adParamInput, serialNumber);
         cmd->append("@xmlStation", db::adVarChar, db::adParamInput, station);
-        if (mv.ServerRevision >= 2) {
+        if (mv.profile.revision >= 2) {
             if (strUserID.empty())
                 cmd->append("@UserID", db::adVarChar, db::adParamInput, db::Value(), 10);
             else

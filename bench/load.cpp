@@ -3,7 +3,8 @@
 // listener on loopback while the network fails under them (dropped
 // connections, answers past the command time-out, the listener restarted).
 // With ResendOnNetErr on, every result must end up stored once or kept for
-// resend.
+// resend. Every other station keeps its results in one queue shared by those
+// stations, the rest each in its own.
 //
 //   dezozevo-load [--stations N] [--seconds S]      (./dz load)
 //
@@ -178,8 +179,9 @@ int main(int argc, char** argv) {
         dzbench::layOutComponent(home, "127.0.0.1," + std::to_string(l.port),
                                  {{"TimeOut=30", "TimeOut=2"}, {"ResendOnNetErr=no", "ResendOnNetErr=yes"}});
         fs::copy_file(source / "site" / "SampleResult.xml", home / "SampleResult.xml");
+        const fs::path queue = i % 2 == 1 ? work / "shared" / "resend.xml" : home / "resend.xml";
         pids.push_back(spawn({self.string(), "station", std::to_string(i), std::to_string(seconds)},
-                             {"DEZOZEVO_HOME=" + home.string(), "DEZOZEVO_RESEND_FILE=" + (home / "resend.xml").string()}));
+                             {"DEZOZEVO_HOME=" + home.string(), "DEZOZEVO_RESEND_FILE=" + queue.string()}));
     }
 
     // Faults, each for a few seconds: uploads whose connection is dropped,
@@ -230,22 +232,37 @@ int main(int argc, char** argv) {
     std::regex marker("@ld-[0-9]+-[0-9]+@");
     for (const std::string& r : dz::sim::results(db))
         for (std::sregex_iterator it(r.begin(), r.end(), marker), end; it != end; ++it) ++stored[it->str()];
-    for (int i = 0; i < stations; ++i)
-        for (auto& e : fs::directory_iterator(work / ("station" + std::to_string(i))))
-            if (e.path().filename().string().rfind("resend.xml", 0) == 0) {
-                std::string text = readFile(e.path());
-                for (std::sregex_iterator it(text.begin(), text.end(), marker), end; it != end; ++it)
-                    ++kept[it->str()];
-            }
-    long ok = 0, refused = 0, lost = 0, duplicated = 0, keptCount = 0;
+    // Kept results: the queue file and its numbered entries, in each queue
+    // folder; set aside ones in its rejected folder.
+    std::map<std::string, int> setAside;
+    std::vector<fs::path> queueFolders{work / "shared"};
+    for (int i = 0; i < stations; ++i) queueFolders.push_back(work / ("station" + std::to_string(i)));
+    auto scan = [&](const fs::path& folder, bool entries, std::map<std::string, int>& into) {
+        std::error_code ec;
+        for (auto& e : fs::directory_iterator(folder, ec)) {
+            const std::string name = e.path().filename().string();
+            if (!e.is_regular_file() || (entries && (name.rfind("resend.xml", 0) != 0 || name == "resend.xml.lock")))
+                continue;
+            std::string text = readFile(e.path());
+            for (std::sregex_iterator it(text.begin(), text.end(), marker), end; it != end; ++it) ++into[it->str()];
+        }
+    };
+    for (const fs::path& f : queueFolders) {
+        scan(f, true, kept);
+        scan(f / "rejected", false, setAside);
+    }
+    // Figures of the stations with their own queue [0] and of those sharing one [1].
+    long ok = 0, refused = 0, keptCount = 0, lost[2] = {0, 0}, duplicated[2] = {0, 0}, sent[2] = {0, 0};
     for (auto& [m, s] : status) {
+        const int group = std::stoi(m.substr(4)) % 2;
         bool net = s >= 9001 && s <= 9003;
+        ++sent[group];
         if (s == 0) ++ok;
         else if (!net) ++refused;
-        if (stored[m] > 1 || (stored[m] == 1 && kept[m] > 0)) ++duplicated;
+        if (stored[m] > 1 || (stored[m] == 1 && kept[m] > 0)) ++duplicated[group];
         if (kept[m] > 0) ++keptCount;
-        if ((s == 0 || net || s == 9998) && stored[m] == 0 && kept[m] == 0) {
-            ++lost;
+        if ((s == 0 || net || s == 9998) && stored[m] == 0 && kept[m] == 0 && setAside[m] == 0) {
+            ++lost[group];
             std::cerr << "lost: " << m << " (status " << s << ")\n";
         }
     }
@@ -256,9 +273,13 @@ int main(int argc, char** argv) {
               << faults << " (9001: " << faultCodes[9001] << ", 9002: " << faultCodes[9002]
               << ", 9003: " << faultCodes[9003] << ")\n";
     std::cout << "results: " << status.size() << " sent, " << ok << " stored at once, " << stored.size()
-              << " stored in all, " << keptCount << " still kept for resend, " << refused << " refused, " << duplicated
-              << " stored twice, " << lost << " lost\n";
+              << " stored in all, " << keptCount << " still kept for resend, " << setAside.size()
+              << " set aside as rejected, " << refused << " refused, " << duplicated[0] + duplicated[1]
+              << " stored twice, " << lost[0] + lost[1] << " lost\n";
     std::cout << "listener before: " << before << "; after: " << after << "\n";
+    std::cout << "verdict: stations with their own queue: " << sent[0] << " results, " << lost[0] << " lost, "
+              << duplicated[0] << " stored twice; stations sharing one queue: " << sent[1] << " results, " << lost[1]
+              << " lost, " << duplicated[1] << " stored twice\n";
     fs::remove_all(work);
-    return lost == 0 ? 0 : 1;
+    return lost[0] + lost[1] == 0 ? 0 : 1;
 }

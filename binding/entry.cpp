@@ -23,6 +23,7 @@
 #include "DEZozevoDLL/Tester.h"
 #include "dezozevo/dezozevo.h"
 #include "binding/cabi.h"
+#include "binding/call.h"
 #include "binding/dispatch.h"
 #include "binding/drivers.h"
 #include "binding/unitcheck.h"
@@ -140,10 +141,21 @@ ojson stateObject(const dz::TesterState& s) {
     j["folder"] = s.folder;
     j["iniFile"] = s.iniFile;
     j["iniFound"] = s.iniFound;
-    j["lastFailure"] = s.lastFailure ? ojson{{"status", s.lastFailure->status},
-                                             {"description", s.lastFailure->description}}
-                                     : ojson(nullptr);
+    if (s.lastFailure) {
+        ojson diagnostics = ojson::array();
+        for (const auto& d : s.lastFailure->diagnostics)
+            diagnostics.push_back(ojson{{"sqlstate", d.state}, {"native", d.native}, {"message", d.message}});
+        j["lastFailure"] = ojson{{"status", s.lastFailure->status},
+                                 {"description", s.lastFailure->description},
+                                 {"diagnostics", std::move(diagnostics)}};
+    } else {
+        j["lastFailure"] = nullptr;
+    }
     j["testId"] = s.testId ? ojson(*s.testId) : ojson(nullptr);
+    j["queue"] = {{"path", s.queue.path},
+                  {"kept", s.queue.kept},
+                  {"oldestSeconds", s.queue.oldestSeconds ? ojson(*s.queue.oldestSeconds) : ojson(nullptr)},
+                  {"rejected", s.queue.rejected}};
     return j;
 }
 
@@ -405,6 +417,16 @@ DZ_API int dz_state(dz_tester* tester, char** state_json) {
             return fail(DZ_E_INVALID_CALL, "dz_state needs a Tester and a pointer for the answer");
         if (int rc = checkHandle(tester)) return rc;
         *state_json = dumpedOut(stateObject(tester->tester->state()), 512);
+        return DZ_OK;
+    });
+}
+
+DZ_API int dz_resend(dz_tester* tester, int32_t* status) {
+    return guarded([&] {
+        if (!tester || !status) return fail(DZ_E_INVALID_CALL, "dz_resend needs a Tester and a pointer for the status");
+        if (int rc = checkHandle(tester)) return rc;
+        dz::Tester& t = *tester->tester;
+        *status = dz::binding::runMethod(t, true, [&] { return t.Resend(); });
         return DZ_OK;
     });
 }

@@ -93,9 +93,21 @@ State Tester::state() const {
         out.folder = s.folder;
         out.iniFile = s.iniFile;
         out.iniFound = s.iniFound;
-        if (s.lastFailure) out.lastFailure = Failure{s.lastFailure->status, s.lastFailure->description};
+        if (s.lastFailure) {
+            Failure f{s.lastFailure->status, s.lastFailure->description, {}};
+            for (const auto& d : s.lastFailure->diagnostics) f.diagnostics.push_back({d.state, d.native, d.message});
+            out.lastFailure = std::move(f);
+        }
         out.testId = s.testId;
+        out.queue = {s.queue.path, s.queue.kept, s.queue.oldestSeconds, s.queue.rejected};
         return out;
+    });
+}
+
+int32_t Tester::resend() {
+    return guarded([&] {
+        dz::Tester& t = of(impl_);
+        return dz::binding::runMethod(t, true, [&] { return t.Resend(); });
     });
 }
 

@@ -41,6 +41,7 @@ const char* kUsage =
     "Usage: dezozevo [--home DIR] call METHOD [ARG=VALUE ...]\n"
     "       dezozevo [--home DIR] session\n"
     "       dezozevo [--home DIR] state\n"
+    "       dezozevo [--home DIR] resend\n"
     "       dezozevo [--home DIR] check [--json]\n"
     "       dezozevo [call|session|check] --help\n"
     "\n"
@@ -50,7 +51,9 @@ const char* kUsage =
     "  call      make one call and print its answer as one JSON object\n"
     "  session   keep one Tester and answer one JSON request per line of standard input\n"
     "  state     create a Tester and print its state: start-up status, server generation,\n"
-    "            server and database, component folder and INI file\n"
+    "            server and database, component folder and INI file, the resend queue\n"
+    "  resend    create a Tester and send the results kept for resend now, oldest first;\n"
+    "            the answer's \"result\" is the status of the unit query's resend step\n"
     "  check     create a Tester and say, one line each, whether the INI file was found and\n"
     "            read, the database reached, a generation detected, the station resolved,\n"
     "            the queue folder writable and no result kept or set aside\n"
@@ -421,6 +424,34 @@ int runSession(const std::vector<std::string>& words) {
     return worst;
 }
 
+// Sends the kept results now; answers like a call of a business method.
+int runResend(const std::vector<std::string>& words) {
+    if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h")) {
+        std::cout << kUsage;
+        return kDone;
+    }
+    if (!words.empty()) return usageError("resend takes no arguments, got '" + words[0] + "'");
+    dz_tester* t = createTester();
+    if (!t) return kFailed;
+    int32_t result = 0;
+    const int rc = dz_resend(t, &result);
+    int status = kDone;
+    if (rc != DZ_OK) {
+        std::cout << dumped(errorAnswer("resend", dz_last_error())) << std::endl;
+        status = statusOf(rc);
+    } else {
+        ojson out{{"method", "resend"}, {"result", result}, {"args", ojson::object()}};
+        if (result != 0) {
+            const ojson state = stateOf(t);
+            if (state.is_object() && state["lastFailure"].is_object()) out["failure"] = state["lastFailure"];
+            status = kRefused;
+        }
+        std::cout << dumped(out) << std::endl;
+    }
+    dz_tester_release(t);
+    return status;
+}
+
 int runState(const std::vector<std::string>& words) {
     if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h")) {
         std::cout << kUsage;
@@ -507,7 +538,7 @@ int runCheck(const std::vector<std::string>& words) {
         line("queue", false, "the library does not report its queue");
         line("kept", false, "the library does not report its queue");
     } else {
-        const fs::path folder = queue["path"].get<std::string>();
+        const fs::path folder = fs::path(queue["path"].get<std::string>()).parent_path();
         const fs::path base = nearestExisting(folder);
         std::error_code ec;
         const bool writable = !base.empty() && fs::is_directory(base, ec) && access(base.c_str(), W_OK | X_OK) == 0;
@@ -578,13 +609,14 @@ int main(int argc, char** argv) {
     }
     const char* envHome = std::getenv("DEZOZEVO_HOME");
     defaultHome = !haveHome && !(envHome && *envHome);
-    if (words.empty()) return usageError("which command? call, session, state or check");
+    if (words.empty()) return usageError("which command? call, session, state, resend or check");
     const std::string command = words[0];
     const std::vector<std::string> rest(words.begin() + 1, words.end());
     try {
         if (command == "call") return runCall(rest);
         if (command == "session") return runSession(rest);
         if (command == "state") return runState(rest);
+        if (command == "resend") return runResend(rest);
         if (command == "check") return runCheck(rest);
     } catch (const std::exception& e) {
         std::cerr << "dezozevo: " << e.what() << "\n";

@@ -4,6 +4,7 @@
 #   lib/cmake/DEZozevo/                        find_package(DEZozevo) -> DEZozevo::DEZozevo
 #   lib/pkgconfig/dezozevo.pc                  pkg-config --cflags --libs dezozevo
 #   bin/dezozevo, bin/dezozevo-sim             the commands
+#   bin/dezozevo-sim-certs                     a throw-away authority and server certificate
 #   share/dezozevo/site/                       sample deployment files
 include(CMakePackageConfigHelpers)
 
@@ -31,3 +32,5 @@ set_target_properties(dezozevo dezozevo-sim PROPERTIES INSTALL_RPATH "${DZ_INSTA
 install(TARGETS dezozevo dezozevo-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/site/ DESTINATION ${CMAKE_INSTALL_DATADIR}/dezozevo/site)
+
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/sim/dezozevo-sim-certs DESTINATION ${CMAKE_INSTALL_BINDIR})

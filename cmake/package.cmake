@@ -4,8 +4,10 @@
 # /usr. The binaries are stripped; their debug information goes into
 # dezozevo-dbgsym_*.ddeb (/usr/lib/debug/.build-id/), found by gdb through
 # the build ID. Included last: it packs every install component there is.
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo/docs)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo)
+install(FILES ${CMAKE_SOURCE_DIR}/platform/db/drivers/odbc/README.md
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dezozevo RENAME sql-server-driver.md)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dezozevo)
@@ -23,6 +25,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Depends: the shared libraries the binaries link (dpkg-shlibdeps), and python3.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
+# dezozevo-sim-certs runs the openssl command.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "openssl")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 # prerm removes the byte code python3 wrote beside the package, so nothing is left.

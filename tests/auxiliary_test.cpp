@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "support/station.h"
 
 using dz::db::Value;
@@ -58,7 +58,7 @@ TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
         EXPECT_EQ(st->db->callCount(), served ? 1u : 0u);
         EXPECT_EQ(st->log(), "");
     }
-    EXPECT_EQ(st->db->calls()[0].connectionString, dz::modVariables().ConnectString);
+    EXPECT_EQ(st->db->calls()[0].connectionString, dz::threadContext().connections.working);
     EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage StoredProc 30", "return Integer Return 0 0",
                                  "@Language VarChar In 3 'ENG'", "@Type VarChar In 5 'ERROR'",
                                  "@Code VarChar In 20 '-1'", "@Message VarChar Out 200 Null"}));
@@ -152,12 +152,12 @@ TEST_F(Aux, GenericCallsTheMappedProcedure) {
     EXPECT_EQ(t->GetGenericFunction("<Label n='1'/>", doc, err, "printlabel"), 0);
     EXPECT_EQ(doc, "as passed");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(dz::modVariables().SPToGenericFunction, "uspPrintLabel");
+    EXPECT_EQ(dz::threadContext().genericFunctionProcedure, "uspPrintLabel");
     EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel StoredProc 30 named", "return Integer Return 0 0",
                                  "@xmlIn LongVarChar In 14 '<Label n='1'/>'"}));
     st->db->clearCalls();
     EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 0);  // no name: the CUSTOMIZATION key
-    EXPECT_EQ(dz::modVariables().SPToGenericFunction, "uspDefault");
+    EXPECT_EQ(dz::threadContext().genericFunctionProcedure, "uspDefault");
     EXPECT_EQ(onlyCall().at(0), "uspDefault StoredProc 30 named");
     EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 9999);  // the INI is read on every call
     st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");

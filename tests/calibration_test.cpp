@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "support/station.h"
 
 using dz::db::Value;
@@ -24,7 +24,7 @@ TEST_F(Calibration, ProceduresAndParameters) {
     for (const auto& c : calls) {
         EXPECT_EQ(dz::test::command(c), &c == &calls[2] ? "uspSaveCalibration StoredProc 30"
                                                         : "uspGetCalibrationInfo StoredProc 30");
-        EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
+        EXPECT_EQ(c.connectionString, dz::threadContext().connections.working);
     }
     EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@station VarChar In 3 'ST1'", "@fixture VarChar In 10 Null"}));
     EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@station VarChar In 3 'ST\xC3\xA4'", "@fixture VarChar In 3 'FX9'"}));

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "DEZozevoDLL/ResendQueue.h"
 #include "support/plant.h"
 #include "support/station.h"
 
@@ -109,6 +110,31 @@ TEST_F(Cli, AResultFromAFileIsStoredWithItsTestId) {
     const json a = json::parse(r.out);
     EXPECT_EQ(a["result"], 0) << p.log();
     EXPECT_EQ(a["testId"], p.results().back()["test_id"]);
+}
+
+// Kept results show in the state; "resend" sends them now and answers like a call.
+TEST_F(Cli, ResendSendsTheKeptResultsAndStateShowsThem) {
+    dz::test::Plant p(10);
+    std::string kept;
+    const dz::ResendQueue queue(std::getenv("DEZOZEVO_RESEND_FILE"));
+    ASSERT_EQ(queue.keep(dz::test::siteFile("SampleResult.xml"), kept), "");
+    ASSERT_EQ(queue.keep("<not a result", kept), "");
+    const size_t before = p.results().size();
+    json s = json::parse(run({"state"}, "", p.home.path()).out);
+    EXPECT_EQ(s["queue"]["path"], queue.path());
+    EXPECT_EQ(s["queue"]["kept"], 2);
+    EXPECT_TRUE(s["queue"]["oldestSeconds"].is_number());
+
+    Outcome r = run({"resend"}, "", p.home.path());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json::parse(r.out), (json{{"method", "resend"}, {"result", 0}, {"args", json::object()}}));
+    EXPECT_EQ(p.results().size(), before + 1);
+    s = json::parse(run({"state"}, "", p.home.path()).out);
+    EXPECT_EQ(s["queue"], (json{{"path", queue.path()}, {"kept", 0}, {"oldestSeconds", nullptr}, {"rejected", 1}}));
+
+    r = run({"resend"}, "", home.path());  // no database reached: the class of that failure
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(json::parse(r.out)["result"], 9001);
 }
 
 TEST_F(Cli, StateAndAMissingIniFile) {

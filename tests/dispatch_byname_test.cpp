@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "binding/dispatch.h"
 #include "support/station.h"
 
@@ -24,7 +24,7 @@ struct Offline : ::testing::Test {
     Station st;
     std::unique_ptr<Tester> t;
     void SetUp() override {
-        dz::modVariables() = dz::ModVariables{};
+        dz::threadContext() = dz::Context{};
         st.db->failAll("SQL Server does not exist or access denied.");
         t = std::make_unique<Tester>();
         st.db->clearCalls();
@@ -82,7 +82,7 @@ TEST_F(Offline, NamedPositionalAndAnyCase) {
 }
 
 TEST(ByName, ByReferenceAndOptionalArgumentsOnGeneration10) {
-    dz::modVariables() = dz::ModVariables{};
+    dz::threadContext() = dz::Context{};
     Station st;
     st.serveGeneration(10);
     Tester t;

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "binding/dispatch.h"
 #include "support/station.h"
 
@@ -17,7 +17,7 @@ using Lines = std::vector<std::string>;
 namespace {
 
 struct Dispatch : ::testing::Test {
-    void SetUp() override { dz::modVariables() = dz::ModVariables{}; }
+    void SetUp() override { dz::threadContext() = dz::Context{}; }
 };
 
 // Where no worker serves the generation: fixed answers, outputs as passed, no database call, no log line
@@ -26,7 +26,7 @@ struct Dispatch : ::testing::Test {
 TEST_F(Dispatch, FixedAnswersWithoutTheDatabase) {
     for (auto [generation, refused] : {std::pair{20, 0}, {0, 100}}) {
         SCOPED_TRACE(generation);
-        dz::modVariables() = dz::ModVariables{};
+        dz::threadContext() = dz::Context{};
         Station st;
         if (generation)
             st.serveGeneration(generation);

@@ -13,6 +13,7 @@ namespace {
 
 TEST(Facade, StateFollowsTheStationCycle) {
     dz::test::Plant p(10);
+    p.setIni("ResendOnNetErr=no", "ResendOnNetErr=yes");
     dezozevo::Tester t;
     dezozevo::State s = t.state();
     EXPECT_EQ(s.startupStatus, 0) << p.log();
@@ -47,6 +48,19 @@ TEST(Facade, StateFollowsTheStationCycle) {
     EXPECT_EQ(t.CheckRoute("SN24001-0003", "FCT-01"), 9002);
     EXPECT_NE(t.state().lastFailure->description.find("General network error"), std::string::npos)
         << t.state().lastFailure->description;
+
+    // A result kept while uploads fail shows in the state; resend() sends it once they work.
+    dz::sim::loadAnswers(p.db(), R"({"procedures": {"uspTestSaveResult": {"drop": true}}})");
+    EXPECT_EQ(t.SaveResult(dz::test::siteFile("SampleResult.xml")), 9002);
+    EXPECT_EQ(t.state().queue.kept, 1u);
+    EXPECT_EQ(t.resend(), 9002);
+    EXPECT_EQ(t.state().lastFailure->status, 9002);
+    dz::sim::loadAnswers(p.db(), "");
+    const size_t before = p.results().size();
+    EXPECT_EQ(t.resend(), 0);
+    EXPECT_EQ(p.results().size(), before + 1);
+    EXPECT_EQ(t.state().queue.kept, 0u);
+    EXPECT_FALSE(t.state().queue.oldestSeconds);
 }
 
 TEST(Facade, ErrorsThatReachTheCaller) {

@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/db/db.h"
 #include "support/station.h"
 
@@ -20,7 +20,7 @@ namespace {
 void put(Tester& t, std::string msg, uint8_t level) { t.putLog(msg, level); }
 
 struct Log : ::testing::Test {
-    void SetUp() override { dz::modVariables() = dz::ModVariables{}; }
+    void SetUp() override { dz::threadContext() = dz::Context{}; }
 };
 
 // The Testers below fail their start-up quietly (no generation): the log holds only what the test writes.
@@ -35,7 +35,7 @@ TEST_F(Log, LevelRules) {
     EXPECT_EQ(st.messages(), (Lines{"failure", "caller"}));
     std::string line = st.log().substr(0, st.log().find("\r\n") + 2);
     EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  failure\r\n)"))) << line;
-    EXPECT_NE(dz::modVariables().LogFileName.find(st.home.path() + "/DEZozevo2"), std::string::npos);
+    EXPECT_NE(dz::threadContext().logFile.find(st.home.path() + "/DEZozevo2"), std::string::npos);
 
     Station quiet("", 0);
     Tester q;
@@ -61,7 +61,7 @@ TEST_F(Log, UnwritableLogFileLosesTheMessageQuietly) {
     Tester t;
     st.clearLog();
     put(t, "first", 1);
-    std::string file = dz::modVariables().LogFileName;
+    std::string file = dz::threadContext().logFile;
     std::remove(file.c_str());
     mkdir(file.c_str(), 0755);  // a folder where the file should be
     put(t, "lost", 1);

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "support/station.h"
 
 using dz::Tester;
@@ -70,7 +70,7 @@ TEST(OrderProcedures, NamedByGenerationWithTheirParameters) {
                                 {"@PartNumber VarChar In 3 ' P '", "@Revision VarChar In 2 'B2'"}};
         for (size_t i = 0; i < calls.size(); ++i) {
             EXPECT_EQ(dz::test::command(calls[i]), names[i] + " StoredProc 30");
-            EXPECT_EQ(calls[i].connectionString, dz::modVariables().ConnectString);
+            EXPECT_EQ(calls[i].connectionString, dz::threadContext().connections.working);
             EXPECT_EQ(dz::test::params(calls[i]), params[i]);
         }
     }

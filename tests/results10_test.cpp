@@ -14,7 +14,7 @@
 
 #include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/text.h"
 #include "support/station.h"
 
@@ -186,7 +186,7 @@ TEST_F(Results10, ProcedureParametersAndTheLookupBatch) {
     ASSERT_EQ(st->db->callCount(), 1u);
     const Call c = st->db->calls()[0];
     EXPECT_EQ(dz::test::command(c), "uspTestSaveResult StoredProc 30");
-    EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);  // the slave
+    EXPECT_EQ(c.connectionString, dz::threadContext().connections.working);  // the slave
     EXPECT_NE(c.connectionString, st->masterConnectString());
     const std::string sent = payload(c);
     EXPECT_NE(sent.find("<Note>it''s O''''K \xC3\xA4</Note>"), std::string::npos) << sent;
@@ -194,7 +194,7 @@ TEST_F(Results10, ProcedureParametersAndTheLookupBatch) {
               (Lines{"return Integer Return 0 0",
                      "@strXML LongVarChar In " + std::to_string(dz::text::utf8Length(sent)) + " '" + sent + "'",
                      "@TestID Double Out 0 Null"}));
-    dz::modVariables().StationName = "ST'1; drop table x--";
+    dz::threadContext().settings.station = "ST'1; drop table x--";
     EXPECT_EQ(t->SaveResult(doc(dut("O'Neil", "PASS"))), 7);
     auto lookups = calls("uspGetTestResultConfig");
     ASSERT_EQ(lookups.size(), 1u);

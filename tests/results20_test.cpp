@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "platform/text.h"
 #include "support/station.h"
 
@@ -44,7 +44,7 @@ TEST_F(Results20, StoresEveryResultWithOneTimeStamp) {
     ASSERT_EQ(st->db->callCount(), 1u);
     const auto c = st->db->calls()[0];
     EXPECT_EQ(dz::test::command(c), "uspSave20 StoredProc 30");
-    EXPECT_EQ(c.connectionString, dz::modVariables().ConnectString);
+    EXPECT_EQ(c.connectionString, dz::threadContext().connections.working);
     const std::string sent = c.param("@strXmlTestResult")->value.toText();
     EXPECT_EQ(sent.rfind("<Save><DUT", 0), 0u) << sent;
     EXPECT_NE(sent.find("STATUS=\"FAIL\"><Note>it''s \xC3\xA4</Note></DUT></Save>"), std::string::npos) << sent;

@@ -6,7 +6,7 @@
 
 #include "DEZozevoDLL/Scramble.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "support/station.h"
 
 using dz::Tester;
@@ -18,42 +18,19 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-dz::ModVariables& mv() { return dz::modVariables(); }
+dz::Context& mv() { return dz::threadContext(); }
 
 // Each test starts from a fresh thread's settings.
 struct Startup : ::testing::Test {
-    void SetUp() override { mv() = dz::ModVariables{}; }
+    void SetUp() override { mv() = dz::Context{}; }
 };
-
-TEST_F(Startup, DefaultsWhenOnlyTheDatabaseSectionIsThere) {
-    Station st;
-    st.home.write("DEZozevo.ini", "[DATABASE]\nUSER=u\nPWD=\" secret \"\nSERVER=" + st.server +
-                                      "\nDATABASE=db\n[CUSTOMIZATION]\nSPToGetUnitInfo=\nSPToGetProductStructure=\n");
-    st.serveGeneration(10);
-    Tester t;
-    EXPECT_EQ(mv().StationName, "MISSING");
-    EXPECT_EQ(mv().XslFileName, "DEZozevo.xsl");
-    EXPECT_EQ(mv().SchemaFileName, "SaveResult.xsd");
-    EXPECT_EQ(mv().TargetURN, "urn:SaveResult-schema");
-    EXPECT_EQ(mv().LogLevel, 1);
-    EXPECT_EQ(mv().CommandTimeout, 60);
-    EXPECT_EQ(mv().ResendOnNetErr, "NO");
-    EXPECT_EQ(mv().SaveAsTempSN, "None");
-    EXPECT_EQ(mv().SPToGetUnitInfo, "objTSKGetUnitInfo");
-    EXPECT_EQ(mv().SPToSaveTestResult, "objTSKSaveTestResult");
-    EXPECT_EQ(mv().SPToGetProductStructure, "zeradurGetProductStructure");
-    EXPECT_EQ(mv().MasterConnectString,
-              "Provider=SQLOLEDB;Password=secret;User ID=u;Initial Catalog=db;Data Source=" + st.server +
-                  ";Network Library=DBMSSOCN;");
-    EXPECT_EQ(t.GetLastError(), "OK");
-}
 
 // LEVEL and TimeOut convert as on Windows; what does not convert keeps the earlier value.
 TEST_F(Startup, IniNumbers) {
     Station st("[ERROR]\nResendOnNetErr=yes\n", 2);
     st.serveGeneration(10);
     { Tester t; }
-    EXPECT_EQ(mv().ResendOnNetErr, "YES");
+    EXPECT_EQ(mv().settings.resendOnNetErr, "YES");
     const std::optional<int> kept;
     const struct {
         const char* text;
@@ -66,11 +43,11 @@ TEST_F(Startup, IniNumbers) {
         SCOPED_TRACE(c.text);
         st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\nTimeOut=" + c.text +
                                           "\n[LOG]\nLEVEL=" + c.text + "\n");
-        mv().LogLevel = 7;
-        mv().CommandTimeout = 17;
+        mv().settings.logLevel = 7;
+        mv().settings.commandTimeout = 17;
         { Tester t; }
-        EXPECT_EQ(mv().LogLevel, c.level.value_or(7));
-        EXPECT_EQ(mv().CommandTimeout, c.timeout.value_or(17));
+        EXPECT_EQ(mv().settings.logLevel, c.level.value_or(7));
+        EXPECT_EQ(mv().settings.commandTimeout, c.timeout.value_or(17));
     }
 }
 
@@ -82,8 +59,8 @@ TEST_F(Startup, GenerationSplit) {
         st.serveGeneration(n);
         st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"M", "D"}}));
         Tester t;
-        EXPECT_EQ(mv().ServerGeneration, expect.first) << n;
-        EXPECT_EQ(mv().ServerRevision, expect.second) << n;
+        EXPECT_EQ(mv().profile.generation, expect.first) << n;
+        EXPECT_EQ(mv().profile.revision, expect.second) << n;
         auto calls = st.db->calls();
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls[0].type, dz::db::adCmdText);
@@ -95,7 +72,7 @@ TEST_F(Startup, GenerationSplit) {
         EXPECT_EQ(calls[0].timeout, 30);
         EXPECT_TRUE(st.logged("CLASS INIT OK")) << n;
         if (n >= 20 && n < 24) {  // no slave below revision 4: the master, without asking
-            EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
+            EXPECT_EQ(mv().connections.working, mv().connections.master);
             EXPECT_EQ(calls.size(), 1u);
         }
     }
@@ -106,20 +83,20 @@ TEST_F(Startup, NoDatabaseAnswerFailsWithCode100) {
     st.db->failAll("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.");
     {
         Tester t;
-        EXPECT_EQ(mv().ServerGeneration, 0);
+        EXPECT_EQ(mv().profile.generation, 0);
         EXPECT_EQ(st.messages(), (Lines{"Runtime error in GetTWVer [DBNETLIB][ConnectionOpen (Connect()).]SQL Server "
                                         "does not exist or access denied.",
                                         "CLASS INIT FAILED. GetSlaveConn RetCode=100"}));
-        EXPECT_EQ(mv().ConnectString, "");
-        EXPECT_FALSE(mv().ResultDocument);
+        EXPECT_EQ(mv().connections.working, "");
+        EXPECT_FALSE(mv().documents.result);
     }
     // Without an INI file: defaults, no server to ask, and the log says which file was missing.
-    mv() = dz::ModVariables{};
+    mv() = dz::Context{};
     st.clearLog();
     std::remove(st.home.file("DEZozevo.ini").c_str());
     Tester t;
-    EXPECT_EQ(mv().DbServer, "MISSING");
-    EXPECT_EQ(mv().LogLevel, 1);
+    EXPECT_EQ(mv().settings.server, "MISSING");
+    EXPECT_EQ(mv().settings.logLevel, 1);
     const Lines lines = st.messages();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "Cannot read the INI file " + st.home.file("DEZozevo.ini") +
@@ -135,7 +112,7 @@ TEST_F(Startup, Generation10WithoutSlaveUsesTheMaster) {
         st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[STATION]\nSTATION=" + station + "\n");
         st.serveGeneration(10);
         Tester t;
-        EXPECT_EQ(mv().ConnectString, mv().MasterConnectString);
+        EXPECT_EQ(mv().connections.working, mv().connections.master);
         EXPECT_EQ(st.messages(), Lines{"CLASS INIT OK"});
         auto calls = st.db->calls();
         ASSERT_EQ(calls.size(), 2u);
@@ -152,7 +129,7 @@ TEST_F(Startup, Generation10SlaveResolution) {
                              // "pw;x\xC3\xA4" as the database scrambles it: per Windows-1252 code
                              {{0, 1, "[SRV01]", "SlaveDb", "su", "wp<\x7F\xC3\xA3"}}));
     Tester t;
-    EXPECT_EQ(mv().ConnectString,
+    EXPECT_EQ(mv().connections.working,
               "Provider=SQLOLEDB;Password=pw;x\xC3\xA4;User ID=su;Initial Catalog=SlaveDb;Data Source=SRV01;"
               "Network Library=DBMSSOCN;");
     EXPECT_TRUE(st.logged("Slave Server=[SRV01]"));
@@ -167,7 +144,7 @@ TEST_F(Startup, Generation24SlaveConnection) {
     st.db->on("objUTLGetSlaveConnection",
               Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"[HOST\\INST]", "SlaveDb"}}));
     Tester t;
-    EXPECT_EQ(mv().ConnectString,
+    EXPECT_EQ(mv().connections.working,
               "Provider=SQLOLEDB;Password=mp;User ID=mu;Initial Catalog=SlaveDb;Data Source=HOST\\INST;"
               "Network Library=DBMSSOCN;");
     EXPECT_TRUE(st.logged("Slave Server=[HOST\\INST]"));
@@ -204,14 +181,14 @@ TEST_F(Startup, SlaveFailures) {
          {"No data returned from objUTLGetSlaveConnection"}},
     };
     for (auto& c : cases) {
-        mv() = dz::ModVariables{};
+        mv() = dz::Context{};
         Station st;
         st.serveGeneration(c.generation, false);
         st.db->on(c.generation == 10 ? "uspGetSlaveInfo" : "objUTLGetSlaveConnection", c.answer);
         Tester t;
         c.lines.push_back("CLASS INIT FAILED. GetSlaveConn RetCode=" + std::to_string(c.code));
         EXPECT_EQ(st.messages(), c.lines);
-        EXPECT_EQ(mv().ConnectString, "");
+        EXPECT_EQ(mv().connections.working, "");
     }
 }
 
@@ -223,22 +200,22 @@ TEST_F(Startup, XmlObjectsFollowTheFolderAndTheIni) {
         Station st;
         st.serveGeneration(10);
         Tester t;
-        EXPECT_TRUE(mv().UnitInfoStyleSheet);
-        EXPECT_FALSE(mv().UnitInfoXslFound);
-        EXPECT_TRUE(mv().ValidatedRequestDocument);
+        EXPECT_TRUE(mv().documents.unitInfoStyleSheet);
+        EXPECT_FALSE(mv().documents.unitInfoXslFound);
+        EXPECT_TRUE(mv().documents.validatedRequest);
         // No schema file named "SaveResult.xsd": the cache exists but holds nothing.
-        ASSERT_TRUE(mv().ResultSchemaCache);
-        EXPECT_EQ(mv().ResultSchemaCache->length(), 0u);
+        ASSERT_TRUE(mv().documents.resultSchemas);
+        EXPECT_EQ(mv().documents.resultSchemas->length(), 0u);
     }
     Station st("[XML]\nschemaFileName=none\n");
     st.serveGeneration(10);
     st.home.write("GetUnitInfo.xsl",
                   "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'/>");
     Tester t;
-    EXPECT_TRUE(mv().UnitInfoXslFound);
-    EXPECT_FALSE(mv().ResultSchemaCache);
-    ASSERT_TRUE(mv().ResultDocument);
-    EXPECT_FALSE(mv().ResultDocument->schemas());
+    EXPECT_TRUE(mv().documents.unitInfoXslFound);
+    EXPECT_FALSE(mv().documents.resultSchemas);
+    ASSERT_TRUE(mv().documents.result);
+    EXPECT_FALSE(mv().documents.result->schemas());
 }
 
 TEST_F(Startup, SharedDocumentsLiveUntilTheLastTesterGoes) {
@@ -249,13 +226,13 @@ TEST_F(Startup, SharedDocumentsLiveUntilTheLastTesterGoes) {
         Tester second;
         EXPECT_EQ(mv().liveTesters, 2);
     }
-    EXPECT_TRUE(mv().ResultDocument);
-    EXPECT_TRUE(mv().UnitRequestDocument);
+    EXPECT_TRUE(mv().documents.result);
+    EXPECT_TRUE(mv().documents.unitRequest);
     first.reset();
-    EXPECT_FALSE(mv().ResultDocument);
-    EXPECT_FALSE(mv().UnitRequestDocument);
-    EXPECT_FALSE(mv().ResultStyleSheet);
-    EXPECT_TRUE(mv().HeaderStyleSheet);  // stays until the next start-up
+    EXPECT_FALSE(mv().documents.result);
+    EXPECT_FALSE(mv().documents.unitRequest);
+    EXPECT_FALSE(mv().documents.resultStyleSheet);
+    EXPECT_TRUE(mv().documents.headerStyleSheet);  // stays until the next start-up
 }
 
 TEST_F(Startup, ThreadsHaveTheirOwnSettings) {
@@ -263,9 +240,9 @@ TEST_F(Startup, ThreadsHaveTheirOwnSettings) {
     st.serveGeneration(10);
     Tester t;
     int16_t otherGeneration = -1;
-    std::thread([&] { otherGeneration = dz::modVariables().ServerGeneration; }).join();
+    std::thread([&] { otherGeneration = dz::threadContext().profile.generation; }).join();
     EXPECT_EQ(otherGeneration, 0);
-    EXPECT_EQ(mv().ServerGeneration, 10);
+    EXPECT_EQ(mv().profile.generation, 10);
 }
 
 TEST(Scramble, PerWindows1252Character) {

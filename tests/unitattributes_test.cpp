@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "support/station.h"
 
 using Answer = dz::db::ScriptedDriver::Answer;
@@ -22,7 +22,7 @@ TEST_F(UnitAttributes, SendsRequestAndStation) {
     auto calls = st->db->calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitAttributes StoredProc 30");
-    EXPECT_EQ(calls[0].connectionString, dz::modVariables().ConnectString);
+    EXPECT_EQ(calls[0].connectionString, dz::threadContext().connections.working);
     // "@SaveAsTempSN" is left out: the setting is "None" by default.
     EXPECT_EQ(dz::test::params(calls[0]),
               (Lines{"@strXML LongVarChar In 25 '" + std::string(kRequest) + "'", "@station VarWChar In 3 'ST1'"}));

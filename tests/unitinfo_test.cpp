@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 #include "support/station.h"
 
 using dz::db::Value;
@@ -53,7 +53,7 @@ TEST_F(UnitInfo, Gen10Parameters) {
     auto calls = this->calls("uspGetUnitInfo");
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitInfo StoredProc 30");
-    EXPECT_EQ(calls[0].connectionString, dz::modVariables().ConnectString);
+    EXPECT_EQ(calls[0].connectionString, dz::threadContext().connections.working);
     EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@ProdSN VarChar In 7 ' SN001 '", "@station VarChar In 3 'ST1'"}));
     EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@ProdSN VarChar In 3 'SN1'", "@station VarChar In 3 'ST9'"}));
 }
@@ -128,7 +128,7 @@ TEST_F(UnitInfo, ParametersByRevision) {
         EXPECT_EQ(t->GetUnitInfo(kRequest, out, "A\"&<B", "op\xC3\xA4"), 0);
         auto calls = this->calls("uspUnit20");
         ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[0].connectionString, dz::modVariables().ConnectString);
+        EXPECT_EQ(calls[0].connectionString, dz::threadContext().connections.working);
         Lines p0 = dz::test::params(calls[0]), p1 = dz::test::params(calls[1]);
         const std::string stamp = calls[0].param("@EnterTime")->value.toText();
         ASSERT_EQ(stamp.size(), 19u);
@@ -172,7 +172,7 @@ TEST_F(UnitInfo, NoDataAndFailures) {
                              "Could not find stored procedure 'objTSKGetUnitInfo'.", "Timeout expired"})
         EXPECT_TRUE(st->logged(line)) << line;
     // A transformation that fails comes before any parameter.
-    dz::modVariables().UnitInfoStyleSheet->loadXML(
+    dz::threadContext().documents.unitInfoStyleSheet->loadXML(
         "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' "
         "xmlns:msxsl='urn:schemas-microsoft-com:xslt'><msxsl:script>x</msxsl:script></xsl:stylesheet>");
     st->db->clearCalls();

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""A functional-test station in Python: for each unit the route check, the
-unit's data and limits, a (simulated) measurement and the result upload.
+"""A functional-test station in Python: for each unit the check that it may
+be tested here, the unit's data and limits, a (simulated) measurement and the
+result upload.
 
-Generation 10 checks the route in the database (CheckRoute). Generation 20 and
-later answer CheckRoute with 0 without asking: there the unit document's
-Status and NextStation decide, and a unit on hold or due at another station is
-neither tested nor stored.
+may_test is right on every generation: generation 10 checks the route in the
+database (CheckRoute); 20 and later answer CheckRoute with 0 without asking,
+so the unit document's Status and NextStation decide. A unit on hold or due at
+another station is neither tested nor stored.
 
 usage: station.py [--home DIR] SERIAL...
 The component folder is DIR, else $DEZOZEVO_HOME.
@@ -42,19 +43,6 @@ def unit_data(unit_info: str) -> dict:
     return data
 
 
-def refusal(data: dict, station: str) -> str:
-    """Why the unit document says the unit may not be tested at `station`, or "".
-    The sample site's shape: Status ACTIVE, NextStation a comma-separated list of
-    stations. A site with another document shape replaces this function."""
-    status = data.get("Status", "")
-    if status != "ACTIVE":
-        return f"unit is {status or 'of unknown status'}"
-    due = [s.strip() for s in data.get("NextStation", "").split(",") if s.strip()]
-    if station not in due:
-        return f"unit is due at {', '.join(due) or 'no station'}"
-    return ""
-
-
 def result_document(serial: str, vout: float, lo: float, hi: float) -> str:
     status = "PASS" if lo <= vout <= hi else "FAIL"
     run = ET.Element("TestRun", Station=STATION, Operator="py", Program="FCT-5000", ProgramVersion="3.1.0",
@@ -67,18 +55,11 @@ def result_document(serial: str, vout: float, lo: float, hi: float) -> str:
 
 
 def run_unit(t: dezozevo.Tester, serial: str, measure=lambda lo, hi: random.uniform(lo, hi)) -> Outcome:
-    """One unit through the station: route check, unit data, measurement, upload."""
-    status = t.check_route(serial, STATION)  # generation 20 and later: always 0
-    if status != 0:
-        return Outcome(serial, "REFUSED", status, why(t, status))
-    unit = t.get_unit_info(f'<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="{serial}"/>')
+    """One unit through the station: may it be tested here, unit data, measurement, upload."""
+    unit = t.may_test(serial, STATION)
     if not unit.ok:
-        return Outcome(serial, "REFUSED", unit.status, why(t, unit.status))
+        return Outcome(serial, "REFUSED", unit.status, why(t, unit.status) or unit.reason)
     data = unit_data(unit.unit_info)
-    if t.state.generation >= 20:
-        reason = refusal(data, STATION)
-        if reason:
-            return Outcome(serial, "REFUSED", 0, reason)
     lo, hi = float(data.get("Vout_min_V", "11.4")), float(data.get("Vout_max_V", "12.6"))
     vout = measure(lo, hi)
     doc = result_document(serial, vout, lo, hi)
@@ -88,11 +69,11 @@ def run_unit(t: dezozevo.Tester, serial: str, measure=lambda lo, hi: random.unif
 
 
 def why(t: dezozevo.Tester, status: int) -> str:
-    """The database's text for a refusal (generation 23 and later), else the status's meaning."""
+    """The database's text for a refusal (generation 23 and later), or ""."""
     try:
-        return t.get_err_message(status) or dezozevo.status_meaning(status)
+        return t.get_err_message(status)
     except dezozevo.DezozevoError:
-        return dezozevo.status_meaning(status)
+        return ""
 
 
 def main(argv=None) -> int:
@@ -112,7 +93,7 @@ def main(argv=None) -> int:
         for serial in args.serials:
             o = run_unit(t, serial)
             if o.verdict == "REFUSED":
-                print(f"  {serial}  refused: {f'{o.status} ' if o.status else ''}{o.reason}")
+                print(f"  {serial}  refused: {o.status} {o.reason}")
             elif o.status != 0:
                 print(f"  {serial}  {o.verdict}, upload failed: {o.status} {dezozevo.status_meaning(o.status)}")
                 worst = 1

@@ -13,11 +13,11 @@ HIGH = lambda lo, hi: hi + 0.5  # noqa: E731
 
 
 UNITS = [("SN24001-0003", MID), ("SN24001-0005", HIGH), ("SN24001-0006", MID), ("SN24001-0008", MID)]
-# Generation 10 refuses in CheckRoute with the database's code; 24 by the unit document.
+# Generation 10 refuses in CheckRoute with the database's code, 24 by the unit
+# document (schema 24 has the database's message texts).
 EXPECTED = {
-    10: [("PASS", 0, ""), ("FAIL", 0, ""), ("REFUSED", 3, ""), ("REFUSED", 4, "")],
-    24: [("PASS", 0, ""), ("FAIL", 0, ""), ("REFUSED", 0, "unit is due at ICT-01"),
-         ("REFUSED", 0, "unit is HOLD")],
+    10: [("PASS", 0, ""), ("FAIL", 0, ""), ("REFUSED", 3, "returned value=3"), ("REFUSED", 4, "returned value=4")],
+    24: [("PASS", 0, ""), ("FAIL", 0, ""), ("REFUSED", 3, "another station"), ("REFUSED", 4, "on hold")],
 }
 
 

@@ -135,11 +135,16 @@ DZ_API void dz_free(char* text);
  *   "folder"         text   the component folder
  *   "iniFile"        text   path of DEZozevo.ini in that folder
  *   "iniFound"       bool   whether that file exists
- *   "lastFailure"    null, or {"status": int, "description": text}: the last
- *                           non-zero status a business method (or start-up)
- *                           returned through this Tester, with the failure
- *                           lines (log level 1) it wrote during that call, one
- *                           per line of text ("" when it logged none)
+ *   "lastFailure"    null, or {"status": int, "description": text,
+ *                           "diagnostics": [{"sqlstate": text, "native": int,
+ *                           "message": text}]}: the last non-zero status a
+ *                           business method (or start-up) returned through
+ *                           this Tester, with the failure lines (log level 1)
+ *                           it wrote during that call, one per line of text
+ *                           ("" when it logged none), and the database
+ *                           client's own records of the failures behind it
+ *                           (empty when there were none): they tell a server
+ *                           not found from a refused login behind a 9001
  *   "testId"         null, or int: the ID the database gave the result that
  *                           the last SaveResult stored (generation 10); null
  *                           when that call stored none or the database gives
@@ -148,10 +153,23 @@ DZ_API void dz_free(char* text);
  *   {"startupStatus":0,"generation":10,"revision":0,"schema":10,
  *    "server":"sim:mes.db","database":"TWMES","station":"FCT-01",
  *    "folder":"/opt/station","iniFile":"/opt/station/DEZozevo.ini","iniFound":true,
- *    "lastFailure":{"status":5,"description":"CheckRoute10 returned value=5"},
- *    "testId":4711}
+ *    "lastFailure":{"status":5,"description":"CheckRoute10 returned value=5","diagnostics":[]},
+ *    "testId":4711,
+ *    "queue":{"path":"/var/lib/dezozevo/DEZozevo_Resend.xml","kept":0,"oldestSeconds":null,"rejected":0}}
+ *   "queue"          the resend queue: "path" its file, "kept" the results
+ *                           kept for resend, "oldestSeconds" the age of the
+ *                           oldest (null when none), "rejected" the results
+ *                           set aside after the database refused them
  * Later versions may add keys; readers ignore the ones they do not know. */
 DZ_API int dz_state(dz_tester* tester, char** state_json);
+
+/* Sends the kept results now, oldest first (for the end of a shift), waiting
+ * for another process's replay to end. *status is what the unit query's
+ * resend step gives: 0 when every kept result was stored or set aside,
+ * 9001-9003 when the database is out of reach (they stay kept), 9997 when the
+ * queue cannot be read or a stored result cannot be removed. Noted in the
+ * state like a business method. */
+DZ_API int dz_resend(dz_tester* tester, int32_t* status);
 
 /* ---- the methods as typed C functions ----------------------------------- */
 /*

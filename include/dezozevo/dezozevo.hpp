@@ -26,6 +26,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #if defined(__GNUC__) || defined(__clang__)
 #define DZ_CXX_API __attribute__((visibility("default")))
@@ -47,6 +48,14 @@ public:
 struct Failure {
     int32_t status = 0;
     std::string description;
+    // The database client's own records behind it: SQLSTATE, native error
+    // number and message (the cause of a 9001: no server, refused, login).
+    struct Diagnostic {
+        std::string sqlstate;
+        long native = 0;
+        std::string message;
+    };
+    std::vector<Diagnostic> diagnostics;
 };
 
 // The component's own state (dz_state in the C interface gives the same fields and
@@ -63,6 +72,12 @@ struct State {
     bool iniFound = false;
     std::optional<Failure> lastFailure;  // the last non-zero status of a business method or of start-up
     std::optional<int32_t> testId;       // the ID the database gave the result the last SaveResult stored
+    struct Queue {
+        std::string path;                      // the resend queue's file
+        uint64_t kept = 0;                     // results kept for resend
+        std::optional<int64_t> oldestSeconds;  // age of the oldest, in seconds
+        uint64_t rejected = 0;                 // set aside after the database refused them
+    } queue;
 };
 
 class DZ_CXX_API Tester {
@@ -105,6 +120,9 @@ public:
 
     // The component's own state beside the eighteen methods.
     State state() const;
+    // Sends the kept results now, waiting for another process's replay to
+    // end: the status the unit query's resend step gives (0 when all went).
+    int32_t resend();
 
     // Whether the unit may be tested at strStation (empty: the INI station)
     // now, on every generation: 0 with the unit document in strUnitInfo, else

@@ -1,5 +1,7 @@
 // A command: parameters in order of appending, executed on the driver that
 // the connection string's Data Source selects.
+#include <utility>
+
 #include "platform/db/driver.h"
 #include "platform/text.h"
 
@@ -66,6 +68,7 @@ Recordset Command::execute() {
     Request req;
     req.connectionString = activeConnection;
     req.connection = parsedConnection(activeConnection);
+    req.client = client;
     req.text = text;
     req.type = type;
     req.timeout = timeout;
@@ -85,5 +88,25 @@ Recordset Command::execute() {
     }
     return std::move(resp.recordset);
 }
+
+namespace {
+
+// Enough for the failures of one call; the oldest go first.
+constexpr size_t kMaxDiagnostics = 32;
+
+std::vector<Diagnostic>& noted() {
+    thread_local std::vector<Diagnostic> records;
+    return records;
+}
+
+}  // namespace
+
+void noteDiagnostics(const std::vector<Diagnostic>& records) {
+    std::vector<Diagnostic>& all = noted();
+    all.insert(all.end(), records.begin(), records.end());
+    if (all.size() > kMaxDiagnostics) all.erase(all.begin(), all.end() - kMaxDiagnostics);
+}
+
+std::vector<Diagnostic> takeDiagnostics() { return std::exchange(noted(), {}); }
 
 }  // namespace dz::db

@@ -146,9 +146,36 @@ private:
     std::optional<std::pair<size_t, std::string>> failAt_;
 };
 
+// How the client reaches a real server, from the site's INI file; every
+// value as written there, "" when not set. The SQL Server driver checks
+// and translates them for the ODBC driver it uses.
+struct ClientOptions {
+    std::string driver;                  // ODBC driver name or library path
+    std::string encrypt;                 // no, optional, mandatory (yes) or strict
+    std::string trustServerCertificate;  // yes or no
+    std::string caFile;                  // PEM file of the authorities to trust
+    std::string hostNameInCertificate;   // the name the server's certificate carries
+    std::string loginTimeout;            // seconds
+    bool operator==(const ClientOptions&) const = default;
+};
+
+// One diagnostic record of the database client: SQLSTATE, the native error
+// number and the message as the client gave it.
+struct Diagnostic {
+    std::string state;
+    long native = 0;
+    std::string message;
+};
+
+// The records of the client's failures on this thread since the last take:
+// a driver notes them as it fails, the component takes them per call.
+void noteDiagnostics(const std::vector<Diagnostic>& records);
+std::vector<Diagnostic> takeDiagnostics();
+
 class Command {
 public:
     std::string activeConnection;
+    ClientOptions client;
     int timeout = 30;  // seconds; 0 means no limit
     std::string text;
     CommandType type = adCmdText;

@@ -17,6 +17,7 @@ namespace dz::db {
 struct Request {
     std::string connectionString;
     ConnectionInfo connection;
+    ClientOptions client;
     std::string text;
     CommandType type = adCmdText;
     int timeout = 30;

@@ -20,12 +20,12 @@ from .errors import (STATUS_MEANINGS, AccessDenied, BufferFolderError, CallRefus
                      NoServer, NotFound, NotKept, OtherFailure, RefusedByDatabase, StationNotResolved, TimedOut,
                      error_class, status_meaning)
 from .tester import (CalibrationInfoResult, Failure, GenericFunctionResult, ModelAttributesResult, OrderInfoResult,
-                     ProductStructureResult, Result, State, Tester, UnitInfoResult)
+                     ProductStructureResult, Queue, Result, State, Tester, UnitCheckResult, UnitInfoResult)
 
 __version__ = "1.0.0"
 
-__all__ = ["Tester", "State", "Failure", "Result", "UnitInfoResult", "CalibrationInfoResult", "OrderInfoResult",
-           "ModelAttributesResult", "ProductStructureResult", "GenericFunctionResult",
+__all__ = ["Tester", "State", "Queue", "Failure", "Result", "UnitInfoResult", "CalibrationInfoResult", "OrderInfoResult",
+           "ModelAttributesResult", "ProductStructureResult", "GenericFunctionResult", "UnitCheckResult",
            "DezozevoError", "CallRefused", "MethodFailed", "DatabaseUnreachable", "AccessDenied", "NetworkError",
            "TimedOut", "NotKept", "KeptResultError", "RefusedByDatabase", "NotFound", "DocumentRejected",
            "StationNotResolved", "NoServer", "BufferFolderError", "OtherFailure", "Diagnostic", "error_class",

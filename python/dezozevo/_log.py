@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import atexit
+import ctypes
 import logging
 import threading
 from typing import Callable, Optional, Union
@@ -37,7 +38,7 @@ def set_log_handler(callback: Optional[Callable[[int, str], None]]) -> None:
 
     lib = _native.library()
     with _lock:
-        c_callback = _native.LOG_HANDLER(deliver) if callback is not None else _native.LOG_HANDLER()
+        c_callback = _native.LOG_HANDLER(deliver) if callback is not None else ctypes.cast(0, _native.LOG_HANDLER)
         rc = lib.dz_set_log_handler(c_callback, None)
         if rc != _native.DZ_OK:
             from .tester import _refused

@@ -109,7 +109,7 @@ def _read() -> list:
     if rc != _native.DZ_OK:
         raise ImportError(f"dezozevo: dz_methods failed with code {rc}")
     try:
-        return json.loads(ctypes.string_at(out.value).decode("utf-8"))
+        return json.loads(ctypes.string_at(out).decode("utf-8"))
     finally:
         lib.dz_free(out)
 

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import importlib
 import os
 import shutil
 import threading
@@ -30,7 +31,7 @@ _lib: Optional[ctypes.CDLL] = None
 def _installed(name: str) -> Optional[str]:
     """A path recorded by `cmake --install`, relative to this package, or None."""
     try:
-        from . import _installed as inst  # written by cmake --install only
+        inst = importlib.import_module(f"{__package__}._installed")  # written by cmake --install only
     except ImportError:
         return None
     rel = getattr(inst, name, None)
@@ -74,6 +75,8 @@ def _declare(lib: ctypes.CDLL) -> None:
     lib.dz_tester_release.argtypes, lib.dz_tester_release.restype = [vp], i
     lib.dz_invoke.argtypes, lib.dz_invoke.restype = [vp, cp, cp, pvp], i
     lib.dz_state.argtypes, lib.dz_state.restype = [vp, pvp], i
+    lib.dz_resend.argtypes, lib.dz_resend.restype = [vp, ctypes.POINTER(ctypes.c_int32)], i
+    lib.dz_may_test.argtypes, lib.dz_may_test.restype = [vp, cp, cp, pvp, ctypes.POINTER(ctypes.c_int32)], i
     lib.dz_methods.argtypes, lib.dz_methods.restype = [pvp], i
     lib.dz_last_error.argtypes, lib.dz_last_error.restype = [], cp
     lib.dz_free.argtypes, lib.dz_free.restype = [vp], None

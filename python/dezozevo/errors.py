@@ -27,8 +27,8 @@ STATUS_MEANINGS: dict[int, str] = {
     9001: "access denied (the login or its rights), or the server was not found",
     9002: "network error",
     9003: "time-out",
-    9997: "the kept result cannot be read, or it was stored again but the resend file could not be removed",
-    9998: "the database was not reached, and the result could not be kept in the resend file",
+    9997: "the resend queue cannot be read, or a kept result was stored again but could not be removed",
+    9998: "the database was not reached, and the result could not be kept in the resend queue",
     9999: "another failure",
     -9999: "the buffer folder is missing, or the result could not be written into it (after the upload: "
            "the header is stored, the body stays in its _pending file)",
@@ -74,6 +74,11 @@ class DezozevoError(Exception):
         self.diagnostics: list[Diagnostic] = list(diagnostics or [])
         head = f"{method}: " + (f"status {status}, " if status is not None else "") + meaning
         super().__init__(head + (f": {description}" if description else ""))
+
+    def __reduce__(self) -> tuple:
+        # Whole across processes (multiprocessing, pytest-xdist), not just its text.
+        return (type(self), (self.method, self.status, self.meaning, self.description, self.result,
+                             self.diagnostics))
 
 
 class CallRefused(DezozevoError):

@@ -84,6 +84,13 @@ class Plant:
         return _sim("sql", self.path, statement)
 
 
+class _CaseKeepingParser(configparser.ConfigParser):
+    """INI keys keep their case (the component's keys are mixed case)."""
+
+    def optionxform(self, optionstr: str) -> str:
+        return optionstr
+
+
 class StationHome:
     """A component folder: the sample site files and DEZozevo.ini for a plant."""
 
@@ -103,8 +110,7 @@ class StationHome:
     def set(self, **sections: dict[str, Any]) -> None:
         """Changes INI keys: home.set(ERROR={"ResendOnNetErr": "yes"}, LOG={"LEVEL": 1}).
         A Tester created afterwards reads them."""
-        ini = configparser.ConfigParser(interpolation=None, comment_prefixes=(";",), strict=False)
-        ini.optionxform = str
+        ini = _CaseKeepingParser(interpolation=None, comment_prefixes=(";",), strict=False)
         ini.read(self.ini_path, encoding="utf-8")
         for section, keys in sections.items():
             if not ini.has_section(section):
@@ -136,7 +142,7 @@ class MesServer:
 
     def __init__(self, plant: Plant, host: str = "127.0.0.1"):
         self.plant, self.host, self.port = plant, host, 0
-        self._proc: Optional[subprocess.Popen] = None
+        self._proc: Optional[subprocess.Popen[str]] = None
         self.start()
 
     @property
@@ -154,6 +160,7 @@ class MesServer:
         err = tempfile.TemporaryFile(mode="w+")
         proc = subprocess.Popen([_native.sim_command(), "serve", self.plant.path, "--host", self.host,
                                  "--port", str(self.port)], stdout=subprocess.PIPE, stderr=err, text=True)
+        assert proc.stdout is not None
         line = proc.stdout.readline().strip()
         if not line.startswith("listening on "):
             proc.kill()
@@ -177,4 +184,5 @@ class MesServer:
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
-        proc.stdout.close()
+        if proc.stdout is not None:
+            proc.stdout.close()

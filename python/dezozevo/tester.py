@@ -59,10 +59,27 @@ class GenericFunctionResult(Result):
 
 
 @dataclass
+class UnitCheckResult(Result):
+    """May the unit be tested here: status 0, or the refusal's status and reason."""
+    unit_info: str = ""
+    reason: str = ""
+
+
+@dataclass
 class Failure:
     status: int
     description: str
     diagnostics: list[Diagnostic] = field(default_factory=list)
+
+
+@dataclass
+class Queue:
+    """The resend queue: its file, the results kept, the age of the oldest
+    (None when none is kept) and the results set aside as rejected."""
+    path: str
+    kept: int
+    oldest_seconds: Optional[int]
+    rejected: int
 
 
 @dataclass
@@ -80,6 +97,7 @@ class State:
     ini_found: bool
     last_failure: Optional[Failure]
     test_id: Optional[int]
+    queue: Optional[Queue] = None
 
     @property
     def ok(self) -> bool:
@@ -189,7 +207,52 @@ class Tester:
                      schema=s["schema"], server=s["server"], database=s["database"], station=s["station"],
                      folder=s["folder"], ini_file=s["iniFile"], ini_found=s["iniFound"],
                      last_failure=Failure(lf["status"], lf["description"], diagnostics_of(lf)) if lf else None,
-                     test_id=s.get("testId"))
+                     test_id=s.get("testId"),
+                     queue=Queue(q["path"], q["kept"], q["oldestSeconds"], q["rejected"]) if (q := s.get("queue"))
+                     else None)
+
+    def resend(self, *, check: Optional[bool] = None) -> int:
+        """Sends the results kept for resend now, oldest first, waiting for another
+        process's replay to end: the status of the unit query's resend step
+        (0 all stored or set aside, 9001-9003 still out of reach, 9997 the queue
+        cannot be read or a stored result cannot be removed)."""
+        self._alive("resend")
+        status = ctypes.c_int32()
+        rc = self._lib.dz_resend(self._handle, ctypes.byref(status))
+        if rc != _native.DZ_OK:
+            raise _refused("resend", rc, self._lib)
+        return self._checked("resend", status.value, check)
+
+    def may_test(self, unit_sn: str, station: str = "", *, check: Optional[bool] = None) -> UnitCheckResult:
+        """May the unit be tested at `station` (empty: the INI station) now, on every
+        generation: generation 10 asks the database (CheckRoute), 20 and later read
+        the unit's Status and NextStation from its unit document (the site's
+        UnitCheck.xsl in the component folder, else the sample site's shape).
+
+        Returns UnitCheckResult(status, unit_info, reason): 0 it may, with the unit
+        document; else the refusal's status (3 due at another station, 4 on hold, 5
+        scrapped, 6 route completed, or GetUnitInfo's and CheckRoute's statuses) and
+        the reason the component logged."""
+        for name, value in (("unit_sn", unit_sn), ("station", station)):
+            if not isinstance(value, str):
+                raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+            if "\0" in value:
+                raise ValueError(f"{name} must not contain NUL")
+        self._alive("may_test")
+        info, status = ctypes.c_void_p(), ctypes.c_int32()
+        rc = self._lib.dz_may_test(self._handle, unit_sn.encode(), station.encode(), ctypes.byref(info),
+                                   ctypes.byref(status))
+        if rc != _native.DZ_OK:
+            raise _refused("may_test", rc, self._lib)
+        try:
+            unit_info = ctypes.string_at(info).decode("utf-8", "replace") if info.value else ""
+        finally:
+            self._lib.dz_free(info)
+        reason = ""
+        if status.value != 0:
+            lf = self._state_json().get("lastFailure")
+            reason = lf.get("description", "") if lf and lf.get("status") == status.value else ""
+        return self._checked("may_test", status.value, check, UnitCheckResult(status.value, unit_info, reason))
 
     def _state_json(self) -> dict:
         self._alive("state")
@@ -198,7 +261,7 @@ class Tester:
         if rc != _native.DZ_OK:
             raise _refused("state", rc, self._lib)
         try:
-            return json.loads(ctypes.string_at(out.value).decode("utf-8", "replace"))
+            return json.loads(ctypes.string_at(out).decode("utf-8", "replace"))
         finally:
             self._lib.dz_free(out)
 
@@ -217,7 +280,7 @@ class Tester:
         if rc != _native.DZ_OK:
             raise _refused(method, rc, self._lib)
         try:
-            answer = json.loads(ctypes.string_at(out.value))
+            answer = json.loads(ctypes.string_at(out))
         finally:
             self._lib.dz_free(out)
         return answer["result"], answer["args"]

@@ -1,11 +1,14 @@
 """The package over the built or installed library, on the simulated plant."""
 import concurrent.futures
 import dataclasses
+import importlib.util
 import inspect
 import logging
 import os
+import pickle
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -47,6 +50,31 @@ def test_signatures_match_the_librarys_description(method):
     assert callable(getattr(dezozevo.Tester, method.name))
 
 
+TYPED_USE = textwrap.dedent("""\
+    import dezozevo
+    def cycle(t: dezozevo.Tester) -> str:
+        n: int = t.check_route("SN24001-0003", "FCT-01")
+        return t.get_model_attributes("ASM-5000", "C").model_info + t.GetUnitInfo("<x/>").unit_info + str(n)
+    def wrong(t: dezozevo.Tester) -> None:
+        t.get_model_attributes("ASM-5000", "C", "out")
+        x: int = t.get_unit_info("<x/>")
+        t.check_route(42, "FCT-01")
+    """)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="no mypy (apt-get install python3-mypy)")
+def test_type_checkers_read_the_hints(tmp_path):
+    """A station's code is checked against the package's hints; misuse is caught."""
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "python", "station.py")
+    # Found on the interpreter's path, the package is read as installed: through py.typed only.
+    path = os.path.dirname(os.path.dirname(dezozevo.__file__))
+    out = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), "use.py", example],
+                         cwd=tmp_path, capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=path)).stdout
+    errors = [line.split(": error: ")[0] for line in out.splitlines() if ": error: " in line]
+    assert errors == ["use.py:6", "use.py:7", "use.py:8"], out
+
+
 FAIL = lambda text: {"uspCheckRouting": {"fail": text}}  # noqa: E731
 
 
@@ -77,6 +105,8 @@ def test_raised_errors_keep_the_result(station_home):
         with pytest.raises(dezozevo.RefusedByDatabase) as e:
             t.get_unit_info(REQUEST.format("NO-SUCH-UNIT"), unit_info="kept")
         assert e.value.result == dezozevo.UnitInfoResult(1, "kept")
+        copy = pickle.loads(pickle.dumps(e.value))
+        assert (type(copy), copy.status, copy.result, str(copy)) == (type(e.value), 1, e.value.result, str(e.value))
 
 
 MODEL = ("ASM-5000", "C")
@@ -130,6 +160,17 @@ def test_results_are_the_tests_own_unless_asked(station_home, mes_plant):
         assert [r["test_id"] for r in mes_plant.results()] == [t.state.test_id]
     assert mes_plant.results(seeded=True)[:len(seeded)] == seeded
     assert dezozevo.plant.Plant.open(mes_plant.path).results() == []
+
+
+def test_resend_sends_a_kept_result_and_the_state_counts_it(station_home, mes_plant):
+    with open(station_home.resend_file, "w", encoding="utf-8") as f:  # as the one-file form kept it
+        f.write(station_home.sample_result + "\r\n")
+    with station_home.tester() as t:
+        q = t.state.queue
+        assert (q.path, q.kept, q.rejected) == (station_home.resend_file, 1, 0) and q.oldest_seconds >= 0
+        assert t.resend() == 0
+        assert len(mes_plant.results()) == 1
+        assert t.state.queue == dezozevo.Queue(station_home.resend_file, 0, None, 0)
 
 
 def in_fresh_thread(f):

@@ -30,8 +30,10 @@ commands:
   calls PATH [--clear]  print the journal: every command the database received
   results PATH          print the stored test results with their test IDs
   serve PATH [--host H] [--port N] [--max-connections N] [--login-timeout S] [--trace]
-                        answer SQL Server clients (TDS 7.4) on a loopback port;
-                        --port 0 picks a free one; prints "listening on HOST:PORT"
+        [--tls-cert FILE --tls-key FILE [--tls-require]]
+                        answer SQL Server clients (TDS 7.4, TLS with a certificate)
+                        on a loopback port; --port 0 picks a free one; prints
+                        "listening on HOST:PORT"
   sql PATH STATEMENT    run one SQL statement on the file (maintenance)
 
 Run "dezozevo-sim COMMAND --help" for the details of a command.

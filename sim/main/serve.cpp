@@ -17,10 +17,11 @@ namespace {
 
 const char* const kServeHelp = R"(usage: dezozevo-sim serve PATH [--host H] [--port N] [--max-connections N]
                           [--login-timeout S] [--trace]
+                          [--tls-cert FILE --tls-key FILE [--tls-require]]
 
-Serves the simulator database PATH as a SQL Server on the network (TDS 7.4,
-no encryption), so that stations and query tools reach it with an ordinary
-SQL Server client: Data Source=H,N in the component's connection string.
+Serves the simulator database PATH as a SQL Server on the network (TDS 7.4),
+so that stations and query tools reach it with an ordinary SQL Server
+client: Data Source=H,N in the component's connection string.
 
   --host H   address to listen on (default 127.0.0.1)
   --port N   port (default 1433; 0 picks a free one)
@@ -31,6 +32,13 @@ SQL Server client: Data Source=H,N in the component's connection string.
   --login-timeout S
              seconds a new connection has to log in (default 30)
   --trace    print each login and request to standard error
+  --tls-cert FILE, --tls-key FILE
+             the server's certificate (PEM, with its chain) and private key:
+             the listener then encrypts the login, or the whole connection
+             when the client asks for it (dezozevo-sim-certs makes a
+             throw-away authority and certificate)
+  --tls-require
+             encrypt every connection; a client that will not is refused
 
 The first line printed is "listening on HOST:PORT". A login names a user of
 the database (its password exactly) and, as Initial Catalog, the file's
@@ -50,7 +58,8 @@ int serveCommand(const std::vector<std::string>& args) {
             std::cout << kServeHelp;
             return 0;
         }
-        bool valued = a == "--host" || a == "--port" || a == "--max-connections" || a == "--login-timeout";
+        bool valued = a == "--host" || a == "--port" || a == "--max-connections" || a == "--login-timeout" ||
+                      a == "--tls-cert" || a == "--tls-key";
         if (valued && i + 1 >= args.size()) {
             std::cerr << "dezozevo-sim serve: " << a << " needs a value\n\n" << kServeHelp;
             return 2;
@@ -76,6 +85,12 @@ int serveCommand(const std::vector<std::string>& args) {
                 return 2;
             }
             (a == "--max-connections" ? o.maxConnections : o.loginTimeout) = int(n);
+        } else if (a == "--tls-cert") {
+            o.tlsCert = args[++i];
+        } else if (a == "--tls-key") {
+            o.tlsKey = args[++i];
+        } else if (a == "--tls-require") {
+            o.tlsRequire = true;
         } else if (a == "--trace") {
             o.trace = true;
         } else if (a.rfind("--", 0) == 0) {

@@ -84,6 +84,11 @@ void Server::start() {
         throw std::runtime_error(s.opt.path + " is no simulator database");
     }
     sim::releaseConnections();  // the connections' own threads open the file
+    if (s.opt.tlsCert.empty() != s.opt.tlsKey.empty())
+        throw std::runtime_error("TLS needs both a certificate and its key");
+    if (s.opt.tlsRequire && s.opt.tlsCert.empty()) throw std::runtime_error("requiring TLS needs a certificate");
+    if (!s.opt.tlsCert.empty()) s.tls = std::make_shared<TlsContext>(s.opt.tlsCert, s.opt.tlsKey);
+    s.tlsRequire = s.opt.tlsRequire;
     if (s.opt.port < 0 || s.opt.port > 65535) throw std::runtime_error("the port must be 0 to 65535");
 
     addrinfo hints{};

@@ -1,5 +1,6 @@
-// The simulator as a SQL Server on the network: a TDS 7.4 listener without
-// encryption that answers every request through the simulator's engine.
+// The simulator as a SQL Server on the network: a TDS 7.4 listener, with
+// TLS when given a certificate, that answers every request through the
+// simulator's engine.
 //
 //   tds::Server server({"/tmp/plant.db", "127.0.0.1", 0});
 //   server.start();                      // throws std::runtime_error
@@ -34,6 +35,12 @@ struct ServeOptions {
     bool trace = false;             // print each request to standard error
     int maxConnections = 256;       // open connections; more are refused
     int loginTimeout = 30;          // seconds a new connection has to log in
+    // TLS: the server's certificate (PEM, with its chain) and key. With them
+    // the listener encrypts what a client asks for (the login alone, or the
+    // whole connection); `tlsRequire` encrypts every connection and refuses
+    // a client that will not.
+    std::string tlsCert, tlsKey;
+    bool tlsRequire = false;
 };
 
 class Server {

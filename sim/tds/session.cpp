@@ -191,10 +191,14 @@ std::mutex& traceMutex() {
     return m;
 }
 
+// The pre-login's encryption values.
+constexpr uint8_t kEncryptOff = 0;           // the login alone
+constexpr uint8_t kEncryptOn = 1;            // the whole connection
+constexpr uint8_t kEncryptNotSupported = 2;  // none
+constexpr uint8_t kEncryptRequired = 3;      // the whole connection, or no connection
+
 // Before login a client sends only a pre-login and a login message.
 constexpr size_t kLoginLimit = 64 * 1024;
-// A client that does not read its answers for this long is cut off.
-constexpr int kSendTimeoutSeconds = 120;
 
 class Connection : public Session, public std::enable_shared_from_this<Connection> {
 public:
@@ -316,9 +320,28 @@ private:
         uint8_t type = 0;
         std::string body;
         if (!ch_.receive(type, body)) return false;
+        uint8_t encryption = kEncryptNotSupported;
         if (type == kPrelogin) {
-            preLogin(body);
+            encryption = preLogin(body);
             if (!ch_.receive(type, body)) return false;
+        } else if (server_.tlsRequire) {
+            throw ProtocolError("a client without pre-login cannot encrypt");
+        }
+        if (encryption != kEncryptNotSupported) {
+            if (type == kLogin7) {
+                trace("refused: the client did not encrypt");
+                Writer out;
+                out.message(kError, 50000, 1, 20,
+                            "The server requires an encrypted connection; the client did not start encryption.",
+                            kServerName);
+                return refuseLogin(out);
+            }
+            if (type != kPrelogin) throw ProtocolError("expected the TLS handshake");
+            if (!ch_.startTls(*server_.tls, body)) return false;
+            trace(encryption == kEncryptOff ? "TLS for the login" : "TLS");
+            if (!ch_.receive(type, body)) return false;
+            // The client encrypted only its login: the answer goes in the clear.
+            if (encryption == kEncryptOff) ch_.stopTls();
         }
         if (type != kLogin7) throw ProtocolError("expected a login");
         if (refused_) {
@@ -337,13 +360,28 @@ private:
         return ok;
     }
 
-    void preLogin(const std::string& body) {
+    // The encryption of the connection, as the pre-login answer tells it:
+    // none without a certificate or for a client that cannot (unless
+    // encryption is required), the login alone for a client that offers it,
+    // the whole connection when either side requires it.
+    uint8_t negotiate(uint8_t client) const {
+        if (!server_.tls) return kEncryptNotSupported;
+        if (server_.tlsRequire) return kEncryptRequired;
+        if (client == kEncryptNotSupported) return kEncryptNotSupported;
+        if (client == kEncryptOff) return kEncryptOff;
+        return kEncryptOn;
+    }
+
+    // Answers the pre-login; returns the encryption agreed.
+    uint8_t preLogin(const std::string& body) {
         uint8_t clientEncryption = readPrelogin(body);
-        trace("pre-login, client encryption " + std::to_string(clientEncryption));
-        // VERSION 15.0.2000, ENCRYPTION not supported, INSTOPT ok, THREADID, MARS off.
+        uint8_t encryption = negotiate(clientEncryption);
+        trace("pre-login, client encryption " + std::to_string(clientEncryption) + ", answered " +
+              std::to_string(encryption));
+        // VERSION 15.0.2000, ENCRYPTION, INSTOPT ok, THREADID, MARS off.
         std::string data;
         data += std::string("\x0F\x00\x07\xD0\x00\x00", 6);
-        data += '\x02';
+        data += char(encryption);
         data += '\x00';
         uint16_t spid = spid_;
         data += char(0), data += char(0), data += char(spid >> 8), data += char(spid & 0xFF);
@@ -361,6 +399,7 @@ private:
         w.u8(0xFF);
         w.bytes(data);
         ch_.send(kReply, w.data());
+        return encryption;
     }
 
     // Ends the error messages in `out` and sends them: the login failed.

@@ -8,12 +8,15 @@
 
 #include "sim/tds/pool.h"
 #include "sim/tds/server.h"
+#include "sim/tds/tls.h"
 
 namespace dz::sim::tds {
 
 // What the sessions of one listener share.
 struct Listening {
     ServeOptions opt;
+    std::shared_ptr<TlsContext> tls;  // none: the listener offers no encryption
+    bool tlsRequire = false;          // a client that will not encrypt is refused
     ThreadPool pool;
     std::atomic<uint16_t> nextSpid{51};
     std::atomic<int> open{0};      // connections served (logging in or logged in)

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/text.h"
+#include "sim/tds/tls.h"
 
 namespace dz::sim::tds {
 
@@ -77,8 +78,34 @@ void Writer::envChangeBytes(uint8_t type, std::string_view newValue, std::string
     bytes(body.data());
 }
 
+Channel::Channel(int fd) : fd_(fd) {}
+Channel::~Channel() = default;
+
+bool Channel::startTls(const TlsContext& context, const std::string& first) {
+    auto tls = std::make_unique<TlsSession>(context, fd_);
+    std::string in = first;
+    for (;;) {
+        std::string out;
+        bool done = tls->handshake(in, out);
+        if (!out.empty() && !send(kPrelogin, out)) return false;
+        if (done) break;
+        uint8_t type = 0;
+        if (!receive(type, in)) return false;
+        if (type != kPrelogin) throw ProtocolError("expected the TLS handshake");
+    }
+    tls_ = std::move(tls);
+    return true;
+}
+
+void Channel::stopTls() { tls_.reset(); }
+
 bool Channel::readFully(char* buf, size_t n) {
     size_t got = 0;
+    while (got < n && tls_) {
+        long r = tls_->read(buf + got, n - got, deadline_);
+        if (r <= 0) return false;
+        got += size_t(r);
+    }
     while (got < n) {
         if (deadline_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
@@ -138,17 +165,23 @@ bool Channel::send(uint8_t type, std::string_view body) {
         packet += char(packetId_++);
         packet += '\0';
         packet.append(body.substr(pos, n));
-        size_t sent = 0;
-        while (sent < packet.size()) {
-            ssize_t r = ::send(fd_, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            sent += size_t(r);
-        }
+        if (!writeAll(packet)) return false;
         pos += n;
     } while (pos < body.size());
+    return true;
+}
+
+bool Channel::writeAll(std::string_view data) {
+    if (tls_) return tls_->write(data, kSendTimeout);
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t r = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        sent += size_t(r);
+    }
     return true;
 }
 

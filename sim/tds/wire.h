@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -142,14 +143,28 @@ private:
 // The connection's server collation, SQL_Latin1_General_CP1_CI_AS.
 inline const std::string kCollation("\x09\x04\xD0\x00\x34", 5);
 
-// Blocking packet I/O on a socket.
+class TlsContext;
+class TlsSession;
+
+// Blocking packet I/O on a socket, in the clear or through TLS.
 class Channel {
 public:
     // The limit of a logged-in connection's messages.
     static constexpr size_t kMessageLimit = size_t(64) << 20;
+    // A client that does not read its answers for this long is cut off.
+    static constexpr std::chrono::seconds kSendTimeout{120};
 
-    explicit Channel(int fd) : fd_(fd) {}
+    explicit Channel(int fd);
+    ~Channel();
     int fd() const { return fd_; }
+
+    // The TLS handshake, carried in pre-login packets; `first` is the body of
+    // the client's first one. From then on the channel is encrypted. False
+    // when the client went away; throws ProtocolError for a failed handshake.
+    bool startTls(const TlsContext& context, const std::string& first);
+    // Back to the clear (a client that encrypts only its login).
+    void stopTls();
+    bool encrypted() const { return tls_ != nullptr; }
     void setPacketSize(size_t n) { packetSize_ = n; }
     size_t packetSize() const { return packetSize_; }
     // The largest message receive() takes; a larger one is a protocol error.
@@ -168,7 +183,9 @@ public:
 
 private:
     bool readFully(char* buf, size_t n);
+    bool writeAll(std::string_view data);
     int fd_;
+    std::unique_ptr<TlsSession> tls_;
     size_t packetSize_ = 4096;
     size_t limit_ = kMessageLimit;
     std::optional<std::chrono::steady_clock::time_point> deadline_;

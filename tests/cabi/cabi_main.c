@@ -91,6 +91,11 @@ static void namedPositionalAndErrors(void) {
     dz_free(state);
     CHECK(dz_state(NULL, &state) == DZ_E_INVALID_CALL && state == NULL);
 
+    /* Sending the kept results now: the database is not reached (9001). */
+    int32_t resent = -1;
+    CHECK(dz_resend(t, &resent) == DZ_OK && resent == 9001);
+    CHECK(dz_resend(t, NULL) == DZ_E_INVALID_CALL && dz_resend(NULL, &resent) == DZ_E_INVALID_CALL);
+
     /* Wrong input: a status, a description, no answer. */
     CHECK(call(t, "NoSuchMethod", NULL) == NULL && rc == DZ_E_UNKNOWN_METHOD);
     CHECK(strstr(dz_last_error(), "NoSuchMethod") != NULL);

@@ -20,9 +20,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-(cd "$build" && cpack -B "$tmp/out" >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log" >&2; exit 1; }
-deb="$(ls "$tmp"/out/dezozevo_*.deb)"
-ddeb="$(ls "$tmp"/out/dezozevo-dbgsym_*.ddeb)"
+(cd "$build" && cpack -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log" >&2; exit 1; }
+deb="$(ls "$tmp"/pkg/dezozevo_*.deb)"
+ddeb="$(ls "$tmp"/pkg/dezozevo-dbgsym_*.ddeb)"
 
 # Stripped binaries; each one's debug information under its build ID in the dbgsym package.
 dpkg-deb -x "$deb" "$tmp/content"
@@ -35,7 +35,7 @@ for f in "$tmp"/content/usr/bin/dezozevo "$tmp"/content/usr/bin/dezozevo-sim "$t
   [ -f "$tmp/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
     { echo "no debug information for $f (build ID $id)" >&2; exit 1; }
 done
-for f in usr/lib/python3/dist-packages/dezozevo/py.typed usr/share/doc/dezozevo/reference.md; do
+for f in usr/lib/python3/dist-packages/dezozevo/py.typed usr/share/doc/dezozevo/docs/reference.md; do
   [ -e "$tmp/content/$f" ] || { echo "not in the package: /$f" >&2; exit 1; }
 done
 
@@ -45,7 +45,7 @@ if [ "$mode" = system ]; then
     mode=scratch
   else
     # One system install at a time on this machine: other checkouts run this test too.
-    exec 9>/var/lock/dezozevo-package-test.lock
+    exec 9>/tmp/dezozevo-package-test.lock
     flock -w 900 9
     if dpkg-query -W -f='${Status}' dezozevo 2>/dev/null | grep -q 'ok installed'; then
       echo "a dezozevo package is installed already: testing in a scratch root instead"
@@ -55,10 +55,11 @@ if [ "$mode" = system ]; then
 fi
 
 if [ "$mode" = scratch ]; then
-  "$src/tests/install/consume.sh" "$tmp/content/usr" "$src" "$tmp"
+  mkdir "$tmp/use"
+  "$src/tests/install/consume.sh" "$tmp/content/usr" "$src" "$tmp/use"
   env -u DEZOZEVO_LIBRARY -u DEZOZEVO_SIM -u DEZOZEVO_SITE -u DEZOZEVO_HOME PYTHONDONTWRITEBYTECODE=1 \
     PYTHONPATH="$tmp/content/usr/lib/python3/dist-packages" \
-    /usr/bin/python3 "$src/examples/python/station.py" --home "$tmp/home" SN24001-0005 | tee "$tmp/py.out"
+    /usr/bin/python3 "$src/examples/python/station.py" --home "$tmp/use/home" SN24001-0005 | tee "$tmp/py.out"
   grep -q 'SN24001-0005 .*stored' "$tmp/py.out"
   echo "debian package (scratch root): ok"
   exit 0
@@ -69,12 +70,13 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -o
   >"$tmp/apt.log" 2>&1 || { cat "$tmp/apt.log" >&2; exit 1; }
 dpkg-query -L dezozevo >"$tmp/files"
 
-"$src/tests/install/consume.sh" /usr "$src" "$tmp"
+mkdir "$tmp/use"
+"$src/tests/install/consume.sh" /usr "$src" "$tmp/use"
 # Debian's python3 finds the package without PYTHONPATH, and the library and
 # commands beside it; a root run writes byte code that the removal must take too.
 env -i PATH=/usr/bin:/bin HOME="$tmp" /usr/bin/python3 -c \
   'import dezozevo; print(dezozevo.__file__)' | grep -qx /usr/lib/python3/dist-packages/dezozevo/__init__.py
-env -i PATH=/usr/bin:/bin HOME="$tmp" /usr/bin/python3 "$src/examples/python/station.py" --home "$tmp/home" \
+env -i PATH=/usr/bin:/bin HOME="$tmp" /usr/bin/python3 "$src/examples/python/station.py" --home "$tmp/use/home" \
   SN24001-0005 | tee "$tmp/py.out"
 grep -q 'SN24001-0005 .*stored' "$tmp/py.out"
 

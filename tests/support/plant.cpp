@@ -33,7 +33,7 @@ std::string unitRequest(const std::string& sn) {
     return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";
 }
 
-Plant::Plant(int generation, bool network) {
+Plant::Plant(int generation, bool network, const std::vector<std::string>& listenerOptions) {
     for (const char* f : {"DEZozevo.xsl", "GetHeader.xsl", "SaveResult.xsd", "GetUnitInfo.xsd"})
         home.write(f, siteFile(f));
     sim::InitOptions o;
@@ -43,7 +43,7 @@ Plant::Plant(int generation, bool network) {
     ini = siteFile("DEZozevo.ini");
     home.write("DEZozevo.ini", ini);
     if (network) {
-        server = std::make_unique<SimListener>(db());
+        server = std::make_unique<SimListener>(db(), 0, listenerOptions);
         sim::query(db(), "UPDATE slaves SET server_name = '" + server->dataSource() + "'");
         setIni("SERVER=sim:plant.db", "SERVER=" + server->dataSource());
     }

@@ -21,9 +21,9 @@ std::string unitRequest(const std::string& sn);
 class Plant {
 public:
     // DEZOZEVO_HOME and DEZOZEVO_RESEND_FILE point into the folder while the
-    // object lives. With `network`, a listener serves plant.db and the INI
-    // file and the slave rows name it.
-    explicit Plant(int generation, bool network = false);
+    // object lives. With `network`, a listener serves plant.db (started
+    // with `listenerOptions`) and the INI file and the slave rows name it.
+    explicit Plant(int generation, bool network = false, const std::vector<std::string>& listenerOptions = {});
     ~Plant();
     Plant(const Plant&) = delete;
     Plant& operator=(const Plant&) = delete;

@@ -1,7 +1,7 @@
 #include "support/station.h"
 
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
+#include "DEZozevoDLL/Context.h"
 
 #include <unistd.h>
 
@@ -169,7 +169,7 @@ std::string Station::masterConnectString() const {
 }
 
 std::unique_ptr<Tester> startTester(const Station& st) {
-    modVariables() = ModVariables{};
+    threadContext() = Context{};
     auto t = std::make_unique<Tester>();
     st.db->clearCalls();
     st.clearLog();

@@ -99,6 +99,7 @@ std::string describe(const std::vector<Diagnostic>& diags, Phase phase, const st
         for (const auto& d : diags)
             std::cerr << "odbc " << (phase == Phase::connect ? "connect" : "execute") << " [" << d.state << "] ("
                       << d.native << ") " << d.message << std::endl;
+    noteDiagnostics(diags);
     switch (classify(diags, phase)) {
     case Failure::unreachable: return kNoServer;
     case Failure::network: return kNetworkError;

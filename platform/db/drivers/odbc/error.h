@@ -15,11 +15,9 @@
 
 namespace dz::db::odbc {
 
-struct Diagnostic {
-    std::string state;    // five-character SQLSTATE
-    long native = 0;      // the server's error number (0 for the driver's own)
-    std::string message;  // as the driver gives it, vendor tags included
-};
+// SQLSTATE, the server's error number (0 or the driver's own number for the
+// driver's messages), the message as the driver gives it, vendor tags included.
+using Diagnostic = db::Diagnostic;
 
 // Every diagnostic record of a handle, in order.
 std::vector<Diagnostic> diagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
@@ -37,7 +35,8 @@ enum class Failure {
 Failure classify(const std::vector<Diagnostic>& diags, Phase phase);
 
 // The description for a failure: the client's fixed phrases for the first
-// four classes, the server's message without vendor tags for the last.
+// four classes, the server's message without vendor tags for the last. The
+// records are noted for the component (db::noteDiagnostics).
 std::string describe(const std::vector<Diagnostic>& diags, Phase phase, const std::string& user);
 
 // "[FreeTDS][SQL Server]Could not find ..." -> "Could not find ...".

@@ -22,6 +22,11 @@
 //                    connection string (for driver 18 against a server
 //                    without a trusted certificate: "Encrypt=no" or
 //                    "TrustServerCertificate=yes")
+// Both win over the site's INI keys (db::ClientOptions: Driver, Encrypt,
+// TrustServerCertificate, CAFile, HostNameInCertificate, LoginTimeout),
+// which are translated to the chosen driver's own keys; a setting the
+// driver cannot honour fails every connection with a description that says
+// why, never a weaker link.
 //
 // Connections stay open per connection string between calls. A pooled
 // connection found dead before a request is sent is replaced once,
@@ -30,7 +35,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/db/driver.h"
 
@@ -38,6 +45,10 @@ namespace dz::db::odbc {
 
 // Where and how a connection string connects.
 struct Target {
+    // How the link is encrypted: as the server likes (the driver's default),
+    // never, when the server offers it, always, or TLS before any TDS packet.
+    enum class Encryption { unset, off, request, require, strict };
+
     std::string driver;        // ODBC driver name or library path
     bool freetds = true;       // FreeTDS's keywords, else Microsoft's
     std::string host;          // "" when the Data Source is empty
@@ -46,6 +57,10 @@ struct Target {
     int loginTimeout = 15;     // seconds
     bool pooling = true;
     bool doubledBraces = true; // the driver reads "}}" inside braces as "}"
+    Encryption encryption = Encryption::unset;
+    bool verify = false;       // the server's certificate is checked
+    std::string caFile;        // the authorities it is checked against, "" the system's
+    std::string certificateHost;  // the name it must carry ("" the host)
     std::string connectionString;  // what SQLDriverConnect receives
 };
 
@@ -55,9 +70,24 @@ struct Target {
 // driver cannot read back (a "};" for a driver that does not double).
 std::string quoteValue(const std::string& value, bool doubledBraces);
 
-// Translates the component's connection string. Throws Error for a Data
-// Source that cannot be read (a bad port).
-Target target(const ConnectionInfo& info);
+// Translates the component's connection string and the site's client
+// options. Throws Error for a Data Source that cannot be read (a bad port)
+// and for an option that is wrong or that the driver cannot honour.
+Target target(const ConnectionInfo& info, const ClientOptions& client = {});
+
+// FreeTDS's version as its library says it ("freetds v1.3.17"): {1, 3};
+// {0, 0} when the driver is not FreeTDS's or says nothing.
+std::pair<int, int> freetdsVersion(const std::string& driver);
+
+// The ENCRYPTION value (0 login only, 1 on, 2 none, 3 required) of a
+// server's answer to a bare pre-login; nullopt when no answer came within
+// `seconds`.
+std::optional<int> preloginEncryption(const std::string& host, int port, int seconds);
+
+// The name of a section of FreeTDS's configuration that holds `body` (lines
+// "key = value"), made on first use. FreeTDS before 1.5 takes its CA file
+// and host-name check only from there.
+std::string freetdsSection(const std::string& body);
 
 // The ODBC driver used when DZ_ODBC_DRIVER is not set.
 std::string defaultDriver();

@@ -1,17 +1,10 @@
-// Work orders of a station and attributes of a model, as XML text; and the
-// escaping of text for XML content.
+#include "DEZozevoDLL/OrderService.h"
+
 #include "DEZozevoDLL/Query.h"
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/modVariables.h"
 
 namespace dz {
 
 namespace {
-
-// The station asked for: the argument as given, else the INI station.
-std::string stationOr(const std::string& given) { return given.empty() ? modVariables().StationName : given; }
-
-bool generation10() { return modVariables().ServerGeneration == 10; }
 
 // <TAG>content</TAG>, the content escaped.
 void element(std::string& doc, std::string_view tag, std::string_view content) {
@@ -39,13 +32,16 @@ std::string_view orderStatus(const db::Value& id) {
 
 }  // namespace
 
-std::string Tester::EscapeXml(std::string_view text) { return xml::escaped(text); }
+// The station asked for: the argument as given, else the INI station.
+std::string OrderService::stationOr(const std::string& given) const {
+    return given.empty() ? context.settings.station : given;
+}
 
 // <WOINFO> of the station's work order, from the first row only.
-int32_t Tester::GetOrderInfo10_20(std::string& strWorkOrderInfo, std::string strStationName) {
-    db::Command cmd = storedProcedure(generation10() ? "uspGetOrderInfo" : "uspPDOGetOrderInfo");
+int32_t OrderService::info(std::string& strWorkOrderInfo, const std::string& strStationName) {
+    db::Command cmd = storedProcedure(context, context.profile.orderInfoProcedure());
     cmd.append("@Station", db::adVarChar, db::adParamInput, stationOr(strStationName));
-    return runQuery(*this, cmd,
+    return runQuery(log, cmd,
                     {.worker = "GetOrderInfo10_20",
                      .read =
                          [](db::Recordset& rs) {
@@ -65,18 +61,18 @@ int32_t Tester::GetOrderInfo10_20(std::string& strWorkOrderInfo, std::string str
 
 // WOBYSTATION: one <WO> per row, in the order of the rows.
 //
-// This worker and GetModelAttributes10_20 name the connection after the
+// This query and the model attributes' name the connection after the
 // parameters and ask for a client-side cursor; the client reads every record
 // set client-side, so the order makes no difference here.
-int32_t Tester::GetOrderInfoByStation10_20(std::string& strWorkOrderInfo, std::string strStationName) {
+int32_t OrderService::byStation(std::string& strWorkOrderInfo, const std::string& strStationName) {
     const std::string station = stationOr(strStationName);
-    db::Command cmd = storedProcedure(generation10() ? "uspGetOrderInfoByStation" : "uspPDOGetOrderInfoByStation");
+    db::Command cmd = storedProcedure(context, context.profile.ordersByStationProcedure());
     cmd.append("@Station", db::adVarChar, db::adParamInput, station);
-    return runQuery(*this, cmd,
+    return runQuery(log, cmd,
                     {.worker = "GetOrderInfoByStation10_20",
                      .read =
                          [&station](db::Recordset& rs) {
-                             std::string doc = "<WOBYSTATION STATION=\"" + EscapeXml(station) + "\">";
+                             std::string doc = "<WOBYSTATION STATION=\"" + escapedXml(station) + "\">";
                              for (; !rs.eof(); rs.moveNext()) {
                                  const std::string_view status = orderStatus(rs.field("WORKORDERSTATUSID"));
                                  doc += "<WO>";
@@ -104,18 +100,17 @@ int32_t Tester::GetOrderInfoByStation10_20(std::string& strWorkOrderInfo, std::s
 }
 
 // MODELATTR: one <ATTR> per row; "@Revision" is sent also when empty.
-int32_t Tester::GetModelAttributes10_20(std::string& strModelInfo, std::string strPartNumber,
-                                        std::string strPartRev) {
-    db::Command cmd =
-        storedProcedure(generation10() ? "uspGetModelAttributeByPartNumber" : "uspPSTGetDetailByPartNumber");
+int32_t OrderService::modelAttributes(std::string& strModelInfo, const std::string& strPartNumber,
+                                      const std::string& strPartRev) {
+    db::Command cmd = storedProcedure(context, context.profile.modelAttributesProcedure());
     cmd.append("@PartNumber", db::adVarChar, db::adParamInput, strPartNumber);
     cmd.append("@Revision", db::adVarChar, db::adParamInput, strPartRev);
-    return runQuery(*this, cmd,
+    return runQuery(log, cmd,
                     {.worker = "GetModelAttributes10_20",
                      .read =
                          [&](db::Recordset& rs) {
-                             std::string doc = "<MODELATTR PARTNUMBER=\"" + EscapeXml(strPartNumber) + "\"";
-                             if (!strPartRev.empty()) doc += " REVISION=\"" + EscapeXml(strPartRev) + "\"";
+                             std::string doc = "<MODELATTR PARTNUMBER=\"" + escapedXml(strPartNumber) + "\"";
+                             if (!strPartRev.empty()) doc += " REVISION=\"" + escapedXml(strPartRev) + "\"";
                              doc += ">";
                              for (; !rs.eof(); rs.moveNext()) {
                                  doc += "<ATTR>";

@@ -1,0 +1,274 @@
+// Encrypted connections end to end: the component over FreeTDS's ODBC
+// driver against the simulator's TLS listener, set up by DEZozevo.ini; the
+// driver's own records of a failure; waits bounded when the server stops
+// answering.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "DEZozevoDLL/Tester.h"
+#include "platform/db/drivers/odbc/odbc.h"
+#include "sim/sim.h"
+#include "support/plant.h"
+#include "support/relay.h"
+
+using namespace dz;
+
+namespace {
+
+void onThread(const std::function<void()>& f) { std::thread(f).join(); }
+
+std::string sourceDir() {
+    const char* src = std::getenv("DZ_SOURCE_DIR");
+    return src && *src ? src : std::filesystem::path(__FILE__).parent_path().parent_path().string();
+}
+
+// Two throw-away authorities, each with a server certificate, made once.
+struct Certificates {
+    test::TempDir dir;
+    Certificates() {
+        for (const char* name : {"right", "wrong"}) {
+            std::string cmd = sourceDir() + "/sim/dezozevo-sim-certs " + dir.file(name) + " >/dev/null";
+            if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cannot make certificates: " + cmd);
+        }
+    }
+    std::string ca(const std::string& which) const { return dir.file(which) + "/ca.pem"; }
+    std::vector<std::string> serve(bool require = false) const {
+        std::vector<std::string> o{"--tls-cert", dir.file("right") + "/server.pem", "--tls-key",
+                                   dir.file("right") + "/server.key"};
+        if (require) o.push_back("--tls-require");
+        return o;
+    }
+};
+
+const Certificates& certificates() {
+    static Certificates c;
+    return c;
+}
+
+// Start-up on a thread of its own: its status and the failure it reported.
+struct Startup {
+    int32_t status = -1;
+    std::optional<Failure> failure;
+    int32_t route = -1;  // CheckRoute of a unit waiting for another station: 3 when the link works
+};
+
+Startup startUp() {
+    Startup s;
+    onThread([&] {
+        Tester t;
+        TesterState st = t.state();
+        s.status = st.startupStatus;
+        s.failure = st.lastFailure;
+        s.route = t.CheckRoute("SN24001-0006", "FCT-01");
+    });
+    return s;
+}
+
+struct Case {
+    const char* name;
+    enum { none, offered, required } listener;
+    std::string keys;      // [DATABASE] keys; CAFILE_RIGHT / CAFILE_WRONG stand for the authorities
+    bool connects;
+    std::string cause;     // in the failure's description when it does not connect
+    int32_t status = 9001; // what the description classifies as
+};
+
+std::string withFiles(std::string keys) {
+    for (const char* which : {"right", "wrong"}) {
+        std::string mark = std::string("CAFILE_") + (which[0] == 'r' ? "RIGHT" : "WRONG");
+        for (size_t at; (at = keys.find(mark)) != std::string::npos;)
+            keys.replace(at, mark.size(), certificates().ca(which));
+    }
+    return keys;
+}
+
+class Encryption : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Encryption, ConnectsOrNamesTheCause) {
+    const Case& c = GetParam();
+    std::vector<std::string> options;
+    if (c.listener != Case::none) options = certificates().serve(c.listener == Case::required);
+    test::Plant p(10, true, options);
+    p.setIni("\nDATABASE=MES", "\nDATABASE=MES\n" + withFiles(c.keys));
+    Startup s = startUp();
+    if (c.connects) {
+        EXPECT_EQ(s.status, 0) << (s.failure ? s.failure->description : "");
+        EXPECT_EQ(s.route, 3);
+        return;
+    }
+    ASSERT_TRUE(s.failure);
+    EXPECT_NE(s.failure->description.find(c.cause), std::string::npos) << s.failure->description;
+    // The status stays the client's classification of the description.
+    std::string line = s.failure->description.substr(0, s.failure->description.find('\n'));
+    EXPECT_EQ(Tester::calcErr(line), c.status) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OverFreeTds, Encryption,
+    ::testing::Values(
+        Case{"MandatoryWithItsAuthority", Case::offered, "Encrypt=mandatory\nCAFile=CAFILE_RIGHT\n", true, ""},
+        Case{"YesIsMandatory", Case::offered, "Encrypt=yes\nCAFile=CAFILE_RIGHT\nLoginTimeout=5\n", true, ""},
+        Case{"WrongAuthority", Case::offered, "Encrypt=mandatory\nCAFile=CAFILE_WRONG\n", false, "certificate"},
+        Case{"SystemAuthoritiesKnowNoTestCa", Case::offered, "Encrypt=mandatory\n", false, "certificate"},
+        Case{"WrongAuthorityTrusted", Case::offered,
+             "Encrypt=mandatory\nCAFile=CAFILE_WRONG\nTrustServerCertificate=yes\n", true, ""},
+        Case{"MandatoryWithoutTls", Case::none, "Encrypt=mandatory\nTrustServerCertificate=yes\n", false,
+             "offers no encryption"},
+        Case{"OptionalWithoutTls", Case::none, "Encrypt=optional\n", true, ""},
+        Case{"OptionalWithTls", Case::offered, "Encrypt=optional\n", true, ""},
+        Case{"NoKeysOnATlsListener", Case::offered, "", true, ""},
+        Case{"RequiredByTheListener", Case::required, "Encrypt=optional\n", true, ""},
+        Case{"StrictNeedsANewerFreeTds", Case::offered, "Encrypt=strict\nCAFile=CAFILE_RIGHT\n", false,
+             "needs FreeTDS 1.5", 9999},
+        Case{"UnknownEncryptValue", Case::offered, "Encrypt=always\n", false, "Encrypt=always", 9999},
+        Case{"UnreadableCaFile", Case::offered, "Encrypt=mandatory\nCAFile=/nonexistent/ca.pem\n", false,
+             "/nonexistent/ca.pem", 9999}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// UTF-16 little-endian, as TDS carries text.
+std::string ucs2(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += c, out += '\0';
+    return out;
+}
+
+// The password as a login carries it without TLS: each byte's halves
+// swapped, then XOR 0xA5.
+std::string scrambled(const std::string& ascii) {
+    std::string out;
+    for (char c : ucs2(ascii)) {
+        unsigned char b = (unsigned char)c;
+        out += char(((b << 4) | (b >> 4)) ^ 0xA5);
+    }
+    return out;
+}
+
+TEST(EncryptedLink, ATapSeesNeitherProcedureNorPassword) {
+    for (bool encrypted : {false, true}) {
+        test::Plant p(10, true, certificates().serve());
+        p.setIni("PWD=station", "PWD=S3cret-Pw");
+        sim::query(p.db(), "UPDATE users SET password = 'S3cret-Pw'");
+        test::Relay tap(p.server->host(), p.server->port());
+        p.setIni("SERVER=" + p.server->dataSource(),
+                 "SERVER=" + tap.dataSource() +
+                     (encrypted ? "\nEncrypt=mandatory\nCAFile=" + certificates().ca("right") : "\nEncrypt=no"));
+        Startup s = startUp();
+        ASSERT_EQ(s.route, 3) << (s.failure ? s.failure->description : "");
+        const std::string seen = tap.seen();
+        // The tap works: in the clear it sees both.
+        EXPECT_EQ(seen.find(ucs2("uspCheckRouting")) != std::string::npos, !encrypted);
+        EXPECT_EQ(seen.find(scrambled("S3cret-Pw")) != std::string::npos, !encrypted);
+        EXPECT_EQ(seen.find(ucs2("S3cret-Pw")), std::string::npos);
+    }
+}
+
+TEST(EncryptedLink, TheListenerRefusesAClientThatWillNotEncrypt) {
+    test::Plant p(10, true, certificates().serve(true));
+    test::RawClient c(p.server->host(), p.server->port());
+    std::string reply;
+    EXPECT_FALSE(c.login("station", "station", "MES", &reply));
+    EXPECT_NE(reply.find(ucs2("requires an encrypted connection")), std::string::npos);
+}
+
+// FreeTDS's own query tool logs in over TLS and checks the certificate.
+TEST(EncryptedLink, TsqlLogsInOverTls) {
+    test::Plant p(10, true, certificates().serve(true));
+    test::TempDir dir;
+    dir.write("freetds.conf", "[lab]\nhost = localhost\nport = " + std::to_string(p.server->port()) +
+                                  "\ntds version = 7.4\nencryption = require\nca file = " +
+                                  certificates().ca("right") + "\n");
+    dir.write("in.sql", "select 42 as answer\ngo\nexit\n");
+    std::string cmd = "FREETDSCONF=" + dir.file("freetds.conf") + " timeout 20 tsql -S lab -U station -P station -D MES <" +
+                      dir.file("in.sql") + " 2>&1";
+    std::string out;
+    FILE* f = popen(cmd.c_str(), "r");
+    ASSERT_TRUE(f);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+    EXPECT_NE(out.find("42"), std::string::npos) << cmd << "\n" << out;
+}
+
+// ---- the cause of a failure ----------------------------------------------------
+
+struct Refusal {
+    const char* name;
+    std::function<void(test::Plant&)> setUp;
+    std::string sqlstate;  // of one of the driver's records
+    long native;
+};
+
+class DriverRecords : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(DriverRecords, TellTheCausesOfA9001Apart) {
+    test::Plant p(10, true);
+    GetParam().setUp(p);
+    Startup s = startUp();
+    ASSERT_TRUE(s.failure);
+    std::string line = s.failure->description.substr(0, s.failure->description.find('\n'));
+    EXPECT_EQ(Tester::calcErr(line), GetParam().native == 18456 ? 9999 : 9001) << line;
+    bool found = false;
+    for (const auto& d : s.failure->diagnostics)
+        found |= d.state == GetParam().sqlstate && d.native == GetParam().native && !d.message.empty();
+    std::string records;
+    for (const auto& d : s.failure->diagnostics) records += d.state + " " + std::to_string(d.native) + " " + d.message + "\n";
+    EXPECT_TRUE(found) << records;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OverFreeTds, DriverRecords,
+    ::testing::Values(Refusal{"WrongPassword", [](test::Plant& p) { p.setIni("PWD=station", "PWD=nope"); }, "42000",
+                              18456},
+                      Refusal{"NobodyListens", [](test::Plant& p) { p.server->stop(); }, "08S01", 20009},
+                      Refusal{"UnknownHost",
+                              [](test::Plant& p) {
+                                  p.setIni("SERVER=" + p.server->dataSource(), "SERVER=no-such-host.invalid,1433");
+                              },
+                              "01000", 20013}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DriverRecords, ASuccessfulCallLeavesNone) {
+    test::Plant p(10, true);
+    onThread([&] {
+        Tester t;
+        t.beginCall();
+        EXPECT_EQ(t.endCall(t.CheckRoute("SN24001-0006", "FCT-01")), 3);
+        ASSERT_TRUE(t.state().lastFailure);
+        EXPECT_TRUE(t.state().lastFailure->diagnostics.empty());  // the procedure's own status, no client failure
+    });
+}
+
+// ---- bounded waits ------------------------------------------------------------
+
+// A listener that stops answering without closing: the call ends with a
+// time-out within TimeOut, a new login within LoginTimeout.
+TEST(BoundedWaits, AStoppedServerTimesOut) {
+    test::Plant p(10, true, certificates().serve());
+    p.setIni("TimeOut=30", "TimeOut=2\nLoginTimeout=2\nEncrypt=mandatory\nCAFile=" + certificates().ca("right"));
+    onThread([&] {
+        Tester t;
+        ASSERT_EQ(t.CheckRoute("SN24001-0006", "FCT-01"), 3);
+        ASSERT_EQ(kill(p.server->pid(), SIGSTOP), 0);
+        auto start = std::chrono::steady_clock::now();
+        int32_t call = t.CheckRoute("SN24001-0006", "FCT-01");
+        double callSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        db::odbc::OdbcDriver::instance()->clearPool();
+        start = std::chrono::steady_clock::now();
+        Tester second;  // logs in anew
+        double loginSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        kill(p.server->pid(), SIGCONT);
+        EXPECT_EQ(call, 9003);
+        EXPECT_LT(callSeconds, 2 + 3.0);
+        ASSERT_TRUE(second.state().lastFailure);
+        EXPECT_NE(second.state().lastFailure->description.find("Timeout expired"), std::string::npos)
+            << second.state().lastFailure->description;
+        EXPECT_LT(loginSeconds, 2 + 3.0);
+    });
+}
+
+}  // namespace
