@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/drivers.h"
 #include "bench/component.h"
 #include "sim/sim.h"
