@@ -33,7 +33,7 @@
 
 #include <httplib.h>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/drivers.h"
 #include "bench/component.h"
 #include "sim/internal.h"

@@ -10,8 +10,8 @@
 #include <functional>
 #include <thread>
 
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Tester.h"
+#include "component/Failures.h"
+#include "component/Tester.h"
 #include "platform/db/drivers/odbc/odbc.h"
 #include "sim/sim.h"
 #include "support/plant.h"

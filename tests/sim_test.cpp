@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "DEZozevoDLL/Scramble.h"
+#include "component/Scramble.h"
 #include "platform/db/db.h"
 #include "sim/sim.h"
 #include "support/station.h"

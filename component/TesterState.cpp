@@ -2,9 +2,9 @@
 // the last failure a method reported and the last stored result's test ID.
 #include <sys/stat.h>
 
-#include "DEZozevoDLL/ResendQueue.h"
-#include "DEZozevoDLL/Results.h"
-#include "DEZozevoDLL/Tester.h"
+#include "component/ResendQueue.h"
+#include "component/Results.h"
+#include "component/Tester.h"
 #include "platform/db/db.h"
 
 namespace dz {

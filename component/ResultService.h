@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "DEZozevoDLL/Service.h"
+#include "component/Service.h"
 #include "platform/com/variant.h"
 
 namespace dz {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "DEZozevoDLL/Context.h"
+#include "component/Context.h"
 #include "platform/com/variant.h"
 #include "platform/db/db.h"
 

@@ -1,9 +1,9 @@
-#include "DEZozevoDLL/AuxiliaryService.h"
+#include "component/AuxiliaryService.h"
 
 #include <exception>
 
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Query.h"
+#include "component/Failures.h"
+#include "component/Query.h"
 #include "platform/com/variant.h"
 #include "platform/profile/profile.h"
 #include "platform/text.h"

@@ -1,9 +1,9 @@
 // Tester: start-up, release, and each public method handed to the service of
 // its capability on the detected generation.
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Files.h"
+#include "component/Failures.h"
+#include "component/Files.h"
 #include "platform/profile/profile.h"
 
 namespace dz {

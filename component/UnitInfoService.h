@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "DEZozevoDLL/Service.h"
+#include "component/Service.h"
 
 namespace dz {
 

@@ -12,13 +12,13 @@
 #include <optional>
 #include <system_error>
 
-#include "DEZozevoDLL/ResultService.h"
+#include "component/ResultService.h"
 
-#include "DEZozevoDLL/BufferFolder.h"
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Query.h"
-#include "DEZozevoDLL/ResendQueue.h"
-#include "DEZozevoDLL/Results.h"
+#include "component/BufferFolder.h"
+#include "component/Failures.h"
+#include "component/Query.h"
+#include "component/ResendQueue.h"
+#include "component/Results.h"
 #include "platform/com/module.h"
 #include "platform/text.h"
 

@@ -1,8 +1,8 @@
-#include "DEZozevoDLL/Query.h"
+#include "component/Query.h"
 
-#include "DEZozevoDLL/Context.h"
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Log.h"
+#include "component/Context.h"
+#include "component/Failures.h"
+#include "component/Log.h"
 
 namespace dz {
 

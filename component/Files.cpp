@@ -1,4 +1,4 @@
-#include "DEZozevoDLL/Files.h"
+#include "component/Files.h"
 
 #include <glob.h>
 #include <sys/stat.h>

@@ -1,11 +1,11 @@
-#include "DEZozevoDLL/Log.h"
+#include "component/Log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "DEZozevoDLL/Context.h"
+#include "component/Context.h"
 #include "platform/com/module.h"
 #include "platform/log/sink.h"
 #include "platform/text.h"

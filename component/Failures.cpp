@@ -1,4 +1,4 @@
-#include "DEZozevoDLL/Failures.h"
+#include "component/Failures.h"
 
 #include "platform/db/db.h"
 #include "platform/text.h"

@@ -2,8 +2,8 @@
 // Tester's log.
 #pragma once
 
-#include "DEZozevoDLL/Context.h"
-#include "DEZozevoDLL/Log.h"
+#include "component/Context.h"
+#include "component/Log.h"
 
 namespace dz {
 

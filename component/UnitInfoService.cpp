@@ -1,4 +1,4 @@
-#include "DEZozevoDLL/UnitInfoService.h"
+#include "component/UnitInfoService.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,10 +6,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Query.h"
-#include "DEZozevoDLL/ResultService.h"
-#include "DEZozevoDLL/Results.h"
+#include "component/Failures.h"
+#include "component/Query.h"
+#include "component/ResultService.h"
+#include "component/Results.h"
 #include "platform/text.h"
 
 namespace dz {

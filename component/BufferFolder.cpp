@@ -1,5 +1,5 @@
 // The buffer folder's files: staging, names and durability.
-#include "DEZozevoDLL/BufferFolder.h"
+#include "component/BufferFolder.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

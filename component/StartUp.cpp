@@ -1,4 +1,4 @@
-#include "DEZozevoDLL/StartUp.h"
+#include "component/StartUp.h"
 
 #include <unistd.h>
 
@@ -7,9 +7,9 @@
 #include <functional>
 #include <limits>
 
-#include "DEZozevoDLL/Files.h"
-#include "DEZozevoDLL/Results.h"
-#include "DEZozevoDLL/Scramble.h"
+#include "component/Files.h"
+#include "component/Results.h"
+#include "component/Scramble.h"
 #include "platform/com/module.h"
 #include "platform/db/db.h"
 #include "platform/profile/profile.h"

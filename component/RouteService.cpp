@@ -1,7 +1,7 @@
-#include "DEZozevoDLL/RouteService.h"
+#include "component/RouteService.h"
 
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Query.h"
+#include "component/Failures.h"
+#include "component/Query.h"
 
 namespace dz {
 

@@ -1,7 +1,7 @@
-#include "DEZozevoDLL/AttributeService.h"
+#include "component/AttributeService.h"
 
-#include "DEZozevoDLL/Failures.h"
-#include "DEZozevoDLL/Query.h"
+#include "component/Failures.h"
+#include "component/Query.h"
 #include "platform/text.h"
 
 namespace dz {

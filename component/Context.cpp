@@ -1,4 +1,4 @@
-#include "DEZozevoDLL/Context.h"
+#include "component/Context.h"
 
 namespace dz {
 

@@ -1,6 +1,6 @@
-#include "DEZozevoDLL/OrderService.h"
+#include "component/OrderService.h"
 
-#include "DEZozevoDLL/Query.h"
+#include "component/Query.h"
 
 namespace dz {
 

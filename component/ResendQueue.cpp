@@ -1,6 +1,6 @@
 // The resend queue's files: keeping, the replay lock, removal by identity and
 // setting refused entries aside.
-#include "DEZozevoDLL/ResendQueue.h"
+#include "component/ResendQueue.h"
 
 #include <dirent.h>
 #include <fcntl.h>
