@@ -10,7 +10,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "DEZozevoDLL/ResendQueue.h"
+#include "component/ResendQueue.h"
 #include "support/plant.h"
 #include "support/station.h"
 
@@ -280,6 +280,40 @@ TEST_F(Cli, OptionsBeforeOrAfterTheCommand) {
     Outcome r = run({"call", "CalcErrCode", "--", "strMsg=--home"}, "", home.path());
     EXPECT_EQ(json::parse(r.out)["args"]["strMsg"], "--home") << r.err;
 }
+
+TEST_F(Cli, CheckSaysWhatHolds) {
+    // Without a database: the INI file holds, the database, generation and station do not;
+    // the queue's folder does not exist yet and can be created.
+    home.write("DEZozevo.ini", home.read("DEZozevo.ini") + "[ERROR]\nResendFolder=queue\n");
+    Outcome r = run({"check"}, "", home.path());
+    EXPECT_EQ(r.status, 1) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string l; std::getline(in, l);) lines.push_back(l.substr(0, 17));
+    const std::vector<std::string> expected = {"ok   ini         ", "FAIL database    ", "FAIL generation  ",
+                                               "FAIL station     ", "ok   queue       ", "ok   kept        "};
+    EXPECT_EQ(lines, expected) << r.out;
+    EXPECT_NE(r.out.find(home.file("queue") + " not created yet; " + home.path() + " lets it be created"),
+              std::string::npos)
+        << r.out;
+
+    dz::test::Plant p(24);
+    r = run({"check", "--json"}, "", p.home.path());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["ok"], true);
+    ASSERT_EQ(j["checks"].size(), 6u);
+    EXPECT_EQ(j["checks"][2], json::parse(R"({"check": "generation", "ok": true, "detail": "schema 24"})"));
+
+    // A result kept for resend: the station's check fails until it is sent.
+    p.setIni("ResendOnNetErr=no", "ResendOnNetErr=yes");
+    p.setIni("SERVER=sim:plant.db", "SERVER=sim:gone/plant.db");
+    run({"call", "SaveResult", "strXMLResultText=" + dz::test::siteFile("SampleResult.xml")}, "", p.home.path());
+    r = run({"check", "--json"}, "", p.home.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(json::parse(r.out)["checks"][5]["ok"], false) << r.out;
+}
+
 
 TEST_F(Cli, HelpForEachCommand) {
     for (const auto& args : std::vector<std::vector<std::string>>{

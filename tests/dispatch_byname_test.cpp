@@ -3,8 +3,8 @@
 // A method failing towards its caller and the thread binding: cli_test, cabi/ and dispatch_test.
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "binding/dispatch.h"
 #include "support/station.h"
 

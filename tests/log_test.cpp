@@ -5,8 +5,9 @@
 
 #include <regex>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
+#include "component/Failures.h"
 #include "platform/db/db.h"
 #include "support/station.h"
 
@@ -89,7 +90,7 @@ TEST(CalcErrCode, AFailureKindTheDriverGaveWinsOverTheText) {
     using K = dz::db::FailureKind;
     for (auto [kind, code] : std::vector<std::pair<K, int>>{
              {K::NoServer, 9001}, {K::Network, 9002}, {K::Timeout, 9003}, {K::Unknown, 9003}})
-        EXPECT_EQ(Tester::calcErr(dz::db::Error("Query timeout expired", kind)), code);
+        EXPECT_EQ(dz::statusOf(dz::db::Error("Query timeout expired", kind)), code);
 }
 
 TEST(FileExists, OrdinaryFilesAndWildcards) {

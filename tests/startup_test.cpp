@@ -4,9 +4,9 @@
 #include <optional>
 #include <thread>
 
-#include "DEZozevoDLL/Scramble.h"
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Scramble.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "support/station.h"
 
 using dz::Tester;
