@@ -50,11 +50,16 @@ inline void layOutComponent(const fs::path& dir, const std::string& server, cons
     writeIni(dir, server, more);
 }
 
-// The listener serving the simulator file `db` on a free loopback port.
-inline std::unique_ptr<dz::sim::tds::Server> listen(const std::string& db) {
+// The listener serving the simulator file `db` on a free loopback port; with
+// TLS when `certDir` holds server.pem and server.key (dezozevo-sim-certs).
+inline std::unique_ptr<dz::sim::tds::Server> listen(const std::string& db, const std::string& certDir = "") {
     dz::sim::tds::ServeOptions so;
     so.path = db;
     so.port = 0;
+    if (!certDir.empty()) {
+        so.tlsCert = certDir + "/server.pem";
+        so.tlsKey = certDir + "/server.key";
+    }
     auto server = std::make_unique<dz::sim::tds::Server>(so);
     server->start();
     return server;

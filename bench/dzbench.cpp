@@ -8,8 +8,10 @@
 //                                            share of the database's work)
 //   dzbench unitinfo ROWS REPS               GetUnitInfo on generation 24 and
 //                                            a bare fetch of the same rows
-//   dzbench checkroute CALLS                 client CPU of CheckRoute over
-//                                            ODBC and of a bare ODBC call
+//   dzbench checkroute CALLS [CERTDIR]       client CPU of CheckRoute over
+//                                            ODBC and of a bare ODBC call;
+//                                            with CERTDIR (dezozevo-sim-certs)
+//                                            both encrypted (Encrypt=mandatory)
 //   dzbench create REPS                      creating a Tester
 #include <sql.h>
 #include <sqlext.h>
@@ -278,13 +280,21 @@ int unitinfo(int argc, char** argv) {
 }
 
 int checkroute(int argc, char** argv) {
-    if (argc < 3) throw std::runtime_error("usage: dzbench checkroute CALLS");
+    if (argc < 3) throw std::runtime_error("usage: dzbench checkroute CALLS [CERTDIR]");
     const int calls = std::atoi(argv[2]);
+    const std::string certDir = argc > 3 ? argv[3] : "";
     // The listener serves the plant; the INI file names it.
     auto home = std::make_unique<Home>(10);
-    std::unique_ptr<sim::tds::Server> server = dzbench::listen(home->db);
+    std::unique_ptr<sim::tds::Server> server = dzbench::listen(home->db, certDir);
     const std::string dataSource = dzbench::dataSource(*server);
-    dzbench::writeIni(home->dir, dataSource);
+    db::ClientOptions client;
+    if (!certDir.empty()) {
+        client.encrypt = "mandatory";
+        client.caFile = certDir + "/ca.pem";
+        dzbench::writeIni(home->dir, dataSource, {{"TimeOut=30", "TimeOut=30\nEncrypt=mandatory\nCAFile=" + client.caFile}});
+    } else {
+        dzbench::writeIni(home->dir, dataSource);
+    }
 
     TesterHandle t;
     const std::string args = R"({"strUnitSN":"SN24001-0006","strStation":"FCT-01"})";
@@ -297,7 +307,7 @@ int checkroute(int argc, char** argv) {
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, (SQLPOINTER)SQL_OV_ODBC3, 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     const std::string cs = dzbench::connectString(dataSource);
-    std::u16string conn = text::toUtf16(db::odbc::target(db::ConnectionInfo::parse(cs)).connectionString);
+    std::u16string conn = text::toUtf16(db::odbc::target(db::ConnectionInfo::parse(cs), client).connectionString);
     if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, (SQLWCHAR*)conn.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                          SQL_DRIVER_NOPROMPT)))
         throw std::runtime_error("the bare ODBC connection failed");

@@ -109,6 +109,15 @@ def main():
     target("CheckRoute client CPU, typed C function / bare [us]", val(cr, "typed_cpu_s", 1e6), val(cr, "bare_cpu_s", 1e6),
            1.2, "us", "dz_CheckRoute")
 
+    # The same over TLS (Encrypt=mandatory with the listener's authority): the
+    # component's CPU per call against a bare call on an encrypted connection.
+    certs = os.path.join(out_dir, "certs")
+    if not os.path.exists(os.path.join(certs, "server.pem")):
+        subprocess.run([os.path.join(ROOT, "sim", "dezozevo-sim-certs"), certs], check=True, stdout=subprocess.DEVNULL)
+    tls = run([dzbench, "checkroute", "2100" if quick else "6300", certs])
+    target("CheckRoute encrypted, client CPU / bare encrypted ODBC call [us]", val(tls, "cpu_s", 1e6),
+           val(tls, "bare_cpu_s", 1e6), 1.5, "us", "Encrypt=mandatory, through the C interface")
+
     # Creating a Tester: the INI file read once, schemas and style sheets shared.
     cre = run([dzbench, "create", "20"])
     target("Tester creation, INI file reads", val(cre, "ini_reads"), 1, 1, "reads")

@@ -165,6 +165,7 @@ struct Watchdog {
     std::condition_variable cv;
     std::map<uint64_t, Call> calls;
     uint64_t next = 1;
+    std::chrono::steady_clock::time_point wake = std::chrono::steady_clock::time_point::max();  // its next look
 
     Watchdog() { std::thread([this] { loop(); }).detach(); }
 
@@ -172,7 +173,7 @@ struct Watchdog {
         std::unique_lock lock(mu);
         for (;;) {
             auto now = std::chrono::steady_clock::now();
-            auto wake = now + std::chrono::hours(1);
+            wake = now + std::chrono::hours(1);
             for (auto& [id, c] : calls) {
                 if (c.fired) continue;
                 if (c.deadline <= now) {
@@ -206,9 +207,9 @@ CallWatch::CallWatch(const Session& session, int timeout) {
     Watchdog& w = Watchdog::instance();
     std::lock_guard lock(w.mu);
     id_ = w.next++;
-    w.calls[id_] = {std::chrono::steady_clock::now() + std::chrono::seconds(timeout) + grace(timeout), session.socket(),
-                    session.socketInode()};
-    w.cv.notify_one();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout) + grace(timeout);
+    w.calls[id_] = {deadline, session.socket(), session.socketInode()};
+    if (deadline < w.wake) w.cv.notify_one();  // calls of one time-out rarely need it
 }
 
 bool CallWatch::end() {
