@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/durable.h"
+
 namespace dz::buffer {
 
 namespace {
@@ -18,8 +20,6 @@ constexpr std::string_view kPendingTail = "_pending-XXXXXX.tmp";
 constexpr size_t kNameMax = 255;  // bytes in one file name
 constexpr size_t kLongestFinalTail = sizeof "_N-2147483648.xml" - 1;
 static_assert(kLongestFinalTail <= kPendingTail.size());
-
-std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 // A short tag of a text: FNV-1a, 64 bits, in hex. Only used to tell long
 // unit IDs apart in file names that also carry the test ID, so no
@@ -71,29 +71,21 @@ std::string stage(const std::string& folder, const std::string& unitId, std::str
     std::string pattern = inFolder(folder, unitId, kPendingTail);
     if (pattern.find('\0') != std::string::npos) return "invalid file name";
     out.fd = ::mkostemps(pattern.data(), 4, O_CLOEXEC);
-    if (out.fd < 0) return errnoText(errno);
+    if (out.fd < 0) return durable::errnoText(errno);
     out.path = pattern;
     ::flock(out.fd, LOCK_EX);  // best effort: some network file systems have no locks
-    if (::fchmod(out.fd, 0644) != 0) return errnoText(errno);
+    if (::fchmod(out.fd, 0644) != 0) return durable::errnoText(errno);
     for (std::string_view piece : {data, std::string_view("\r\n")}) {
         for (size_t done = 0; done < piece.size();) {
             const ssize_t n = ::write(out.fd, piece.data() + done, piece.size() - done);
             if (n >= 0)
                 done += size_t(n);
             else if (errno != EINTR)
-                return errnoText(errno);
+                return durable::errnoText(errno);
         }
     }
-    if (::fsync(out.fd) != 0) return errnoText(errno);
+    if (::fsync(out.fd) != 0) return durable::errnoText(errno);
     return "";
-}
-
-void syncFolder(const std::string& folder) {
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
 }
 
 }  // namespace dz::buffer

@@ -31,7 +31,4 @@ std::string finalName(const std::string& folder, const std::string& unitId, int3
 // The unit ID as part of one file name (see the .cpp); public for tests.
 std::string fileNamePart(const std::string& unitId);
 
-// Makes a rename or link in `folder` durable.
-void syncFolder(const std::string& folder);
-
 }  // namespace dz::buffer

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <tuple>
 
+#include "platform/durable.h"
+
 namespace dz {
 
 namespace {
@@ -26,8 +28,6 @@ const std::string_view kCrLf = "\r\n";
 // A temporary file of the named-file fallback older than this, and not
 // locked by its writer, was left by a killed process.
 constexpr time_t kAbandonedAfter = 60;
-
-std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 std::string parentOf(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -43,17 +43,8 @@ std::string makeFolders(const std::string& folder) {
     if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? "" : folder + " is not a folder";
     if (std::string why = makeFolders(parentOf(folder)); !why.empty()) return why;
     if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-        return "cannot create " + folder + ": " + errnoText(errno);
+        return "cannot create " + folder + ": " + durable::errnoText(errno);
     return "";
-}
-
-// Makes a link, rename or removal in `folder` durable.
-void syncFolder(const std::string& folder) {
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
 }
 
 std::string writeAll(int fd, std::string_view data) {
@@ -63,10 +54,10 @@ std::string writeAll(int fd, std::string_view data) {
             if (n >= 0)
                 done += size_t(n);
             else if (errno != EINTR)
-                return errnoText(errno);
+                return durable::errnoText(errno);
         }
     }
-    return ::fsync(fd) == 0 ? "" : errnoText(errno);
+    return ::fsync(fd) == 0 ? "" : durable::errnoText(errno);
 }
 
 // Entry numbers: microseconds since the epoch, rising within the process.
@@ -174,7 +165,7 @@ std::string ResendQueue::linkNew(int fd, const std::string& tempPath) const {
         const int rc = tempPath.empty() ? ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW)
                                         : ::link(tempPath.c_str(), target.c_str());
         if (rc == 0) return target;
-        if (errno != EEXIST) return "!" + errnoText(errno);
+        if (errno != EEXIST) return "!" + durable::errnoText(errno);
     }
     return "!no free name beside it";
 }
@@ -194,7 +185,7 @@ std::string ResendQueue::keep(std::string_view data, std::string& kept) const {
     if (fd < 0) {
         std::string pattern = base_ + ".tmp-XXXXXX";
         fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd < 0) return errnoText(errno);
+        if (fd < 0) return durable::errnoText(errno);
         tempPath = pattern;
         ::flock(fd, LOCK_EX);  // best effort: some network file systems have no locks
         ::fchmod(fd, 0644);
@@ -205,7 +196,7 @@ std::string ResendQueue::keep(std::string_view data, std::string& kept) const {
         if (result[0] != '!') {
             kept = result;
             result.clear();
-            syncFolder(folder_);
+            durable::syncFolder(folder_);
         } else {
             result.erase(0, 1);
         }
@@ -240,7 +231,7 @@ std::optional<ResendQueue::Replay> ResendQueue::replay(bool wait, std::string& w
     const std::string lockPath = base_ + ".lock";
     const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        why = "cannot open " + lockPath + ": " + errnoText(errno);
+        why = "cannot open " + lockPath + ": " + durable::errnoText(errno);
         return std::nullopt;
     }
     int rc = 0;
@@ -300,7 +291,7 @@ std::optional<ResendQueue::Entry> ResendQueue::Replay::next(std::string& why) {
             done_.insert(name);
             if (::unlink(path.c_str()) == 0) {  // removable now
                 setUnremovable(path, st.st_dev, st.st_ino, false);
-                syncFolder(q_->folder_);
+                durable::syncFolder(q_->folder_);
             }
             continue;
         }
@@ -308,7 +299,7 @@ std::optional<ResendQueue::Entry> ResendQueue::Replay::next(std::string& why) {
         if (fd < 0) {
             if (errno == ENOENT) continue;
             why = "Cannot read the resend file " + path + ": " +
-                  (errno == ELOOP ? std::string("it is a link, which is never followed") : errnoText(errno));
+                  (errno == ELOOP ? std::string("it is a link, which is never followed") : durable::errnoText(errno));
             return std::nullopt;
         }
         Entry e;
@@ -328,7 +319,7 @@ std::optional<ResendQueue::Entry> ResendQueue::Replay::next(std::string& why) {
                 if (errno == EINTR) continue;
                 const int err = errno;
                 ::close(fd);
-                why = "Cannot read the resend file " + path + ": " + errnoText(err);
+                why = "Cannot read the resend file " + path + ": " + durable::errnoText(err);
                 return std::nullopt;
             }
             if (n == 0) break;
@@ -347,7 +338,7 @@ std::string ResendQueue::Replay::remove(const Entry& e) {
     if (::unlink(e.path.c_str()) != 0 && errno != ENOENT) {
         const int err = errno;
         setUnremovable(e.path, e.dev, e.ino, true);
-        return errnoText(err);
+        return durable::errnoText(err);
     }
     // Not synced: a removal lost to a power cut only sends the result again.
     return "";
@@ -362,18 +353,18 @@ std::string ResendQueue::Replay::setAside(const Entry& e, std::string& moved) {
     for (int k = 1; k < 1000; ++k) {
         const std::string target = folder + "/" + name + (k == 1 ? "" : "-" + std::to_string(k));
         if (::link(e.path.c_str(), target.c_str()) == 0) {
-            syncFolder(folder);
+            durable::syncFolder(folder);
             if (::unlink(e.path.c_str()) != 0 && errno != ENOENT) {
                 const int err = errno;
                 ::unlink(target.c_str());
                 setUnremovable(e.path, e.dev, e.ino, true);
-                return errnoText(err);
+                return durable::errnoText(err);
             }
-            syncFolder(q_->folder_);
+            durable::syncFolder(q_->folder_);
             moved = target;
             return "";
         }
-        if (errno != EEXIST) return errnoText(errno);
+        if (errno != EEXIST) return durable::errnoText(errno);
     }
     return "no free name in " + folder;
 }

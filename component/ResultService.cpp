@@ -19,6 +19,7 @@
 #include "component/Query.h"
 #include "component/ResendQueue.h"
 #include "component/Results.h"
+#include "platform/durable.h"
 #include "platform/com/module.h"
 #include "platform/text.h"
 
@@ -67,8 +68,6 @@ using results::need;
 namespace {
 
 const std::string kCrLf = "\r\n";
-
-std::string errnoText(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 bool hasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
@@ -398,7 +397,7 @@ bool ResultService::folderExists(const std::string& folder) {
     if (::stat(folder.c_str(), &st) == 0) return true;  // a plain file counts as found
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) return false;
-    log(folderFailure("CheckFolderExists", errnoText(err), folder), 1);
+    log(folderFailure("CheckFolderExists", durable::errnoText(err), folder), 1);
     return false;
 }
 
@@ -406,10 +405,10 @@ int16_t ResultService::moveIntoPlace(const std::string& folder, const std::strin
                                      int32_t testId) {
     const std::string name = buffer::finalName(folder, unitId, testId);
     if (::rename(staged.c_str(), name.c_str()) != 0) {
-        log(folderFailure("CreateFileInFolder", errnoText(errno) + "; the result stays in " + staged, folder), 1);
+        log(folderFailure("CreateFileInFolder", durable::errnoText(errno) + "; the result stays in " + staged, folder), 1);
         return -9999;
     }
-    buffer::syncFolder(folder);
+    durable::syncFolder(folder);
     log("Buffered result into " + name, 1);
     return 0;
 }
