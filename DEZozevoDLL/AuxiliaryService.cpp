@@ -140,8 +140,7 @@ int32_t AuxiliaryService::genericFunction(const std::string& xmlIn, std::string&
                                           std::string& ErrorDescription, const std::string& FunctionName,
                                           const std::string& iniFile) {
     // Read anew on every call, so a changed mapping applies without a restart.
-    std::string& procedure = context.genericFunctionProcedure;
-    procedure = text::trim(FunctionName.empty()
+    const std::string procedure = text::trim(FunctionName.empty()
                                ? profile::getString("CUSTOMIZATION", "SPToGenericFunction", "", iniFile)
                                : profile::getString("GENERICFUNCTIONSMAPPING", FunctionName, "", iniFile));
     if (procedure.empty()) {

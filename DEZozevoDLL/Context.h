@@ -69,8 +69,6 @@ struct Context {
     Connections connections;
     Documents documents;
     std::string logFile;  // the day's log file, named at each line
-    std::string genericFunctionProcedure;  // of the last GetGenericFunction
-    std::string resultBufferFolder;
     // Testers alive on this thread: the shared documents are released when
     // the last one goes, not while others still use them.
     int liveTesters = 0;

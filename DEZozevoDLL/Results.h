@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "DEZozevoDLL/Context.h"
 #include "platform/com/variant.h"
 #include "platform/db/db.h"
 
@@ -16,7 +17,7 @@ namespace dz::results {
 // the network (later ones sit beside it, numbered):
 // /var/lib/dezozevo/DEZozevo_Resend.xml, or $DEZOZEVO_RESEND_FILE when that
 // is set (tests).
-std::string resendFilePath();
+std::string resendFilePath(const Settings& settings);
 
 // Every apostrophe doubled: the text as the content of one SQL string literal.
 std::string doubleApostrophes(std::string_view s);
@@ -24,9 +25,6 @@ std::string doubleApostrophes(std::string_view s);
 // The status of a generation-20 worker's failure: the procedure's "RETURN"
 // value when the command was built and holds one other than 0, else 9999.
 int32_t returnOr9999(const std::optional<db::Command>& cmd);
-
-// The local date and time now, "yyyy-mm-dd hh:mm:ss".
-std::string localTimeText();
 
 // A per-thread object that start-up may have left absent.
 template <typename T>

@@ -8,6 +8,7 @@
 #include "DEZozevoDLL/Tester.h"
 #include "binding/call.h"
 #include "platform/com/module.h"
+#include "platform/xml/escape.h"
 #include "platform/xml/xml.h"
 
 namespace dz::unitcheck {
@@ -60,7 +61,7 @@ Verdict parse(const std::string& out) {
 
 Verdict apply(xml::Document& sheet, const std::string& unitInfo, const std::string& station) {
     xml::Document doc;
-    if (!doc.loadXML("<UnitCheck Station=\"" + Tester::EscapeXml(station) + "\">" + unitInfo + "</UnitCheck>"))
+    if (!doc.loadXML("<UnitCheck Station=\"" + xml::escaped(station) + "\">" + unitInfo + "</UnitCheck>"))
         return {9999, "the unit document cannot be read: " + doc.parseError().reason};
     try {
         return parse(doc.transformNode(sheet));
@@ -74,7 +75,7 @@ Verdict apply(xml::Document& sheet, const std::string& unitInfo, const std::stri
 const char* builtInStyleSheet() { return kBuiltIn; }
 
 std::string request(const std::string& serial) {
-    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + Tester::EscapeXml(serial) + "\"/>";
+    return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + xml::escaped(serial) + "\"/>";
 }
 
 Verdict judge(const std::string& styleSheet, const std::string& unitInfo, const std::string& station) {
@@ -110,10 +111,12 @@ int32_t mayTest(Tester& tester, const std::string& serial, const std::string& st
             v = {9999, "the unit check " + site.string() + " cannot be read: " + sheet.parseError().reason};
         else
             v = apply(sheet, unitInfo, at);
-        if (v.status != 0)
-            tester.log("UnitCheck returned value=" + std::to_string(v.status) + " for " + serial + " at " + at +
-                           (v.reason.empty() ? "" : ": " + v.reason),
-                       1);
+        if (v.status != 0) {
+            std::string line = "UnitCheck returned value=" + std::to_string(v.status) + " for " + serial + " at " +
+                               at + (v.reason.empty() ? "" : ": " + v.reason);
+            uint8_t level = 1;
+            tester.putLog(line, level);
+        }
         return v.status;
     });
 }

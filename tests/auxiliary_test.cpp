@@ -152,12 +152,10 @@ TEST_F(Aux, GenericCallsTheMappedProcedure) {
     EXPECT_EQ(t->GetGenericFunction("<Label n='1'/>", doc, err, "printlabel"), 0);
     EXPECT_EQ(doc, "as passed");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(dz::threadContext().genericFunctionProcedure, "uspPrintLabel");
     EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel StoredProc 30 named", "return Integer Return 0 0",
                                  "@xmlIn LongVarChar In 14 '<Label n='1'/>'"}));
     st->db->clearCalls();
     EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 0);  // no name: the CUSTOMIZATION key
-    EXPECT_EQ(dz::threadContext().genericFunctionProcedure, "uspDefault");
     EXPECT_EQ(onlyCall().at(0), "uspDefault StoredProc 30 named");
     EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 9999);  // the INI is read on every call
     st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");

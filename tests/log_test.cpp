@@ -7,6 +7,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/Context.h"
+#include "DEZozevoDLL/Failures.h"
 #include "platform/db/db.h"
 #include "support/station.h"
 
@@ -89,7 +90,7 @@ TEST(CalcErrCode, AFailureKindTheDriverGaveWinsOverTheText) {
     using K = dz::db::FailureKind;
     for (auto [kind, code] : std::vector<std::pair<K, int>>{
              {K::NoServer, 9001}, {K::Network, 9002}, {K::Timeout, 9003}, {K::Unknown, 9003}})
-        EXPECT_EQ(Tester::calcErr(dz::db::Error("Query timeout expired", kind)), code);
+        EXPECT_EQ(dz::statusOf(dz::db::Error("Query timeout expired", kind)), code);
 }
 
 TEST(FileExists, OrdinaryFilesAndWildcards) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <thread>
 
+#include "DEZozevoDLL/Failures.h"
 #include "DEZozevoDLL/Tester.h"
 #include "platform/db/drivers/odbc/odbc.h"
 #include "sim/sim.h"
@@ -105,7 +106,7 @@ TEST_P(Encryption, ConnectsOrNamesTheCause) {
     EXPECT_NE(s.failure->description.find(c.cause), std::string::npos) << s.failure->description;
     // The status stays the client's classification of the description.
     std::string line = s.failure->description.substr(0, s.failure->description.find('\n'));
-    EXPECT_EQ(Tester::calcErr(line), c.status) << line;
+    EXPECT_EQ(dz::statusOfText(line), c.status) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -211,7 +212,7 @@ TEST_P(DriverRecords, TellTheCausesOfA9001Apart) {
     Startup s = startUp();
     ASSERT_TRUE(s.failure);
     std::string line = s.failure->description.substr(0, s.failure->description.find('\n'));
-    EXPECT_EQ(Tester::calcErr(line), GetParam().native == 18456 ? 9999 : 9001) << line;
+    EXPECT_EQ(dz::statusOfText(line), GetParam().native == 18456 ? 9999 : 9001) << line;
     bool found = false;
     for (const auto& d : s.failure->diagnostics)
         found |= d.state == GetParam().sqlstate && d.native == GetParam().native && !d.message.empty();

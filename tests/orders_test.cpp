@@ -1,4 +1,4 @@
-// Work orders, work orders by station, model attributes and EscapeXml.
+// Work orders, work orders by station, model attributes and XML escaping.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -6,6 +6,7 @@
 
 #include "DEZozevoDLL/Tester.h"
 #include "DEZozevoDLL/Context.h"
+#include "platform/xml/escape.h"
 #include "support/station.h"
 
 using dz::Tester;
@@ -42,9 +43,9 @@ std::string wo(const std::string& number, const std::string& status) {
     return wo({"1", "2", "3", "4", "5", number, "P1", "A", "6", "7", status, "d1", "d2", "d3", "d4", "d5"});
 }
 
-TEST(EscapeXml, EscapesTheFourCharactersOnce) {
-    EXPECT_EQ(Tester::EscapeXml("a&b<c>d\"e'f&lt;"), "a&amp;b&lt;c&gt;d&quot;e'f&amp;lt;");
-    EXPECT_EQ(Tester::EscapeXml("Gr\xC3\xB6\xC3\x9F" "e 5\xE2\x80\x9D"), "Gr\xC3\xB6\xC3\x9F" "e 5\xE2\x80\x9D");
+TEST(XmlEscaping, EscapesTheFourCharactersOnce) {
+    EXPECT_EQ(dz::xml::escaped("a&b<c>d\"e'f&lt;"), "a&amp;b&lt;c&gt;d&quot;e'f&amp;lt;");
+    EXPECT_EQ(dz::xml::escaped("Gr\xC3\xB6\xC3\x9F" "e 5\xE2\x80\x9D"), "Gr\xC3\xB6\xC3\x9F" "e 5\xE2\x80\x9D");
 }
 
 TEST(OrderProcedures, NamedByGenerationWithTheirParameters) {

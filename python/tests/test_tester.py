@@ -98,6 +98,15 @@ def test_check_raises_the_class_of_the_status(station_home, mes_plant, answers, 
         assert t.check_route("SN24001-0003", "FCT-01", check=False) == status
 
 
+def test_driver_records_come_with_the_error(mes_server, station_home):
+    with dezozevo.Tester(check=True) as t:
+        mes_server.stop()
+        with pytest.raises(dezozevo.AccessDenied) as e:
+            t.check_route("SN24001-0003", "FCT-01")
+        assert "08001" in [d.sqlstate for d in e.value.diagnostics]
+        assert e.value.diagnostics == t.state.last_failure.diagnostics
+
+
 def test_raised_errors_keep_the_result(station_home):
     with station_home.tester(check=True) as t:
         with pytest.raises(dezozevo.DocumentRejected, match="Start Tag TestRun"):

@@ -1,5 +1,3 @@
-// Result upload on both server generations, the delivery-method lookup, the
-// buffer folder and the local resend queue.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,22 +12,24 @@
 #include <optional>
 #include <system_error>
 
+#include "DEZozevoDLL/ResultService.h"
+
 #include "DEZozevoDLL/BufferFolder.h"
+#include "DEZozevoDLL/Failures.h"
 #include "DEZozevoDLL/Query.h"
 #include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Results.h"
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "platform/com/module.h"
 #include "platform/text.h"
 
 namespace dz {
 
 namespace results {
 
-std::string resendFilePath() {
+std::string resendFilePath(const Settings& settings) {
     const char* moved = std::getenv("DEZOZEVO_RESEND_FILE");
     if (moved != nullptr && *moved != '\0') return moved;
-    std::string folder = threadContext().settings.resendFolder;
+    std::string folder = settings.resendFolder;
     if (folder.empty()) return "/var/lib/dezozevo/DEZozevo_Resend.xml";
     if (folder[0] != '/') folder = componentFolder() + "/" + folder;  // relative to the component folder
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -58,15 +58,6 @@ int32_t returnOr9999(const std::optional<db::Command>& cmd) {
         }
     }
     return status == 0 ? 9999 : status;
-}
-
-std::string localTimeText() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
 }
 
 }  // namespace results
@@ -120,24 +111,23 @@ std::string_view resultText(const com::Variant& v, std::string& converted) {
 
 // ---- generation 10 -------------------------------------------------------
 
-int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
-    Context& mv = threadContext();
+int32_t ResultService::save10(const com::Variant& strXMLResultText) {
     std::string converted;
     std::string_view raw;
     // The failure path: the status from the failure's description; a result
     // lost on the network is kept for resend when the INI file asks for it.
     auto failed = [&](const std::string& description) {
-        int32_t status = calcErr(description);
-        if (mv.settings.resendOnNetErr == "YES" && status != 9999 && !SaveResultForResend(raw)) status = 9998;
+        int32_t status = statusOfText(description);
+        if (context.settings.resendOnNetErr == "YES" && status != 9999 && !keep(raw)) status = 9998;
         return status;
     };
     try {
         raw = resultText(strXMLResultText, converted);
         log({kCrLf, "XML From Tester", kCrLf, raw, kCrLf}, 2);
 
-        const auto docRef = mv.documents.result;
-        const auto headerRef = mv.documents.headerStyleSheet;
-        const auto styleRef = mv.documents.resultStyleSheet;
+        const auto docRef = context.documents.result;
+        const auto headerRef = context.documents.headerStyleSheet;
+        const auto styleRef = context.documents.resultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
         // Not well-formed, or invalid against the schema of its namespace.
@@ -163,6 +153,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
 
         std::string_view payload;
         std::string unitId;
+        std::string folder;  // the buffer folder of "TempFile"
         int16_t method = 0;
         buffer::StagedFile body;  // "TempFile": the full result, staged in the buffer folder before the header is sent
         if (allPassed) {
@@ -170,13 +161,12 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             if (ids.empty()) throw xml::Error("the result document has no DUT element with an ID attribute");
             unitId = ids[0];
             std::string lookupFailure;
-            method = GetTestResultConfig(unitId, &lookupFailure);
+            method = deliveryMethod(unitId, folder, lookupFailure);
             if (method == 999) return failed(lookupFailure);  // logged by the lookup
             if (method == 0) {
                 payload = transformed;
             } else if (method == 1) {
-                const std::string& folder = mv.resultBufferFolder;
-                if (!CheckFolderExists(folder)) {
+                if (!folderExists(folder)) {
                     log("SaveResult10: Network Folder NOT EXISTS>> " + folder, 2);
                     return -9999;
                 }
@@ -191,7 +181,7 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
             payload = transformed;
         }
 
-        db::Command cmd = storedProcedure(context_, "uspTestSaveResult");
+        db::Command cmd = storedProcedure(context, "uspTestSaveResult");
         cmd.append("return", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd.append("@strXML", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(payload));
         cmd.append("@TestID", db::adDouble, db::adParamOutput, {}, 0);
@@ -199,13 +189,13 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
         uploadAnswered_ = true;
 
         int32_t status = cmd.value("return").toInt32();
-        if (status == 0) lastTestId_ = testIdOf(cmd.parameters()[2].value);
+        if (status == 0) testId_ = testIdOf(cmd.parameters()[2].value);
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {
             // The header is stored: the body is renamed, or stays where it is.
             const int32_t testId = cmd.parameters()[2].value.toInt32();
-            const int16_t rc = CreateFileInFolder(mv.resultBufferFolder, body.path, unitId, testId);
+            const int16_t rc = moveIntoPlace(folder, body.path, unitId, testId);
             body.path.clear();
             if (rc != 0) {
                 log("SaveResult10 returned value=" + std::to_string(rc), 1);
@@ -221,17 +211,16 @@ int32_t Tester::SaveResult10(const com::Variant& strXMLResultText) {
 
 // ---- generation 20 and later ---------------------------------------------
 
-int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
-    Context& mv = threadContext();
+int32_t ResultService::save20(const com::Variant& strXMLResultText) {
     std::optional<db::Command> cmd;
     try {
-        const std::string stamp = results::localTimeText();
+        const std::string stamp = text::localStamp("%Y-%m-%d %H:%M:%S");
         std::string converted;
         const std::string_view raw = resultText(strXMLResultText, converted);
         log(raw, 2);
 
-        const auto docRef = mv.documents.result;
-        const auto styleRef = mv.documents.resultStyleSheet;
+        const auto docRef = context.documents.result;
+        const auto styleRef = context.documents.resultStyleSheet;
         xml::Document& doc = need(docRef);
         doc.setAsync(false);
         doc.loadXML(raw);
@@ -250,7 +239,7 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         }
         log(transformed, 2);
 
-        cmd.emplace(storedProcedure(context_, mv.settings.saveResultProcedure));
+        cmd.emplace(storedProcedure(context, context.settings.saveResultProcedure));
         cmd->append("RETURN", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd->append("@strXmlTestResult", db::adLongVarChar, db::adParamInput, results::doubleApostrophes(transformed));
         cmd->append("@EnterTime", db::adVarChar, db::adParamInput, stamp);
@@ -266,11 +255,11 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
         int32_t status = results::returnOr9999(cmd);
         // Lost on the network: kept when the INI file asks for it on this
         // generation too; a result sent again reports the class, so it stays.
-        const int32_t netClass = calcErr(e.what());
-        if (status == 9999 && netClass != 9999 && (resending_ || (mv.settings.resendOnGeneration20 && mv.settings.resendOnNetErr == "YES"))) {
+        const int32_t netClass = statusOf(e);
+        if (status == 9999 && netClass != 9999 && (resending_ || (context.settings.resendOnGeneration20 && context.settings.resendOnNetErr == "YES"))) {
             status = netClass;
             std::string converted;
-            if (!resending_ && !SaveResultForResend(resultText(strXMLResultText, converted))) status = 9998;
+            if (!resending_ && !keep(resultText(strXMLResultText, converted))) status = 9998;
         }
         return status;
     }
@@ -278,9 +267,9 @@ int32_t Tester::SaveResult20(const com::Variant& strXMLResultText) {
 
 // ---- resend queue -----------------------------------------------------------
 
-bool Tester::SaveResultForResend(std::string_view text) {
+bool ResultService::keep(std::string_view text) {
     if (resending_) return true;  // a result sent again stays in its own file
-    const ResendQueue queue(results::resendFilePath());
+    const ResendQueue queue(results::resendFilePath(context.settings));
     std::string kept;
     if (std::string why = queue.keep(text, kept); !why.empty()) {
         log("Cannot keep the result for resend in " + queue.path() + ": " + why, 1);
@@ -290,9 +279,9 @@ bool Tester::SaveResultForResend(std::string_view text) {
     return true;
 }
 
-int32_t Tester::keepWhileDown(const com::Variant& strXMLResultText) {
-    const int32_t netClass = calcErr(startupFailure_);
-    if (threadContext().settings.resendOnNetErr != "YES" || netClass == 9999) return 100;
+int32_t ResultService::keepWhileDown(const com::Variant& strXMLResultText, const std::string& startupFailure) {
+    const int32_t netClass = statusOfText(startupFailure);
+    if (context.settings.resendOnNetErr != "YES" || netClass == 9999) return 100;
     std::string converted;
     std::string_view raw;
     try {
@@ -301,7 +290,7 @@ int32_t Tester::keepWhileDown(const com::Variant& strXMLResultText) {
         log(e.what(), 1);
         return 100;
     }
-    if (!SaveResultForResend(raw)) return 9998;
+    if (!keep(raw)) return 9998;
     replayOwed_ = true;
     return netClass;
 }
@@ -310,8 +299,8 @@ int32_t Tester::keepWhileDown(const com::Variant& strXMLResultText) {
 // stored result is removed; one the database refused is set aside and the
 // replay goes on; any other outcome (the network, a buffer folder missing
 // before anything was stored) leaves it and the later ones in place.
-int32_t Tester::ResendLastResult(bool wait) {
-    const ResendQueue queue(results::resendFilePath());
+int32_t ResultService::resendKept(bool wait) {
+    const ResendQueue queue(results::resendFilePath(context.settings));
     std::string why;
     std::optional<ResendQueue::Replay> replay = queue.replay(wait, why);
     if (!replay) {
@@ -335,7 +324,7 @@ int32_t Tester::ResendLastResult(bool wait) {
         log("Resend Last Result", 1);
         resending_ = true;
         uploadAnswered_ = false;
-        const int32_t status = SaveResult(com::Variant(std::move(e->text)));
+        const int32_t status = upload(com::Variant(std::move(e->text)));
         resending_ = false;
         if (status == 0) {
             if (std::string w = replay->remove(*e); !w.empty()) {
@@ -362,30 +351,23 @@ int32_t Tester::ResendLastResult(bool wait) {
     return result;
 }
 
-int32_t Tester::Resend() {
-    checkThread();
-    healStartup();
-    const Context& mv = threadContext();
-    if (mv.profile.generation != 10 && mv.profile.generation != 20) {
-        const int32_t netClass = calcErr(startupFailure_);
-        return netClass == 9999 ? 100 : netClass;
-    }
-    return ResendLastResult(true);
+int32_t ResultService::upload(const com::Variant& result) {
+    testId_.reset();
+    return context.profile.generation == 10 ? save10(result) : save20(result);
 }
 
 // ---- delivery method and buffer folder ---------------------------------------
 
-int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* failure) {
-    Context& mv = threadContext();
+int16_t ResultService::deliveryMethod(const std::string& unitId, std::string& folder, std::string& failure) {
     try {
         db::Command cmd;
-        cmd.activeConnection = mv.connections.master;
-        cmd.client = mv.settings.client;
-        cmd.timeout = mv.settings.commandTimeout;
+        cmd.activeConnection = context.connections.master;
+        cmd.client = context.settings.client;
+        cmd.timeout = context.settings.commandTimeout;
         // One batch; each value is one string literal.
         cmd.text = "if exists (select 1 from sysobjects where name='uspGetTestResultConfig') "
                    "exec uspGetTestResultConfig '" +
-                   results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(mv.settings.station) +
+                   results::doubleApostrophes(unitId) + "','" + results::doubleApostrophes(context.settings.station) +
                    "' else select 0 Method, '' Dest";
         cmd.type = db::adCmdText;
         db::Recordset rs = cmd.execute();
@@ -397,21 +379,20 @@ int16_t Tester::GetTestResultConfig(const std::string& unitId, std::string* fail
         const std::string dest = rs.field("Dest").toText();
         rs.close();
         if (method == "TempFile") {
-            mv.resultBufferFolder = dest;
+            folder = dest;
             return 1;
         }
-        if (method == "MSMQ") return 2;
-        mv.resultBufferFolder.clear();
-        return 0;
+        folder.clear();
+        return method == "MSMQ" ? 2 : 0;
     } catch (const std::exception& e) {
         log(e.what(), 1);
         log("Failed to retrieve slaved info from uspGetTestResultConfig", 1);
-        if (failure != nullptr) *failure = e.what();
+        failure = e.what();
         return 999;
     }
 }
 
-bool Tester::CheckFolderExists(const std::string& folder) {
+bool ResultService::folderExists(const std::string& folder) {
     if (folder.empty() || hasNul(folder)) return false;
     struct stat st{};
     if (::stat(folder.c_str(), &st) == 0) return true;  // a plain file counts as found
@@ -421,8 +402,8 @@ bool Tester::CheckFolderExists(const std::string& folder) {
     return false;
 }
 
-int16_t Tester::CreateFileInFolder(const std::string& folder, const std::string& staged, const std::string& unitId,
-                                   int32_t testId) {
+int16_t ResultService::moveIntoPlace(const std::string& folder, const std::string& staged, const std::string& unitId,
+                                     int32_t testId) {
     const std::string name = buffer::finalName(folder, unitId, testId);
     if (::rename(staged.c_str(), name.c_str()) != 0) {
         log(folderFailure("CreateFileInFolder", errnoText(errno) + "; the result stays in " + staged, folder), 1);

@@ -1,14 +1,16 @@
-// Unit info: what the database holds for one serial number.
+#include "DEZozevoDLL/UnitInfoService.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "DEZozevoDLL/Failures.h"
 #include "DEZozevoDLL/Query.h"
+#include "DEZozevoDLL/ResultService.h"
 #include "DEZozevoDLL/Results.h"
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "platform/text.h"
 
 namespace dz {
 
@@ -140,28 +142,28 @@ std::string unitDocument(db::Recordset& rs) {
 
 // ---- generation 10 -------------------------------------------------------
 
-int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, std::string strStationName) {
-    Context& mv = threadContext();
+int32_t UnitInfoService::get10(const std::string& strRequest, std::string& strUnitInfo,
+                               const std::string& strStationName) {
     try {
         // A result kept after a network failure goes first; while it cannot
         // be stored the station gets no unit data.
-        if (mv.settings.resendOnNetErr == "YES") {
-            const int32_t resent = ResendLastResult();
+        if (context.settings.resendOnNetErr == "YES") {
+            const int32_t resent = results.resendKept(false);
             if (resent > 0) return resent;
         }
         log(strRequest, 2);
 
-        const auto docRef = mv.documents.unitRequest;
+        const auto docRef = context.documents.unitRequest;
         xml::Document& doc = need(docRef);
         if (!doc.loadXML(strRequest))
             throw xml::Error("the request cannot be read: " + doc.parseError().reason);
         const std::optional<std::string> serial = doc.rootAttribute("SerialNumber");
         if (!serial) throw xml::Error("the request's root element has no SerialNumber attribute");
 
-        db::Command cmd = storedProcedure(context_, "uspGetUnitInfo");
+        db::Command cmd = storedProcedure(context, "uspGetUnitInfo");
         cmd.append("@ProdSN", db::adVarChar, db::adParamInput, *serial);
         cmd.append("@station", db::adVarChar, db::adParamInput,
-                   strStationName.empty() ? mv.settings.station : strStationName);
+                   strStationName.empty() ? context.settings.station : strStationName);
         db::Recordset rs = cmd.execute();
 
         const QueryAnswer answer = readShape(rs);
@@ -184,33 +186,32 @@ int32_t Tester::GetUnitInfo10(std::string strRequest, std::string& strUnitInfo, 
         return 0;
     } catch (const std::exception& e) {
         log(e.what(), 1);
-        return calcErr(e.what());
+        return statusOf(e);
     }
 }
 
 // ---- generation 20 and later ---------------------------------------------
 
-int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, std::string strStationName,
-                              std::string strUserID) {
-    Context& mv = threadContext();
+int32_t UnitInfoService::get20(const std::string& strRequest, std::string& strUnitInfo,
+                               const std::string& strStationName, const std::string& strUserID) {
     std::optional<db::Command> cmd;
     strUnitInfo.clear();
     try {
         // Kept results go first, as on generation 10, when this generation
         // keeps them too or a result was kept while no database was reached.
-        if (mv.settings.resendOnNetErr == "YES" && (mv.settings.resendOnGeneration20 || replayOwed_)) {
-            const int32_t resent = ResendLastResult();
+        if (context.settings.resendOnNetErr == "YES" && (context.settings.resendOnGeneration20 || results.replayOwed())) {
+            const int32_t resent = results.resendKept(false);
             if (resent > 0) return resent;
-            replayOwed_ = false;
+            results.replayDone();
         }
-        const std::string now = results::localTimeText();
+        const std::string now = text::localStamp("%Y-%m-%d %H:%M:%S");
         const std::string station =
-            "<StationInfo Description=\"" + Tester::EscapeXml(strStationName.empty() ? mv.settings.station : strStationName) +
+            "<StationInfo Description=\"" + escapedXml(strStationName.empty() ? context.settings.station : strStationName) +
             "\"/>";
         log(strRequest, 2);
 
-        const auto docRef = mv.documents.validatedRequest;
-        const auto styleRef = mv.documents.unitInfoStyleSheet;
+        const auto docRef = context.documents.validatedRequest;
+        const auto styleRef = context.documents.unitInfoStyleSheet;
         xml::Document& doc = need(docRef);
         doc.loadXML(strRequest);
         xml::ParseError pe = doc.parseError();
@@ -229,11 +230,11 @@ int32_t Tester::GetUnitInfo20(std::string strRequest, std::string& strUnitInfo, 
         style.setProperty("AllowXsltScript", true);
         const std::string serialNumber = doc.transformNode(style);
 
-        cmd.emplace(storedProcedure(context_, mv.settings.unitInfoProcedure));
+        cmd.emplace(storedProcedure(context, context.settings.unitInfoProcedure));
         cmd->append("RETURN", db::adInteger, db::adParamReturnValue, 0, 0);
         cmd->append("@xmlSerialNumber", db::adVarChar, db::adParamInput, serialNumber);
         cmd->append("@xmlStation", db::adVarChar, db::adParamInput, station);
-        if (mv.profile.revision >= 2) {
+        if (context.profile.revision >= 2) {
             if (strUserID.empty())
                 cmd->append("@UserID", db::adVarChar, db::adParamInput, db::Value(), 10);
             else

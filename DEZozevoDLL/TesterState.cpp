@@ -5,34 +5,32 @@
 #include "DEZozevoDLL/ResendQueue.h"
 #include "DEZozevoDLL/Results.h"
 #include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
 #include "platform/db/db.h"
 
 namespace dz {
 
 TesterState Tester::state() const {
     checkThread();
-    const Context& mv = threadContext();
     TesterState s;
     s.startupStatus = startupStatus_;
-    s.generation = mv.profile.generation;
-    s.revision = mv.profile.revision;
+    s.generation = context_.profile.generation;
+    s.revision = context_.profile.revision;
     try {
         const db::ConnectionInfo in =
-            db::ConnectionInfo::parse(mv.connections.working.empty() ? mv.connections.master : mv.connections.working);
+            db::ConnectionInfo::parse(context_.connections.working.empty() ? context_.connections.master : context_.connections.working);
         s.server = in.dataSource;
         s.database = in.initialCatalog;
     } catch (const std::exception&) {
         // A connection string the INI made unreadable names no server.
     }
-    s.station = mv.settings.station;
+    s.station = context_.settings.station;
     s.folder = componentFolder();
-    s.iniFile = IniFileName;
+    s.iniFile = iniFile_;
     struct stat st{};
-    s.iniFound = ::stat(IniFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    s.iniFound = ::stat(iniFile_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     s.lastFailure = lastFailure_;
-    s.testId = lastTestId_;
-    const ResendQueue queue(results::resendFilePath());
+    s.testId = results_.testId();
+    const ResendQueue queue(results::resendFilePath(context_.settings));
     const ResendQueue::Counts counts = queue.counts();
     s.queue = {queue.path(), counts.kept, counts.oldestSeconds, counts.rejected};
     return s;
