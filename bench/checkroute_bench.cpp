@@ -19,7 +19,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/drivers.h"
 #include "bench/component.h"
 #include "platform/db/db.h"

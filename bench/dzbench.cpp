@@ -34,7 +34,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/drivers.h"
 #include "bench/component.h"
 #include "dezozevo.h"

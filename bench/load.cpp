@@ -10,7 +10,9 @@
 //
 // Prints calls per second, the faults the stations saw, results stored,
 // kept, duplicated and lost, and the listener's descriptors and memory
-// before and after. Exits 1 when a result was lost.
+// before and after. Exits 1 when a result was lost. Before the faults, the
+// calls per second with the web view polled as its page polls it and
+// without, in alternate windows of the same run.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -29,9 +31,12 @@
 #include <thread>
 #include <vector>
 
-#include "DEZozevoDLL/Tester.h"
+#include <httplib.h>
+
+#include "component/Tester.h"
 #include "binding/drivers.h"
 #include "bench/component.h"
+#include "sim/internal.h"
 #include "sim/sim.h"
 
 extern char** environ;
@@ -101,20 +106,26 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
 
 struct Listener {
     std::string program, db;
-    int port = 0;
+    int port = 0, webPort = 0;
     pid_t pid = -1;
 
     void start() {
         int fds[2];
         if (pipe(fds) != 0) throw std::runtime_error("pipe");
-        pid = spawn({program, "serve", db, "--port", std::to_string(port)}, {}, fds[1]);
+        pid = spawn({program, "serve", db, "--port", std::to_string(port), "--http", "0"}, {}, fds[1]);
         close(fds[1]);
-        std::string line;
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+        auto line = [&] {
+            std::string l;
+            char c;
+            while (read(fds[0], &c, 1) == 1 && c != '\n') l += c;
+            return l;
+        };
+        std::string listening = line(), web = line();
         close(fds[0]);
-        if (line.rfind("listening on ", 0) != 0) throw std::runtime_error("the listener did not start: " + line);
-        port = std::stoi(line.substr(line.rfind(':') + 1));
+        if (listening.rfind("listening on ", 0) != 0 || web.rfind("web view on ", 0) != 0)
+            throw std::runtime_error("the listener did not start: " + listening);
+        port = std::stoi(listening.substr(listening.rfind(':') + 1));
+        webPort = std::stoi(web.substr(web.rfind(':') + 1));
     }
     void stop() {
         kill(pid, SIGTERM);
@@ -142,6 +153,23 @@ struct Listener {
 };
 
 void setAnswers(const std::string& db, const std::string& json) { dz::sim::loadAnswers(db, json); }
+
+// Polls the web view as its open page does (each second the journal, results,
+// stations and faults since the last poll; every fifth the units) until `until`.
+void pollPage(int port, Clock::time_point until) {
+    httplib::Client web("127.0.0.1", port);
+    long long lastCall = 0;
+    for (int tick = 0; Clock::now() < until; ++tick) {
+        auto next = Clock::now() + std::chrono::seconds(1);
+        for (const char* p : {"/api/info", "/api/results?after=70001", "/api/stations", "/api/faults"}) web.Get(p);
+        if (auto r = web.Get("/api/calls?limit=300&after=" + std::to_string(lastCall)); r && r->status == 200) {
+            nlohmann::json calls = nlohmann::json::parse(r->body, nullptr, false);
+            if (calls.is_array() && !calls.empty()) lastCall = calls.back()["id"].get<long long>();
+        }
+        if (tick % 5 == 0) web.Get("/api/units?serial=");
+        std::this_thread::sleep_until(std::min(next, until));
+    }
+}
 
 }  // namespace
 
@@ -191,15 +219,31 @@ int main(int argc, char** argv) {
     auto phase = [&](double from) {
         at(std::chrono::duration<double>(start + std::chrono::duration<double>(seconds * from) - Clock::now()).count());
     };
-    phase(0.2);
+    // Before the faults, windows without and with the page polling by turns;
+    // the journal counts the calls each received.
+    long long webCalls[2] = {0, 0};
+    double webSeconds[2] = {0, 0};
+    phase(0.05);
+    for (int w = 0; w < 6; ++w) {
+        bool polled = w % 2 == 1;
+        long long from = dz::sim::nowMs();
+        auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds * (0.1 + 0.05 * w)));
+        if (polled) pollPage(l.webPort, end);
+        phase(0.1 + 0.05 * w);
+        long long to = dz::sim::nowMs();
+        std::string counted = dz::sim::query(db, "SELECT COUNT(*) AS n FROM calls WHERE at >= '" + dz::sim::utcText(from) +
+                                                     "' AND at < '" + dz::sim::utcText(to) + "'")[0];
+        webCalls[polled] += nlohmann::json::parse(counted)["n"].get<long long>();
+        webSeconds[polled] += (to - from) / 1000.0;
+    }
     setAnswers(db, R"({"procedures": {"uspTestSaveResult": {"drop": true}}})");
-    phase(0.3);
-    setAnswers(db, "");
     phase(0.45);
-    setAnswers(db, R"({"procedures": {"uspTestSaveResult": {"delay_ms": 5000}}})");
-    phase(0.55);
     setAnswers(db, "");
-    phase(0.7);
+    phase(0.55);
+    setAnswers(db, R"({"procedures": {"uspTestSaveResult": {"delay_ms": 5000}}})");
+    phase(0.65);
+    setAnswers(db, "");
+    phase(0.75);
     l.stop();
     at(3);
     l.start();
@@ -268,6 +312,10 @@ int main(int argc, char** argv) {
     }
     std::cout << stations << " stations, " << elapsed << " s: " << calls << " calls, " << long(calls / elapsed)
               << " calls per second\n";
+    double without = webCalls[0] / webSeconds[0], with = webCalls[1] / webSeconds[1];
+    std::cout << "web view: " << long(without) << " commands per second received without the page, " << long(with)
+              << " with the page open and polling (" << std::showpos << long(std::lround((with / without - 1) * 100))
+              << std::noshowpos << "%)\n";
     std::cout << "faults injected: uploads dropped, uploads past the time-out, one listener restart; seen by the "
                  "stations: "
               << faults << " (9001: " << faultCodes[9001] << ", 9002: " << faultCodes[9002]

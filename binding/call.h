@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "platform/com/variant.h"
 
 namespace dz::binding {

@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/call.h"
 #include "binding/methods.h"
 #include "platform/text.h"

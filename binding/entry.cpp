@@ -20,7 +20,7 @@
 #include <thread>
 #include <utility>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "dezozevo/dezozevo.h"
 #include "binding/cabi.h"
 #include "binding/call.h"

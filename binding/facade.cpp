@@ -5,7 +5,7 @@
 #include <new>
 #include <string_view>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/call.h"
 #include "binding/drivers.h"
 #include "binding/methods.h"

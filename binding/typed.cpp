@@ -6,7 +6,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/cabi.h"
 #include "binding/call.h"
 #include "binding/methods.h"

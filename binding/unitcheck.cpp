@@ -5,7 +5,7 @@
 #include <exception>
 #include <filesystem>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/call.h"
 #include "platform/com/module.h"
 #include "platform/xml/escape.h"

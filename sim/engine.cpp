@@ -13,9 +13,20 @@ namespace dz::sim {
 
 using json = nlohmann::json;
 
-namespace {
+void delay(Session& s, long long ms) {
+    using namespace std::chrono;
+    int timeout = s.request ? s.request->timeout : 0;
+    long long limit = timeout > 0 ? (long long)timeout * 1000 : -1;
+    bool expires = limit >= 0 && ms > limit;
+    auto until = steady_clock::now() + milliseconds(expires ? limit : ms);
+    while (steady_clock::now() < until) {
+        if (s.cancel && s.cancel->load()) throw db::Error(kTimeout, db::FailureKind::Timeout);
+        std::this_thread::sleep_for(std::min(milliseconds(10), duration_cast<milliseconds>(until - steady_clock::now())));
+    }
+    if (expires) throw db::Error(kTimeout, db::FailureKind::Timeout);
+}
 
-std::string lower(std::string_view s) {
+std::string lowerAscii(std::string_view s) {
     std::string r(s);
     for (char& c : r) c = text::asciiLower(c);
     return r;
@@ -34,18 +45,13 @@ std::string procedureName(std::string_view raw) {
     return text::trim(out);
 }
 
+namespace {
+
 void checkLogin(sqlite3* db, const db::ConnectionInfo& c) {
     Stmt q(db, "SELECT password FROM users WHERE name = ?");
     q.with(c.userId);
     if (!q.step() || q.text(0) != c.password) throw db::Error("Login failed for user '" + c.userId + "'.");
-}
-
-json valueJson(const db::Value& v) {
-    if (v.isNull()) return nullptr;
-    if (v.isInteger()) return std::get<long long>(v.raw());
-    if (v.isDouble()) return std::get<double>(v.raw());
-    if (v.isBool()) return std::get<bool>(v.raw());
-    return std::get<std::string>(v.raw());
+    if (std::optional<std::string> refused = loginRefusal(db, c.userId)) throw db::Error(*refused);
 }
 
 db::Value jsonValue(const json& j) {
@@ -54,35 +60,6 @@ db::Value jsonValue(const json& j) {
     if (j.is_number_integer()) return db::Value(j.get<long long>());
     if (j.is_number()) return db::Value(j.get<double>());
     return db::Value(j.get<std::string>());
-}
-
-void record(sqlite3* db, const db::Request& req) {
-    json params = json::array();
-    if (req.parameters)
-        for (const db::Parameter& p : *req.parameters)
-            params.push_back({{"name", p.name},
-                              {"type", int(p.type)},
-                              {"direction", int(p.direction)},
-                              {"size", p.size},
-                              {"value", valueJson(p.value)}});
-    Stmt(db, "INSERT INTO calls(at, login, type, text, params) VALUES(?, ?, ?, ?, ?)")
-        .with(nowText(), req.connection.userId, req.type == db::adCmdStoredProc ? "procedure" : "text", req.text,
-              params.dump())
-        .run();
-}
-
-// Waits `ms`, but fails as a time-out once the command's limit has passed.
-void delay(Session& s, long long ms) {
-    using namespace std::chrono;
-    int timeout = s.request ? s.request->timeout : 0;
-    long long limit = timeout > 0 ? (long long)timeout * 1000 : -1;
-    bool expires = limit >= 0 && ms > limit;
-    auto until = steady_clock::now() + milliseconds(expires ? limit : ms);
-    while (steady_clock::now() < until) {
-        if (s.cancel && s.cancel->load()) throw db::Error(kTimeout, db::FailureKind::Timeout);
-        std::this_thread::sleep_for(std::min(milliseconds(10), duration_cast<milliseconds>(until - steady_clock::now())));
-    }
-    if (expires) throw db::Error(kTimeout, db::FailureKind::Timeout);
 }
 
 bool isOutput(const db::Parameter& p) {
@@ -173,7 +150,7 @@ void bind(const ProcDef& def, std::vector<ActualParam>& actuals, ProcCall& call)
             throw db::Error("The formal parameter \"" + spec.name +
                             "\" was not declared as an OUTPUT parameter, but the actual parameter passed in "
                             "requested output.");
-        std::string key = lower(spec.name);
+        std::string key = lowerAscii(spec.name);
         static const db::Value kNull;
         call.in[key] = a.param->direction == db::adParamOutput ? &kNull : &a.param->value;
         if (isOutput(*a.param)) call.out[key] = a.param;
@@ -218,7 +195,19 @@ std::vector<std::string> procedureColumns(Session& s, std::string_view raw) {
     return cols;
 }
 
+std::vector<std::string> procedureParameters(const std::string& path, const std::string& procedure) {
+    Session s;
+    s.db = connect(path);
+    s.generation = std::atoi(metaValue(s.db, "generation", "10").c_str());
+    return procedureColumns(s, procedure);
+}
+
 db::Response execute(const std::string& path, db::Request& req, const std::atomic<bool>* cancel) {
+    return execute(path, req, cancel, inProcessCaller(), nullptr);
+}
+
+db::Response execute(const std::string& path, db::Request& req, const std::atomic<bool>* cancel,
+                     const Caller& caller, CallOutcome* outcome) {
     sqlite3* db = connect(path);
     checkLogin(db, req.connection);
     Session s;
@@ -226,9 +215,17 @@ db::Response execute(const std::string& path, db::Request& req, const std::atomi
     s.generation = std::atoi(metaValue(db, "generation", "10").c_str());
     s.request = &req;
     s.cancel = cancel;
-    record(db, req);
 
-    if (req.type != db::adCmdStoredProc) return runBatch(s, req.text);
+    const bool isProc = req.type == db::adCmdStoredProc;
+    std::optional<std::string> name;
+    const ProcDef* def = nullptr;
+    if (isProc) {
+        name = procedureName(req.text);
+        def = findProcedure(*name, s.generation);
+    }
+    // Parameters as sent: taken before the outputs come back.
+    JournalEntry entry(req, caller, def);
+    entry.procedure = name;
 
     std::vector<ActualParam> actuals;
     db::Parameter* returnParam = nullptr;
@@ -240,10 +237,37 @@ db::Response execute(const std::string& path, db::Request& req, const std::atomi
             }
             actuals.push_back({&p, req.namedParameters});
         }
-    CallResult r = runProcedure(s, req.text, actuals, returnParam);
+
+    FaultEffect effect;
     db::Response resp;
-    if (r.recordset) resp.recordset = std::move(*r.recordset);
-    resp.returnValue = db::Value(r.ret);
+    try {
+        applyFaults(s, name, entry.station, effect);
+        if (effect.status) {
+            // A scheduled failure that answers with a status instead of running.
+            resp.returnValue = db::Value(*effect.status);
+            if (returnParam) returnParam->value = *resp.returnValue;
+        } else if (!isProc) {
+            resp = runBatch(s, req.text);
+        } else {
+            CallResult r = runProcedure(s, req.text, actuals, returnParam);
+            if (r.recordset) resp.recordset = std::move(*r.recordset);
+            resp.returnValue = db::Value(r.ret);
+        }
+    } catch (const db::Error& e) {
+        if (effect.status && returnParam) returnParam->value = db::Value(*effect.status);
+        entry.error = e.description();
+        if (returnParam && !returnParam->value.isNull()) entry.status = returnParam->value.toInt32();
+        entry.record(db);
+        throw;
+    }
+    if (resp.returnValue && !resp.returnValue->isNull()) entry.status = resp.returnValue->toInt32();
+    if (resp.recordset.isOpen()) entry.rows = (long long)resp.recordset.rows().size();
+    if (effect.cut) entry.error = "connection cut during the answer";
+    entry.record(db);
+    if (effect.cut) {
+        if (!outcome) throw Dropped();
+        outcome->cutAnswer = true;
+    }
     return resp;
 }
 

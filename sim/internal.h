@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -14,6 +15,9 @@
 
 #include "platform/db/db.h"
 #include "platform/db/driver.h"
+#include "sim/sim.h"
+
+#include <nlohmann/json.hpp>
 #include "platform/xml/escape.h"
 
 namespace dz::sim {
@@ -100,6 +104,8 @@ std::string nowText();  // local time "yyyy-mm-dd hh:mm:ss"
 // ---- the plant ------------------------------------------------------------
 
 void createSchema(sqlite3* db);
+// Brings a file of an older schema up to date (once, whichever process is first).
+void upgradeSchema(sqlite3* db);
 void insertMessages(sqlite3* db);
 // Fills the sample plant; `bufferFolder` is the "TempFile" destination,
 // `slave` (server name, empty for none) the line-2 database.
@@ -237,9 +243,56 @@ db::Response runBatch(Session& s, std::string_view text);
 // Parameter names of a procedure as syscolumns lists them (built-ins only).
 std::vector<std::string> procedureColumns(Session& s, std::string_view name);
 
+// "dbo.name", "[dbo].[name]", "[name]" and "name;1" all name the procedure `name`.
+std::string procedureName(std::string_view raw);
+
 // Canned-answer lookup: the JSON text of the answer, or nullopt.
 std::optional<std::string> cannedAnswer(sqlite3* db, std::string_view name);
 std::vector<std::string> cannedNames(sqlite3* db);
+
+// ---- journal and fault schedules -------------------------------------------
+
+long long nowMs();                          // UTC, milliseconds since 1970
+std::string utcText(long long ms);          // "2026-05-04T10:00:00.123Z"
+std::optional<long long> parseUtc(std::string_view text);
+// A UTC time, an age ("30s", "5m", "2h", "1d": before `now`) or "+S" (seconds after `now`).
+std::optional<long long> parseWhen(std::string_view text, long long now);
+std::string digest(std::string_view s);
+std::string lowerAscii(std::string_view s);
+Caller inProcessCaller();
+// The station a parameter carries, by the procedure's parameter name.
+std::optional<std::string> stationOf(std::string_view param, const db::Value& v);
+
+// One command's journal entry: filled in as the command runs, recorded once
+// it is answered or failed.
+struct JournalEntry {
+    JournalEntry(const db::Request& req, const Caller& caller, const ProcDef* def);
+    void record(sqlite3* db);
+
+    long long startMs;
+    std::chrono::steady_clock::time_point start;
+    Caller caller;
+    std::string login, type, text;
+    std::optional<std::string> procedure, station, error;
+    std::optional<int> status;
+    std::optional<long long> rows;
+    nlohmann::json params;
+    std::vector<std::pair<size_t, const std::string*>> longValues;  // index in params, the caller's text
+};
+
+// Applies the schedules that match a call: waits, or throws db::Error (a
+// failure, a time-out); sets `cut`, or `status` for an answer of that status.
+struct FaultEffect {
+    bool cut = false;
+    std::optional<int> status;
+};
+void applyFaults(Session& s, const std::optional<std::string>& procedure, const std::optional<std::string>& station,
+                 FaultEffect& effect);
+// The failed login's description when a schedule refuses `user` now.
+std::optional<std::string> loginRefusal(sqlite3* db, const std::string& user);
+// Waits `ms`, failing as a time-out once the command's limit has passed or
+// its caller cancelled.
+void delay(Session& s, long long ms);
 
 // The passing status words of a test result.
 bool isPassWord(std::string_view status);

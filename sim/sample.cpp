@@ -2,7 +2,7 @@
 // a controller-assembly line with in-circuit, functional, burn-in, final and
 // packing stations, its work orders, units, calibration and a second line
 // served by a slave database.
-#include "DEZozevoDLL/Scramble.h"
+#include "component/Scramble.h"
 #include "sim/codes.h"
 #include "sim/internal.h"
 

@@ -274,6 +274,12 @@ sqlite3* connect(const std::string& path) {
         throw db::Error(kNoServer, db::FailureKind::NoServer);
     }
     c.byPath[path] = Cached{db, st.st_dev, st.st_ino, {}};
+    try {
+        upgradeSchema(db);
+    } catch (...) {
+        c.drop(path);
+        throw;
+    }
     return db;
 }
 
@@ -285,6 +291,42 @@ int generation(const std::string& path) {
 void releaseConnections() { cache().clear(); }
 
 // ---- schema ---------------------------------------------------------------
+
+namespace {
+
+// What schema 2 added to schema 1: the journal's caller, outcome and long
+// texts, and the fault schedules. New files get it at creation, older ones
+// when first opened.
+const char* const kSchema2 = R"SQL(
+ALTER TABLE calls ADD COLUMN connection TEXT;
+ALTER TABLE calls ADD COLUMN host TEXT;
+ALTER TABLE calls ADD COLUMN program TEXT;
+ALTER TABLE calls ADD COLUMN station TEXT COLLATE NOCASE;
+ALTER TABLE calls ADD COLUMN procedure TEXT COLLATE NOCASE;
+ALTER TABLE calls ADD COLUMN status INTEGER;
+ALTER TABLE calls ADD COLUMN rows INTEGER;
+ALTER TABLE calls ADD COLUMN duration_ms REAL;
+ALTER TABLE calls ADD COLUMN error TEXT;
+CREATE TABLE call_texts(call_id INTEGER NOT NULL, param INTEGER NOT NULL, size INTEGER NOT NULL, text TEXT NOT NULL);
+CREATE INDEX call_texts_call ON call_texts(call_id, param);
+CREATE TABLE faults(
+  id INTEGER PRIMARY KEY AUTOINCREMENT, action TEXT NOT NULL,
+  procedure TEXT COLLATE NOCASE, station TEXT COLLATE NOCASE, login TEXT COLLATE NOCASE,
+  error TEXT, status INTEGER, min_ms INTEGER, max_ms INTEGER,
+  remaining INTEGER, every INTEGER, from_ms INTEGER, until_ms INTEGER,
+  seen INTEGER NOT NULL DEFAULT 0, hits INTEGER NOT NULL DEFAULT 0, created TEXT);
+)SQL";
+
+}  // namespace
+
+void upgradeSchema(sqlite3* db) {
+    if (metaValue(db, "schema", "1") != "1") return;
+    Transaction tx(db);
+    if (metaValue(db, "schema", "1") != "1") return;  // another process was first
+    execSql(db, kSchema2);
+    execSql(db, "INSERT OR REPLACE INTO meta(key, value) VALUES('schema', '2')");
+    tx.commit();
+}
 
 void createSchema(sqlite3* db) {
     execSql(db, R"SQL(
@@ -362,6 +404,7 @@ CREATE TABLE calls(
   id INTEGER PRIMARY KEY AUTOINCREMENT, at TEXT NOT NULL, login TEXT, type TEXT NOT NULL,
   text TEXT NOT NULL, params TEXT NOT NULL);
 )SQL");
+    execSql(db, kSchema2);
     execSql(db, R"SQL(
 INSERT INTO work_order_statuses VALUES
   (1, 'Planned'), (2, 'Released'), (3, 'Active'), (4, 'Completed'),
@@ -394,7 +437,7 @@ void createOne(const std::string& path, const InitOptions& o, const std::vector<
                  {"database", databaseName},
                  {"role", role},
                  {"created", nowText()},
-                 {"schema", "1"}}) {
+                 {"schema", "2"}}) {
             meta.with(k, v).run();
             meta.reset();
         }
@@ -589,33 +632,6 @@ json columnJson(const Stmt& q, int c) {
 }
 
 }  // namespace
-
-std::vector<std::string> journal(const std::string& path) {
-    sqlite3* db = connectOrThrow(path);
-    std::vector<std::string> out;
-    try {
-        Stmt q(db, "SELECT text, type, params FROM calls ORDER BY id");
-        while (q.step()) {
-            json j = json::object();
-            j["text"] = q.text(0);
-            j["type"] = q.text(1);
-            j["params"] = json::parse(q.text(2));
-            out.push_back(j.dump());
-        }
-    } catch (const db::Error& e) {
-        throw std::runtime_error(e.description());
-    }
-    return out;
-}
-
-void clearJournal(const std::string& path) {
-    sqlite3* db = connectOrThrow(path);
-    try {
-        execSql(db, "DELETE FROM calls");
-    } catch (const db::Error& e) {
-        throw std::runtime_error(e.description());
-    }
-}
 
 std::vector<std::string> query(const std::string& path, const std::string& sql) {
     sqlite3* db = connectOrThrow(path);

@@ -1,8 +1,8 @@
 // Message texts, product structure and the generic procedure call.
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "support/station.h"
 
 using dz::db::Value;

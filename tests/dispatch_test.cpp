@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "binding/dispatch.h"
 #include "support/station.h"
 

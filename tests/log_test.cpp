@@ -5,9 +5,9 @@
 
 #include <regex>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
-#include "DEZozevoDLL/Failures.h"
+#include "component/Tester.h"
+#include "component/Context.h"
+#include "component/Failures.h"
 #include "platform/db/db.h"
 #include "support/station.h"
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "sim/sim.h"
 #include "support/plant.h"
 

@@ -4,8 +4,8 @@
 #include <functional>
 #include <memory>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "platform/xml/escape.h"
 #include "support/station.h"
 

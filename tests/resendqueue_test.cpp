@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "DEZozevoDLL/ResendQueue.h"
+#include "component/ResendQueue.h"
 #include "support/station.h"
 
 namespace {

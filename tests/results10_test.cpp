@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <map>
 
-#include "DEZozevoDLL/ResendQueue.h"
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/ResendQueue.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "platform/text.h"
 #include "support/station.h"
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <regex>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "platform/text.h"
 #include "support/station.h"
 

@@ -4,7 +4,7 @@
 // classes that canned answers drive, and a refused login: odbc_e2e_test.)
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "support/plant.h"
 
 using namespace dz;

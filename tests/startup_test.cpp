@@ -4,9 +4,9 @@
 #include <optional>
 #include <thread>
 
-#include "DEZozevoDLL/Scramble.h"
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Scramble.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "support/station.h"
 
 using dz::Tester;
@@ -104,56 +104,57 @@ TEST_F(Startup, NoDatabaseAnswerFailsWithCode100) {
     EXPECT_EQ(lines.back(), "CLASS INIT FAILED. GetSlaveConn RetCode=100");
 }
 
-// The station goes into the slave batch as one string literal.
-TEST_F(Startup, Generation10WithoutSlaveUsesTheMaster) {
-    for (auto [station, literal] : std::vector<std::pair<std::string, std::string>>{{"ST1", "ST1"},
-                                                                                     {"O'Neil' --", "O''Neil'' --"}}) {
-        Station st;
-        st.home.write("DEZozevo.ini", "[DATABASE]\nSERVER=" + st.server + "\n[STATION]\nSTATION=" + station + "\n");
-        st.serveGeneration(10);
+// The working connection start-up resolves: the master when there is no
+// slave, else the slave the database names (its password unscrambled per
+// Windows-1252 code, brackets dropped). The station travels as one string
+// literal (generation 10) or escaped into a document (24).
+TEST_F(Startup, SlaveResolution) {
+    auto connection = [](const std::string& pw, const std::string& user, const std::string& db,
+                         const std::string& source) {
+        return "Provider=SQLOLEDB;Password=" + pw + ";User ID=" + user + ";Initial Catalog=" + db +
+               ";Data Source=" + source + ";Network Library=DBMSSOCN;";
+    };
+    const struct {
+        int generation;
+        std::string station;
+        std::optional<Answer> slave;
+        std::string working;  // "" the master
+        std::string logged;   // the slave's line at level 2
+        Lines sent;           // the slave call's text and parameters
+    } cases[] = {
+        {10, "O'Neil' --", std::nullopt, "", "",
+         {"if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo 'O''Neil'' --' "
+          "else select 0 Error, 0 MasterSlaveSolution"}},
+        {10, "ST1",
+         Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName", "UserName", "UserPassword"},
+                        {{0, 1, "[SRV01]", "SlaveDb", "su", "wp<\x7F\xC3\xA3"}}),  // "pw;x\xC3\xA4" scrambled
+         connection("pw;x\xC3\xA4", "su", "SlaveDb", "SRV01"), "Slave Server=[SRV01]", {}},
+        {24, "A\"<B", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"[HOST\\INST]", "SlaveDb"}}),
+         connection("mp", "mu", "SlaveDb", "HOST\\INST"), "Slave Server=[HOST\\INST]",
+         {"objUTLGetSlaveConnection StoredProc 60", "return Integer Return 0 Null",
+          "@xmlStation VarChar In 41 '<StationInfo Description=\"A&quot;&lt;B\"/>'"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.station);
+        mv() = dz::Context{};
+        Station st("", 2);
+        st.home.write("DEZozevo.ini", "[DATABASE]\nUSER=mu\nPWD=mp\nSERVER=" + st.server +
+                                          "\nDATABASE=db\n[STATION]\nSTATION=" + c.station + "\n[LOG]\nLEVEL=2\n");
+        st.serveGeneration(c.generation, c.generation != 10 || !c.slave);
+        if (c.slave) st.db->on(c.generation == 10 ? "uspGetSlaveInfo" : "objUTLGetSlaveConnection", *c.slave);
         Tester t;
-        EXPECT_EQ(mv().connections.working, mv().connections.master);
-        EXPECT_EQ(st.messages(), Lines{"CLASS INIT OK"});
-        auto calls = st.db->calls();
+        EXPECT_EQ(mv().connections.working, c.working.empty() ? mv().connections.master : c.working);
+        EXPECT_TRUE(st.logged("CLASS INIT OK"));
+        if (!c.logged.empty()) EXPECT_TRUE(st.logged(c.logged));
+        const auto calls = st.db->calls();
         ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[1].text, "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo '" +
-                                     literal + "' else select 0 Error, 0 MasterSlaveSolution");
+        if (c.generation == 10 && !c.sent.empty()) EXPECT_EQ(calls[1].text, c.sent[0]);
+        if (c.generation == 24) {
+            Lines sent{dz::test::command(calls[1])};
+            for (const auto& l : dz::test::params(calls[1])) sent.push_back(l);
+            EXPECT_EQ(sent, c.sent);
+        }
     }
-}
-
-TEST_F(Startup, Generation10SlaveResolution) {
-    Station st;
-    st.serveGeneration(10, false);
-    st.db->on("uspGetSlaveInfo",
-              Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName", "UserName", "UserPassword"},
-                             // "pw;x\xC3\xA4" as the database scrambles it: per Windows-1252 code
-                             {{0, 1, "[SRV01]", "SlaveDb", "su", "wp<\x7F\xC3\xA3"}}));
-    Tester t;
-    EXPECT_EQ(mv().connections.working,
-              "Provider=SQLOLEDB;Password=pw;x\xC3\xA4;User ID=su;Initial Catalog=SlaveDb;Data Source=SRV01;"
-              "Network Library=DBMSSOCN;");
-    EXPECT_TRUE(st.logged("Slave Server=[SRV01]"));
-    EXPECT_TRUE(st.logged("CLASS INIT OK"));
-}
-
-TEST_F(Startup, Generation24SlaveConnection) {
-    Station st("", 2);
-    st.home.write("DEZozevo.ini", "[DATABASE]\nUSER=mu\nPWD=mp\nSERVER=" + st.server +
-                                      "\nDATABASE=db\n[STATION]\nSTATION=A\"<B\n[LOG]\nLEVEL=2\n");
-    st.serveGeneration(24);
-    st.db->on("objUTLGetSlaveConnection",
-              Answer::rowsOf({"InstanceName", "DatabaseName"}, {{"[HOST\\INST]", "SlaveDb"}}));
-    Tester t;
-    EXPECT_EQ(mv().connections.working,
-              "Provider=SQLOLEDB;Password=mp;User ID=mu;Initial Catalog=SlaveDb;Data Source=HOST\\INST;"
-              "Network Library=DBMSSOCN;");
-    EXPECT_TRUE(st.logged("Slave Server=[HOST\\INST]"));
-    auto calls = st.db->calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(dz::test::command(calls[1]), "objUTLGetSlaveConnection StoredProc 60");
-    EXPECT_EQ(dz::test::params(calls[1]),
-              (Lines{"return Integer Return 0 Null",
-                     "@xmlStation VarChar In 41 '<StationInfo Description=\"A&quot;&lt;B\"/>'"}));
 }
 
 // Slave batches that fail start-up, on generation 10 and 24.

@@ -106,13 +106,16 @@ TEST_F(Tds, EveryParameterTypeAndRecordSetValue) {
     ASSERT_EQ(p.size(), 11u);
     std::vector<std::tuple<int, int, json>> expected{
         {4, 3, 0},   {1, 3, -42},         {1, 5, 0.1},      {1, 135, "2026-03-07 14:05:09"}, {1, 200, "Grüße 'x'"},
-        {1, 201, big}, {1, 202, "Ωmega ✓"}, {1, 200, nullptr}, {1, 200, ""}, {3, 3, 1}, {2, 200, nullptr}};
+        {1, 201, nullptr}, {1, 202, "Ωmega ✓"}, {1, 200, nullptr}, {1, 200, ""}, {3, 3, 1}, {2, 200, nullptr}};
     for (size_t i = 0; i < p.size(); ++i) {
         auto [direction, type, value] = expected[i];
         EXPECT_EQ(p[i]["direction"], direction) << i;
         EXPECT_EQ(p[i]["type"], type) << i;
         if (i == 2) {
             EXPECT_DOUBLE_EQ(p[i]["value"].get<double>(), 0.1);
+        } else if (i == 5) {  // a long value: its size in the entry, its text kept apart
+            EXPECT_EQ(p[i]["bytes"], big.size());
+            EXPECT_EQ(sim::journalValue(path(), json::parse(sim::journal(path()).back())["id"], 5), big);
         } else if (i > 0) {
             EXPECT_EQ(p[i]["value"], value) << i;
         }
@@ -289,4 +292,33 @@ TEST_F(Tds, ResourcesAreBounded) {
     EXPECT_TRUE(waitUntil([&] { return test::threads(server->pid()) <= threads; }))
         << test::threads(server->pid()) << " threads, " << threads << " before";
     EXPECT_EQ(route(connect()), 3);
+}
+
+// Fault schedules over the network: a refused login, an answer cut halfway,
+// a failure; the journal names the connection and the client's host.
+TEST_F(Tds, FaultSchedulesReachClientsOverTheNetwork) {
+    sim::addFault(path(), R"({"action": "refuse-login", "next": 1})");
+    Command c = proc("uspCheckRouting");
+    c.append("@Product", adVarChar, adParamInput, "SN24001-0006");
+    c.append("@Station", adVarChar, adParamInput, "FCT-01");
+    EXPECT_NE(failure(c).find("Login failed for user 'station'."), std::string::npos);
+    EXPECT_EQ(route(connect()), 3);
+
+    sim::addFault(path(), R"({"action": "cut", "next": 1})");
+    std::string cut = failure(c);
+    EXPECT_FALSE(cut.empty());
+    EXPECT_EQ(route(connect()), 3);  // a new connection serves again
+
+    sim::addFault(path(), R"({"action": "fail", "station": "FCT-01", "error": "Fixture worn", "next": 1})");
+    EXPECT_NE(failure(c).find("Fixture worn"), std::string::npos);
+
+    std::vector<json> j;
+    for (const auto& l : sim::journal(path())) j.push_back(json::parse(l));
+    ASSERT_GE(j.size(), 4u);
+    json last = j.back();
+    EXPECT_EQ(last["error"], "Fixture worn");
+    EXPECT_EQ(last["station"], "FCT-01");
+    EXPECT_EQ(last["connection"].get<std::string>().rfind("spid ", 0), 0u) << last.dump();
+    EXPECT_FALSE(last["host"].get<std::string>().empty());
+    EXPECT_EQ(j[j.size() - 3]["error"], "connection cut during the answer");
 }

@@ -1,8 +1,8 @@
 // Unit attributes: what is sent to "uspGetUnitAttributes" and the <UNITINFO> list.
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "support/station.h"
 
 using Answer = dz::db::ScriptedDriver::Answer;

@@ -3,7 +3,7 @@
 // sample plant on generations 10 and 24.
 #include <gtest/gtest.h>
 
-#include "DEZozevoDLL/Tester.h"
+#include "component/Tester.h"
 #include "binding/unitcheck.h"
 #include "support/plant.h"
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 #include "support/station.h"
 
 using dz::db::Value;

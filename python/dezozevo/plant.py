@@ -65,7 +65,9 @@ class Plant:
             os.unlink(name)
 
     def calls(self, clear: bool = False) -> list[dict]:
-        """The journal: each command the database received ({"text", "type", "params"})."""
+        """The journal: each command the database received ({"id", "at", "connection", "login",
+        "host", "program", "station", "text", "type", "procedure", "params", "status", "rows",
+        "duration_ms", "error"})."""
         return _sim("calls", self.path, *(["--clear"] if clear else []))
 
     def procedures_called(self) -> list[str]:

@@ -295,6 +295,11 @@ private:
                 trace(std::string("internal error: ") + ex.what());
                 drop = true;
             }
+            if (cut_) {
+                trace("answer cut off halfway");
+                ch_.sendUnfinished(kReply, std::string_view(out.data()).substr(0, out.data().size() / 2));
+                drop = true;
+            }
             if (drop) {
                 trace("connection dropped");
                 shutdownSocket();
@@ -439,11 +444,22 @@ private:
             return refuseLogin(out);
         }
         std::optional<std::string> expected = passwordOf(path, user);
-        if (!expected || *expected != l.password) {
+        std::optional<std::string> refused;
+        if (expected && *expected == l.password) {
+            try {
+                refused = refusedLogin(path, user);  // a fault schedule
+            } catch (const db::Error& e) {
+                refused = "Login failed for user '" + user + "'.";
+            }
+        }
+        if (!expected || *expected != l.password || refused) {
             trace("login failed for " + user);
             out.message(kError, 18456, 1, 14, "Login failed for user '" + user + "'.", kServerName);
             return refuseLogin(out);
         }
+        caller_.connection = "spid " + std::to_string(spid_);
+        caller_.host = l.host;
+        caller_.program = l.app;
         user_ = user;
         password_ = l.password;
         path_ = path;
@@ -582,7 +598,9 @@ private:
         req.text = text;
         req.type = db::adCmdText;
         try {
-            db::Response resp = sim::execute(path_, req, &cancel_);
+            CallOutcome outcome;
+            db::Response resp = sim::execute(path_, req, &cancel_, caller_, &outcome);
+            cut_ = outcome.cutAnswer;
             bool rows = resp.recordset.isOpen();
             if (rows) recordset(out, resp.recordset, resp.returnValue ? kDoneInProc : kDone, resp.returnValue ? kDoneMore : 0);
             if (resp.returnValue) {
@@ -630,8 +648,15 @@ private:
     void call(const std::string& name, std::vector<RpcParam>& in, Writer& out, bool more, bool& drop) {
         uint16_t moreFlag = more ? kDoneMore : 0;
         std::string traced = "rpc: " + name + "(";
+        // Parameters sent without names take the procedure's own.
+        std::vector<std::string> declared;
+        if (server_.opt.trace) try {
+                declared = procedureParameters(path_, name);
+            } catch (const db::Error&) {
+            }
         for (size_t i = 0; i < in.size(); ++i)
-            traced += (i ? ", " : "") + in[i].name + (in[i].status & 1 ? " out" : "") + "=" +
+            traced += (i ? ", " : "") + (in[i].name.empty() && i < declared.size() ? declared[i] : in[i].name) +
+                      (in[i].status & 1 ? " out" : "") + "=" +
                       (in[i].value.isNull() ? "NULL" : in[i].value.toText());
         trace(traced + ")");
 
@@ -677,7 +702,9 @@ private:
         std::optional<db::Response> resp;
         std::string failure;
         try {
-            resp = sim::execute(path_, req, &cancel_);
+            CallOutcome outcome;
+            resp = sim::execute(path_, req, &cancel_, caller_, &outcome);
+            cut_ = cut_ || outcome.cutAnswer;
         } catch (const Dropped&) {
             drop = true;
             return;
@@ -756,6 +783,8 @@ private:
 
     uint32_t tdsVersion_ = kTds74;
     std::string user_, password_, path_, database_, serverName_;
+    Caller caller_;
+    bool cut_ = false;  // a fault schedule cuts the answer being made
     uint64_t transaction_ = 0, transactions_ = 0;
 
     std::mutex mu_;

@@ -171,6 +171,21 @@ bool Channel::send(uint8_t type, std::string_view body) {
     return true;
 }
 
+bool Channel::sendUnfinished(uint8_t type, std::string_view body) {
+    body = body.substr(0, (packetSize_ > 8 ? packetSize_ - 8 : 4088));
+    std::string packet;
+    packet += char(type);
+    packet += '\0';  // more packets would follow
+    packet += char((body.size() + 8) >> 8);
+    packet += char((body.size() + 8) & 0xFF);
+    packet += '\0';
+    packet += '\0';
+    packet += char(packetId_++);
+    packet += '\0';
+    packet.append(body);
+    return writeAll(packet);
+}
+
 bool Channel::writeAll(std::string_view data) {
     if (tls_) return tls_->write(data, kSendTimeout);
     size_t sent = 0;

@@ -180,6 +180,9 @@ public:
     // Sends `body` as a reply, split into packets of the negotiated size.
     // False when the socket is gone.
     bool send(uint8_t type, std::string_view body);
+    // Sends `body` (at most a packet) as a packet that does not end its
+    // message: an answer broken off on purpose.
+    bool sendUnfinished(uint8_t type, std::string_view body);
 
 private:
     bool readFully(char* buf, size_t n);

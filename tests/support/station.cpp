@@ -1,7 +1,7 @@
 #include "support/station.h"
 
-#include "DEZozevoDLL/Tester.h"
-#include "DEZozevoDLL/Context.h"
+#include "component/Tester.h"
+#include "component/Context.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,133 @@
+"""The simulator's web view in headless Chromium, with a station that reaches
+the simulator through the listener.
+
+Run by CTest with DEZOZEVO_LIBRARY and DEZOZEVO_SIM set; DZ_WEB_SCREENSHOT
+names a PNG to write the page to (the README's picture)."""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver")
+if not CHROMIUM or not DRIVER:
+    pytest.skip("chromium and chromedriver are not installed (./dz setup installs them)", allow_module_level=True)
+webdriver = pytest.importorskip("selenium.webdriver", reason="python3-selenium is not installed (./dz setup)")
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
+
+from dezozevo import plant as dzplant  # noqa: E402
+
+
+@pytest.fixture
+def lab(tmp_path):
+    """A sample plant served with the web view: (plant, listener port, page URL)."""
+    plant = dzplant.Plant(tmp_path / "plant.db", generation=10)
+    proc = subprocess.Popen([dzplant._native.sim_command(), "serve", plant.path, "--port", "0", "--http", "0"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        listening = proc.stdout.readline().strip()
+        web = proc.stdout.readline().strip()
+        assert listening.startswith("listening on ") and web.startswith("web view on "), (listening, web)
+        yield plant, int(listening.rsplit(":", 1)[1]), web[len("web view on "):]
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+@pytest.fixture
+def browser():
+    profile = tempfile.mkdtemp(prefix="dz-chromium-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", f"--user-data-dir={profile}", "--window-size=1400,1000"):
+        options.add_argument(flag)
+    from selenium.webdriver.chrome.service import Service
+    driver = webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def rows(driver, table):
+    """The text of each row of a table (read at once: the page redraws them)."""
+    return driver.execute_script(
+        "return Array.from(document.querySelectorAll(arguments[0]), (r) => r.innerText)", f"#{table} tbody tr")
+
+
+def wait_for(driver, seconds, what, check):
+    return WebDriverWait(driver, seconds, poll_frequency=0.05, ignored_exceptions=[StaleElementReferenceException]
+                         ).until(lambda d: check(d), message=what)
+
+
+def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path):
+    plant, port, url = lab
+    browser.get(url)
+    # The sample plant's units, with where each waits.
+    wait_for(browser, 10, "the sample's units",
+             lambda d: any("SN24001-0003" in r and "FCT-01" in r for r in rows(d, "units")))
+    browser.find_element(By.ID, "serial").send_keys("PCB-B")
+    wait_for(browser, 5, "the serial filter", lambda d: rows(d, "units") and
+             all(r.startswith("PCB-B") for r in rows(d, "units")))
+
+    # A station stores a result through the listener: it shows within 2 s.
+    home = dzplant.StationHome(tmp_path / "station", server=f"127.0.0.1,{port}", station="FCT-01")
+    with home.tester() as station:
+        assert station.SaveResult(home.sample_result) == 0
+        stored = time.monotonic()
+        test_id = station.state.test_id
+        wait_for(browser, 2, "the uploaded result", lambda d: d.find_elements(
+            By.CSS_SELECTOR, f"#results tr[data-test-id='{test_id}']"))
+        assert time.monotonic() - stored < 2
+        browser.find_element(By.CSS_SELECTOR, f"#results tr[data-test-id='{test_id}']").click()
+        wait_for(browser, 5, "the stored document", lambda d: "SN24001-0003" in d.find_element(By.ID, "doc-text").text)
+        browser.find_element(By.CSS_SELECTOR, "#doc button").click()
+
+        # A fault added in the page: the station's next route check answers 5.
+        form = browser.find_element(By.ID, "fault-form")
+        Select(form.find_element(By.NAME, "action")).select_by_value("fail")
+        form.find_element(By.NAME, "procedure").send_keys("uspCheckRouting")
+        form.find_element(By.NAME, "station").send_keys("FCT-01")
+        form.find_element(By.NAME, "next").send_keys("1")
+        form.find_element(By.NAME, "status").send_keys("5")
+        form.find_element(By.ID, "add-fault").click()
+        wait_for(browser, 5, "the schedule in the list", lambda d: rows(d, "faults"))
+        assert [f["procedure"] for f in plant_faults(plant)] == ["uspCheckRouting"]
+        assert station.CheckRoute("SN24001-0003", "FCT-01") == 5
+        # Only the next call: the unit, passed, now waits at burn-in (3).
+        assert station.CheckRoute("SN24001-0003", "FCT-01") == 3
+
+    # The journal shows that call with its status, live.
+    wait_for(browser, 5, "the failed call in the journal", lambda d: d.find_elements(
+        By.CSS_SELECTOR, "#journal tr[data-procedure='uspCheckRouting'][data-status='5']"))
+    wait_for(browser, 5, "the station's calls", lambda d: any(r.startswith("FCT-01") for r in rows(d, "stations")))
+
+    shot = os.environ.get("DZ_WEB_SCREENSHOT")
+    if shot:
+        browser.find_element(By.ID, "serial").clear()
+        browser.find_element(By.ID, "serial").send_keys("SN24001")
+        time.sleep(1.5)
+        browser.save_screenshot(shot)
+
+    # Clearing in the page removes the schedule.
+    browser.find_element(By.CSS_SELECTOR, "#faults button[data-clear]").click()
+    wait_for(browser, 5, "the cleared schedule", lambda d: not rows(d, "faults"))
+    assert plant_faults(plant) == []
+
+
+def plant_faults(plant):
+    return dzplant._sim("fault", "list", plant.path)
