@@ -97,6 +97,65 @@ TEST(OdbcTarget, MicrosoftDriverByEnvironment) {
     EXPECT_NE(target(cs("db01\\LINE2")).connectionString.find("SERVER=db01\\LINE2;"), std::string::npos);
 }
 
+// The site's INI keys as each driver receives them; a setting the driver
+// cannot honour is refused with its reason, never passed on weaker.
+TEST(OdbcTarget, ClientOptionsPerDriver) {
+    EnvVar o("DZ_ODBC_OPTIONS", nullptr);
+    const std::string ca = std::string(std::getenv("DZ_SOURCE_DIR") ? std::getenv("DZ_SOURCE_DIR") : "..") + "/README.md";
+    struct Case {
+        const char* driver;  // "" FreeTDS
+        ClientOptions client;
+        std::vector<std::string> has, hasNot;  // in the connection string
+        std::string refused;                   // in the description when refused
+    };
+    const std::string ms = "ODBC Driver 18 for SQL Server";
+    const Case cases[] = {
+        {"", {}, {"SERVER=db01;"}, {"Encrypt", "SERVERNAME"}, ""},  // no keys: as before
+        {"", {.encrypt = "no"}, {"Encryption=off;"}, {}, ""},
+        {"", {.encrypt = "optional"}, {"Encryption=request;", "SERVER=db01;"}, {"SERVERNAME"}, ""},
+        // Checking the certificate needs FreeTDS's own configuration: a section of the driver's.
+        {"", {.encrypt = "mandatory"}, {"Encryption=require;", "SERVERNAME=dezozevo-"}, {"SERVER=db01"}, ""},
+        {"", {.encrypt = "Yes", .caFile = ca}, {"Encryption=require;", "SERVERNAME=dezozevo-"}, {}, ""},
+        {"", {.encrypt = "mandatory", .trustServerCertificate = "yes"}, {"Encryption=require;", "SERVER=db01;"},
+         {"SERVERNAME"}, ""},
+        {"", {.encrypt = "strict"}, {}, {}, "needs FreeTDS 1.5"},
+        {"", {.encrypt = "mandatory", .hostNameInCertificate = "mes.plant.local"}, {}, {}, "needs FreeTDS 1.5"},
+        {"", {.encrypt = "mandatory", .hostNameInCertificate = "DB01"}, {"SERVERNAME=dezozevo-"}, {}, ""},
+        {"", {.encrypt = "sometimes"}, {}, {}, "Encrypt=sometimes"},
+        {"", {.trustServerCertificate = "maybe"}, {}, {}, "TrustServerCertificate=maybe"},
+        {"", {.caFile = "/nonexistent/ca.pem"}, {}, {}, "/nonexistent/ca.pem"},
+        {"", {.loginTimeout = "soon"}, {}, {}, "LoginTimeout=soon"},
+        {ms.c_str(), {.encrypt = "optional"}, {"Encrypt=no;"}, {"TrustServerCertificate"}, ""},
+        {ms.c_str(), {.encrypt = "mandatory", .trustServerCertificate = "yes", .hostNameInCertificate = "mes"},
+         {"Encrypt=yes;", "TrustServerCertificate=yes;", "HostNameInCertificate=mes;"}, {}, ""},
+        {ms.c_str(), {.encrypt = "strict", .caFile = ca}, {"Encrypt=strict;", "ServerCertificate="}, {}, ""},
+        {ms.c_str(), {.encrypt = "mandatory", .caFile = ca}, {}, {}, "takes no CA file"},
+    };
+    for (const Case& c : cases) {
+        EnvVar d("DZ_ODBC_DRIVER", *c.driver ? c.driver : nullptr);
+        std::string what = std::string(c.driver) + " " + c.client.encrypt + " " + c.client.caFile;
+        try {
+            Target t = target(cs("db01"), c.client);
+            EXPECT_TRUE(c.refused.empty()) << what << ": " << t.connectionString;
+            for (const auto& h : c.has) EXPECT_NE(t.connectionString.find(h), std::string::npos) << h << " in " << t.connectionString;
+            for (const auto& h : c.hasNot) EXPECT_EQ(t.connectionString.find(h), std::string::npos) << h << " in " << t.connectionString;
+        } catch (const Error& e) {
+            EXPECT_FALSE(c.refused.empty()) << what << ": " << e.description();
+            EXPECT_NE(e.description().find(c.refused), std::string::npos) << e.description();
+        }
+    }
+    // The driver named in the INI file is used; DZ_ODBC_DRIVER and DZ_ODBC_OPTIONS win.
+    EXPECT_EQ(target(cs("db01"), {.driver = ms}).driver, ms);
+    {
+        EnvVar d("DZ_ODBC_DRIVER", "FreeTDS"), e("DZ_ODBC_OPTIONS", "Encryption=off");
+        Target t = target(cs("db01"), {.driver = ms, .encrypt = "mandatory", .trustServerCertificate = "yes"});
+        EXPECT_EQ(t.driver, "FreeTDS");
+        EXPECT_EQ(t.connectionString.find("Encryption=require"), std::string::npos) << t.connectionString;
+    }
+    EXPECT_EQ(target(cs("h"), {.loginTimeout = "4"}).loginTimeout, 4);
+    EXPECT_EQ(target(cs("h", "Connect Timeout=3;"), {.loginTimeout = "4"}).loginTimeout, 3);
+}
+
 TEST(OdbcTarget, PasswordsTimeoutsAndPooling) {
     ConnectionInfo info = ConnectionInfo::parse("Provider=SQLOLEDB;Password=a;b=c;User ID={u};Data Source=h");
     ASSERT_EQ(info.password, "a;b=c");

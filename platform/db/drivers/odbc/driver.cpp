@@ -160,7 +160,8 @@ std::string encryptionCause(const Target& t) {
     if (!offered) return "";
     if (*offered == 2) {
         if (t.encryption == Encryption::request) return "";
-        return " (the server offers no encryption, and Encrypt=mandatory requires it)";
+        return std::string(" (the server offers no encryption, and Encrypt=") +
+               (t.encryption == Encryption::strict ? "strict" : "mandatory") + " requires it)";
     }
     if (!t.verify) return "";
     return " (the server's certificate did not verify against " +
@@ -400,11 +401,16 @@ Response OdbcDriver::execute(Request& req) {
         if (keep && t.pooling) p.give(t.connectionString, std::move(s));
         else if (!keep) p.count(&PoolStats::discarded);
     };
+    CallWatch watch(*s, req.timeout);
     try {
         Response r = run(*s, req, state);
-        finish(state.reusable);
+        finish(state.reusable && !watch.end());
         return r;
     } catch (const OdbcError& e) {
+        if (watch.end()) {  // the server left the call unanswered past its time-out
+            finish(false);
+            throw OdbcError(Failure::timeout, kTimeout);
+        }
         finish(state.reusable && e.failure() == Failure::server);
         throw;
     } catch (const Error&) {

@@ -16,8 +16,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "platform/db/drivers/odbc/error.h"
 #include "platform/text.h"
@@ -147,6 +149,79 @@ bool Session::alive() const {
     if (n < 0) return true;  // cannot tell; let the call find out
     return n == 0;           // readable, hung up or in error: the peer is gone
 }
+
+namespace {
+
+// The calls being watched, and the one thread that cuts them; made on first
+// use and never destroyed (calls may still run when the process ends).
+struct Watchdog {
+    struct Call {
+        std::chrono::steady_clock::time_point deadline;
+        int fd;
+        ino_t inode;
+        bool fired = false;
+    };
+    std::mutex mu;
+    std::condition_variable cv;
+    std::map<uint64_t, Call> calls;
+    uint64_t next = 1;
+
+    Watchdog() { std::thread([this] { loop(); }).detach(); }
+
+    void loop() {
+        std::unique_lock lock(mu);
+        for (;;) {
+            auto now = std::chrono::steady_clock::now();
+            auto wake = now + std::chrono::hours(1);
+            for (auto& [id, c] : calls) {
+                if (c.fired) continue;
+                if (c.deadline <= now) {
+                    // Still the connection's socket: the driver has not closed it.
+                    struct stat st;
+                    if (fstat(c.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == c.inode) ::shutdown(c.fd, SHUT_RDWR);
+                    c.fired = true;
+                } else {
+                    wake = std::min(wake, c.deadline);
+                }
+            }
+            cv.wait_until(lock, wake);
+        }
+    }
+
+    static Watchdog& instance() {
+        static Watchdog* w = new Watchdog;
+        return *w;
+    }
+};
+
+}  // namespace
+
+std::chrono::milliseconds CallWatch::grace(int timeout) {
+    // Half the time-out, at most 2 s: always before FreeTDS's own second wait ends.
+    return std::chrono::milliseconds(std::min<long long>(2000, timeout * 500LL));
+}
+
+CallWatch::CallWatch(const Session& session, int timeout) {
+    if (timeout <= 0 || session.socket() < 0) return;
+    Watchdog& w = Watchdog::instance();
+    std::lock_guard lock(w.mu);
+    id_ = w.next++;
+    w.calls[id_] = {std::chrono::steady_clock::now() + std::chrono::seconds(timeout) + grace(timeout), session.socket(),
+                    session.socketInode()};
+    w.cv.notify_one();
+}
+
+bool CallWatch::end() {
+    if (!id_) return false;
+    Watchdog& w = Watchdog::instance();
+    std::lock_guard lock(w.mu);
+    bool fired = w.calls[id_].fired;
+    w.calls.erase(id_);
+    id_ = 0;
+    return fired;
+}
+
+CallWatch::~CallWatch() { end(); }
 
 std::unique_ptr<Session> Pool::take(const std::string& key) {
     std::vector<std::unique_ptr<Session>> dead;  // closed outside the lock

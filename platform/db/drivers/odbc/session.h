@@ -46,6 +46,10 @@ public:
     SQLHSTMT takeStatement();
     void keepStatement(SQLHSTMT h);
 
+    // The connection's socket (-1 when it could not be told apart), and its inode.
+    int socket() const { return fd_; }
+    ino_t socketInode() const { return inode_; }
+
 private:
     SQLHDBC dbc_ = SQL_NULL_HDBC;
     SQLHSTMT spare_ = SQL_NULL_HSTMT;
@@ -53,6 +57,28 @@ private:
     std::string user_;
     int fd_ = -1;       // the connection's socket, when it could be told apart
     ino_t inode_ = 0;
+};
+
+// Bounds a call against a server that stops answering. FreeTDS answers its
+// time-out by sending a cancel and then waits as long again for the server
+// to confirm it; a server that answers nothing would hold the call for twice
+// its time-out. The watchdog shuts the connection's socket down a little
+// after the time-out instead (the call then fails, and is a time-out).
+class CallWatch {
+public:
+    // Watches a call of `timeout` seconds (0: none) on `session`.
+    CallWatch(const Session& session, int timeout);
+    ~CallWatch();
+    CallWatch(const CallWatch&) = delete;
+    CallWatch& operator=(const CallWatch&) = delete;
+    // Ends the watch; true when it cut the socket.
+    bool end();
+
+    // How long after its time-out a silent call is cut.
+    static std::chrono::milliseconds grace(int timeout);
+
+private:
+    uint64_t id_ = 0;
 };
 
 class Pool {
