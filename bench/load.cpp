@@ -158,14 +158,19 @@ void setAnswers(const std::string& db, const std::string& json) { dz::sim::loadA
 // stations and faults since the last poll; every fifth the units) until `until`.
 void pollPage(int port, Clock::time_point until) {
     httplib::Client web("127.0.0.1", port);
-    long long lastCall = 0;
+    long long lastCall = 0, lastResult = 0;
+    // The newest id of a list, as the page keeps it.
+    auto newest = [](const httplib::Result& r, const char* key, long long& last) {
+        if (!r || r->status != 200) return;
+        nlohmann::json list = nlohmann::json::parse(r->body, nullptr, false);
+        if (list.is_array())
+            for (const auto& e : list) last = std::max(last, e.value(key, 0LL));
+    };
     for (int tick = 0; Clock::now() < until; ++tick) {
         auto next = Clock::now() + std::chrono::seconds(1);
-        for (const char* p : {"/api/info", "/api/results?after=70001", "/api/stations", "/api/faults"}) web.Get(p);
-        if (auto r = web.Get("/api/calls?limit=300&after=" + std::to_string(lastCall)); r && r->status == 200) {
-            nlohmann::json calls = nlohmann::json::parse(r->body, nullptr, false);
-            if (calls.is_array() && !calls.empty()) lastCall = calls.back()["id"].get<long long>();
-        }
+        for (const char* p : {"/api/info", "/api/stations", "/api/faults"}) web.Get(p);
+        newest(web.Get("/api/results?after=" + std::to_string(lastResult)), "test_id", lastResult);
+        newest(web.Get("/api/calls?limit=300&after=" + std::to_string(lastCall)), "id", lastCall);
         if (tick % 5 == 0) web.Get("/api/units?serial=");
         std::this_thread::sleep_until(std::min(next, until));
     }
