@@ -66,7 +66,9 @@ TEST(Value, Text) {
     for (const auto& [v, text] : cases) {
         EXPECT_EQ(v.toText(), text);
         // A variant prints a number as the database client does.
-        if (v.isDouble()) EXPECT_EQ(dz::com::Variant(v.toDouble()).toText(), v.toText());
+        if (v.isDouble()) {
+            EXPECT_EQ(dz::com::Variant(v.toDouble()).toText(), v.toText());
+        }
     }
 }
 

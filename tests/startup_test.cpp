@@ -145,10 +145,14 @@ TEST_F(Startup, SlaveResolution) {
         Tester t;
         EXPECT_EQ(mv().connections.working, c.working.empty() ? mv().connections.master : c.working);
         EXPECT_TRUE(st.logged("CLASS INIT OK"));
-        if (!c.logged.empty()) EXPECT_TRUE(st.logged(c.logged));
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(st.logged(c.logged));
+        }
         const auto calls = st.db->calls();
         ASSERT_EQ(calls.size(), 2u);
-        if (c.generation == 10 && !c.sent.empty()) EXPECT_EQ(calls[1].text, c.sent[0]);
+        if (c.generation == 10 && !c.sent.empty()) {
+            EXPECT_EQ(calls[1].text, c.sent[0]);
+        }
         if (c.generation == 24) {
             Lines sent{dz::test::command(calls[1])};
             for (const auto& l : dz::test::params(calls[1])) sent.push_back(l);
