@@ -3,6 +3,7 @@
 
 #include "component/Tester.h"
 #include "component/Context.h"
+#include "support/errors.h"
 #include "support/station.h"
 
 using dz::db::Value;
@@ -33,16 +34,9 @@ struct Aux : ::testing::Test, dz::test::Started {
     }
 };
 
-// The description of the com::Error that a call ends with, or "no error".
+// The description of the com::Error that a call ends with.
 template <typename F>
-std::string errorOf(F call) {
-    try {
-        call();
-    } catch (const dz::com::Error& e) {
-        return e.description();
-    }
-    return "no error";
-}
+std::string errorOf(F call) { return dz::test::errorOf<dz::com::Error>(call); }
 
 // ---- message texts ---------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include "platform/com/variant.h"
 #include "platform/db/db.h"
 #include "platform/db/driver.h"
+#include "support/errors.h"
 #include "support/scripted.h"
 
 using namespace dz::db;
@@ -19,14 +20,7 @@ const std::string kNotFound = "Item cannot be found in the collection correspond
 const std::string kClosed = "Operation is not allowed when the object is closed.";
 const std::string kNoServer = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.description();
-    }
-    return "<no error>";
-}
+std::string errorOf(const std::function<void()>& f) { return dz::test::errorOf<Error>(f); }
 
 std::string connect(const std::string& source) {
     return "Provider=SQLOLEDB;Password=p;User ID=u;Initial Catalog=db;Data Source=" + source +
@@ -235,33 +229,6 @@ TEST(Registry, ChoosesTheDriverByDataSource) {
 struct Scripted : ::testing::Test {
     std::shared_ptr<ScriptedDriver> drv = ScriptedDriver::install("scripted-test");
 };
-
-
-TEST_F(Scripted, MatchesQueuesAndOtherwise) {
-    drv->on("uspGetUnitInfo", ScriptedDriver::Answer::rowsOf({"strXML"}, {{"<a/>"}}));
-    drv->on("select 24", ScriptedDriver::Answer::rowsOf({"n"}, {{24}}));
-    auto c = proc("[dbo].[USPGETUNITINFO]");
-    EXPECT_EQ(c.execute().field("strXML").toText(), "<a/>");
-    EXPECT_EQ(c.value("@RETURN_VALUE").toInt32(), 0);  // procedures return 0 unless scripted
-    EXPECT_FALSE(proc("uspGetUnitInfoEx").execute().isOpen());  // procedure names match whole
-
-    Command text = proc("if exists (...) begin ... SELECT 24 else ...");  // text matches a substring
-    text.type = adCmdText;
-    EXPECT_EQ(text.execute().field(0).toInt32(), 24);
-    EXPECT_TRUE(text.value("@RETURN_VALUE").isNull());
-
-    // Answers queue up per key, the last one stays; others get the fallback.
-    drv->on("p", ScriptedDriver::Answer::status(1));
-    drv->on("P", ScriptedDriver::Answer::status(2));
-    drv->otherwise(ScriptedDriver::Answer::status(77));
-    std::vector<int> got;
-    for (const char* name : {"p", "p", "p", "other"}) {
-        auto q = proc(name);
-        q.execute();
-        got.push_back(q.value("@RETURN_VALUE").toInt32());
-    }
-    EXPECT_EQ(got, (std::vector<int>{1, 2, 2, 77}));
-}
 
 TEST_F(Scripted, Failures) {
     // A failing procedure still hands back its return value and outputs; inputs stay as sent.

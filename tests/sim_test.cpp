@@ -13,6 +13,7 @@
 #include "component/Scramble.h"
 #include "platform/db/db.h"
 #include "sim/sim.h"
+#include "support/errors.h"
 #include "support/station.h"
 
 using namespace dz;
@@ -23,12 +24,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-const char* const kProbe =
-    "if exists (select 1 from sysobjects where name='fsLanguage') "
-    "begin if exists (select 1 from sysobjects where name='fsServerInfo') select 24 "
-    "else if exists (select 1 from sysobjects where name='objUTLGetErrMessage') select 23 "
-    "else if exists (select 1 from syscolumns where ID = object_id('objTSKGetUnitInfo') and name='@UserID') select 22 "
-    "else select 20  end else select 10;";
+const char* const kProbe = test::kGenerationProbe;
 
 std::string slaveBatch(const std::string& quotedStation) {
     return "if exists (select 1 from sysobjects where name='uspGetSlaveInfo') exec uspGetSlaveInfo '" + quotedStation +
@@ -40,14 +36,7 @@ std::string configBatch(const std::string& unit, const std::string& station) {
            unit + "','" + station + "' else select 0 Method, '' Dest";
 }
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const db::Error& e) {
-        return e.description();
-    }
-    return "<no error>";
-}
+std::string errorOf(const std::function<void()>& f) { return test::errorOf<db::Error>(f); }
 
 std::string connectString(const std::string& source, const std::string& user = "station",
                           const std::string& password = "station") {
