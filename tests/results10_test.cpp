@@ -62,13 +62,17 @@ struct Results10 : ::testing::Test {
         unsetenv("DEZOZEVO_RESEND_FILE");
     }
 
-    void start(bool resendOnNetErr = false, bool slave = false) {
+    // A fresh component folder with the result schema and style sheets.
+    void station(bool resendOnNetErr) {
         t.reset();
         st.reset();  // restores the component folder before the next one is set
         st = std::make_unique<dz::test::Station>(resendOnNetErr ? "[ERROR]\nResendOnNetErr=yes\n" : "");
         st->home.write("SaveResult.xsd", dz::test::kResultSchema);
         st->home.write("DEZozevo.xsl", kResultXsl);
         st->home.write("GetHeader.xsl", kHeaderXsl);
+    }
+    void start(bool resendOnNetErr = false, bool slave = false) {
+        station(resendOnNetErr);
         st->serveGeneration(10, !slave);
         if (slave)  // a slave on the same scripted server, told apart by its database
             st->db->on("uspGetSlaveInfo", Answer::rowsOf({"Error", "MasterSlaveSolution", "ServerName", "DatabaseName",
@@ -559,12 +563,7 @@ TEST_F(Results10, AStationStartedWhileTheDatabaseIsDownHeals) {
     for (bool resend : {true, false}) {
         SCOPED_TRACE(resend);
         fs::remove_all(fs::path(resendFile).parent_path());
-        t.reset();
-        st.reset();
-        st = std::make_unique<dz::test::Station>(resend ? "[ERROR]\nResendOnNetErr=yes\n" : "");
-        st->home.write("SaveResult.xsd", dz::test::kResultSchema);
-        st->home.write("DEZozevo.xsl", kResultXsl);
-        st->home.write("GetHeader.xsl", kHeaderXsl);
+        station(resend);
         st->db->failAll("[DBNETLIB]SQL Server does not exist or access denied.");
         t = dz::test::startTester(*st);
         EXPECT_EQ(t->state().startupStatus, 100);
