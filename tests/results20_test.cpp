@@ -24,14 +24,17 @@ const char* const kResultXsl =
 std::string doc(const std::string& duts) { return "<r:Result xmlns:r='urn:SaveResult-schema'>" + duts + "</r:Result>"; }
 const std::string kPass = doc("<DUT ID='SN1' STATUS='PASS'/>");
 
+// The result schema and style sheet in the component folder.
+void resultFiles(dz::test::Station& s) {
+    s.home.write("SaveResult.xsd", dz::test::kResultSchema);
+    s.home.write("DEZozevo.xsl", kResultXsl);
+}
+
 struct Results20 : ::testing::Test, dz::test::Started {
     dz::test::TempDir spare;
     std::string resendFile = spare.file("DEZozevo_Resend.xml");
     Results20()
-        : Started(22, "[ERROR]\nResendOnNetErr=yes\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n", [](auto& s) {
-              s.home.write("SaveResult.xsd", dz::test::kResultSchema);
-              s.home.write("DEZozevo.xsl", kResultXsl);
-          }) {
+        : Started(22, "[ERROR]\nResendOnNetErr=yes\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n", resultFiles) {
         setenv("DEZOZEVO_RESEND_FILE", resendFile.c_str(), 1);
     }
     ~Results20() override { unsetenv("DEZOZEVO_RESEND_FILE"); }
@@ -96,10 +99,7 @@ TEST_F(Results20, KeptAndResentOnlyWhenTheIniFileAsks) {
         restart(22,
                 std::string("[ERROR]\nResendOnNetErr=yes\nResendOnGen20=") + (on ? "yes" : "no") +
                     "\n[CUSTOMIZATION]\nSPToSaveTestResult=uspSave20\n",
-                [](auto& s) {
-                    s.home.write("SaveResult.xsd", dz::test::kResultSchema);
-                    s.home.write("DEZozevo.xsl", kResultXsl);
-                });
+                resultFiles);
         const Answer down = Answer::failure("[DBNETLIB]General network error. Check your network.");
         st->db->on("uspSave20", down);
         st->db->on("uspSave20", down);
