@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -221,6 +222,29 @@ bool RawClient::login(const std::string& user, const std::string& password, cons
     if (reply) *reply = r;
     return r.find('\xAD') != std::string::npos;  // the login acknowledgement
 }
+
+void SimListener::pause() {
+    if (kill(pid_, SIGSTOP) != 0) throw std::runtime_error("cannot stop the listener");
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto allStopped = [this] {
+        std::error_code ec;
+        for (fs::directory_iterator it("/proc/" + std::to_string(pid_) + "/task", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::ifstream stat(it->path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            auto paren = line.rfind(')');  // the state follows the command name
+            if (paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] != 'T') return false;
+        }
+        return true;
+    };
+    while (!allStopped()) {
+        if (std::chrono::steady_clock::now() > until) throw std::runtime_error("the listener did not stop");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void SimListener::resume() { kill(pid_, SIGCONT); }
 
 // The entries of a folder under /proc/<pid>.
 static size_t entries(pid_t pid, const char* folder) {

@@ -29,6 +29,11 @@ public:
 
     // Ends the listener (its open connections go with it).
     void stop();
+    // Stops the listener with SIGSTOP and returns once every thread of it is
+    // stopped: kill() returns before that, and a request sent in between is
+    // still answered. resume() lets it go on.
+    void pause();
+    void resume();
 
 private:
     std::string host_;
