@@ -134,18 +134,21 @@ std::optional<uint64_t> ResendQueue::numberOf(std::string_view n) const {
     return k;
 }
 
-std::vector<std::string> ResendQueue::names() const {
+std::vector<std::string> ResendQueue::names(std::vector<std::string>* temps) const {
     std::vector<std::string> out;
     DIR* dir = ::opendir(folder_.c_str());
     if (dir == nullptr) return out;
     bool hasBase = false;
     std::vector<std::pair<uint64_t, std::string>> numbered;
+    const std::string tempPrefix = name_ + ".tmp-";
     while (const dirent* e = ::readdir(dir)) {
         const std::string_view n = e->d_name;
         if (n == name_)
             hasBase = true;
         else if (const auto k = numberOf(n))
             numbered.emplace_back(*k, e->d_name);
+        else if (temps && n.starts_with(tempPrefix))
+            temps->push_back(folder_ + "/" + e->d_name);
     }
     ::closedir(dir);
     std::sort(numbered.begin(), numbered.end());
@@ -242,15 +245,12 @@ std::optional<ResendQueue::Replay> ResendQueue::replay(bool wait, std::string& w
         return std::nullopt;
     }
     // Without locks (some network file systems) the replay goes on unlocked.
+    // One listing serves the sweep of abandoned temporary files and the first entries.
     Replay r(*this, fd);
-    if (DIR* dir = ::opendir(folder_.c_str())) {
-        const std::string tempPrefix = name_ + ".tmp-";
-        std::vector<std::string> temps;
-        while (const dirent* e = ::readdir(dir))
-            if (std::string_view(e->d_name).starts_with(tempPrefix)) temps.push_back(folder_ + "/" + e->d_name);
-        ::closedir(dir);
-        for (const std::string& p : temps) removeIfAbandoned(p);
-    }
+    std::vector<std::string> temps;
+    for (std::string& n : names(&temps)) r.pending_.push_back(std::move(n));
+    r.listed_ = true;
+    for (const std::string& p : temps) removeIfAbandoned(p);
     return r;
 }
 
@@ -258,7 +258,7 @@ ResendQueue::Replay::Replay(const ResendQueue& q, int lockFd) : q_(&q), lockFd_(
 
 ResendQueue::Replay::Replay(Replay&& o) noexcept
     : q_(o.q_), lockFd_(o.lockFd_), done_(std::move(o.done_)), pending_(std::move(o.pending_)),
-      odd_(std::move(o.odd_)) {
+      listed_(o.listed_), odd_(std::move(o.odd_)) {
     o.lockFd_ = -1;
 }
 
@@ -270,9 +270,10 @@ std::optional<ResendQueue::Entry> ResendQueue::Replay::next(std::string& why) {
     why.clear();
     // The folder is listed once, and again when that list is used up, for
     // entries kept meanwhile.
-    if (pending_.empty())
+    if (pending_.empty() && !listed_)
         for (std::string& n : q_->names())
             if (done_.count(n) == 0) pending_.push_back(std::move(n));
+    listed_ = false;
     while (!pending_.empty()) {
         const std::string name = std::move(pending_.front());
         pending_.pop_front();

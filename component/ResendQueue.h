@@ -83,6 +83,7 @@ public:
         int lockFd_;
         std::set<std::string> done_;       // names handled in this replay
         std::deque<std::string> pending_;  // names listed, not yet handled
+        bool listed_ = false;              // pending_ holds the listing replay() made
         std::vector<std::string> odd_;
     };
 
@@ -92,8 +93,9 @@ public:
     // yet gives a replay that finds nothing.
     std::optional<Replay> replay(bool wait, std::string& why) const;
 
-    // The entry names in replay order: the one-file form first, then by number.
-    std::vector<std::string> names() const;
+    // The entry names in replay order: the one-file form first, then by number;
+    // with `temps`, also the paths of the fallback's temporary files, from the same listing.
+    std::vector<std::string> names(std::vector<std::string>* temps = nullptr) const;
 
 private:
     std::optional<uint64_t> numberOf(std::string_view n) const;
