@@ -190,10 +190,13 @@ bool RawClient::closedWithin(double seconds) {
     }
 }
 
+bool RawClient::preLogin() {
+    return send(0x12, std::string("\x00\x00\x06\x00\x06\xFF\x0F\x00\x07\xD0\x00\x00", 12)) && !reply().empty();
+}
+
 bool RawClient::login(const std::string& user, const std::string& password, const std::string& database,
                       std::string* reply) {
-    if (!send(0x12, std::string("\x00\x00\x06\x00\x06\xFF\x0F\x00\x07\xD0\x00\x00", 12)) || this->reply().empty())
-        return false;
+    if (!preLogin()) return false;
     auto ucs2 = [](const std::string& s) {
         std::string o;
         for (char c : s) o += c, o += '\0';

@@ -63,6 +63,8 @@ public:
     // Whether the listener closed the connection within `seconds` (what it
     // sends before is read and dropped).
     bool closedWithin(double seconds);
+    // A pre-login without encryption; true when the listener answered it.
+    bool preLogin();
     // Pre-login and login; true when the listener acknowledged the login.
     // `reply` receives the answer to the login.
     bool login(const std::string& user, const std::string& password, const std::string& database,
