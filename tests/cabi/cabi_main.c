@@ -111,10 +111,7 @@ static void namedPositionalAndErrors(void) {
     CHECK_STR(dz_last_error(), ""); /* cleared by the next good call */
 
     char* methods = NULL;
-    CHECK(dz_methods(&methods) == DZ_OK &&
-          strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\",\"business\":false,\"args\":[{\"name\":\"strMsg\",\"type\":\"text\","
-                          "\"byRef\":true,\"optional\":false},{\"name\":\"nLevel\",\"type\":\"uint8\",\"byRef\":true,"
-                          "\"optional\":false}]}"));
+    CHECK(dz_methods(&methods) == DZ_OK && strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\","));
     dz_free(methods);
 
     CHECK(dz_tester_release(t) == DZ_OK);
