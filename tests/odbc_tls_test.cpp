@@ -22,6 +22,8 @@ namespace {
 
 void onThread(const std::function<void()>& f) { std::thread(f).join(); }
 
+const char* const kNoServer = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
+
 std::string sourceDir() {
     const char* src = std::getenv("DZ_SOURCE_DIR");
     return src && *src ? src : std::filesystem::path(__FILE__).parent_path().parent_path().string();
@@ -172,17 +174,24 @@ struct Refusal {
     std::function<void(test::Plant&)> setUp;
     std::string sqlstate;  // of one of the driver's records
     long native;
+    std::string cause;  // the description's first line, after the failing step
+    int32_t status;     // what it classifies as
 };
 
 class DriverRecords : public ::testing::TestWithParam<Refusal> {};
 
+// A failed start-up calls nothing and leaves no connection in the pool.
 TEST_P(DriverRecords, TellTheCausesOfA9001Apart) {
     test::Plant p(10, true);
     GetParam().setUp(p);
+    db::odbc::OdbcDriver::instance()->clearPool();
     Startup s = startUp();
     ASSERT_TRUE(s.failure);
+    EXPECT_TRUE(p.calls().empty());
+    EXPECT_EQ(db::odbc::OdbcDriver::instance()->idleConnections(), 0u);
     std::string line = s.failure->description.substr(0, s.failure->description.find('\n'));
-    EXPECT_EQ(dz::statusOfText(line), GetParam().native == 18456 ? 9999 : 9001) << line;
+    EXPECT_EQ(line, "Runtime error in GetTWVer " + GetParam().cause);
+    EXPECT_EQ(dz::statusOfText(line), GetParam().status) << line;
     bool found = false;
     std::string records;
     for (const auto& d : s.failure->diagnostics) {
@@ -195,13 +204,13 @@ TEST_P(DriverRecords, TellTheCausesOfA9001Apart) {
 INSTANTIATE_TEST_SUITE_P(
     OverFreeTds, DriverRecords,
     ::testing::Values(Refusal{"WrongPassword", [](test::Plant& p) { p.setIni("PWD=station", "PWD=nope"); }, "42000",
-                              18456},
-                      Refusal{"NobodyListens", [](test::Plant& p) { p.server->stop(); }, "08S01", 20009},
+                              18456, "Login failed for user 'station'.", 9999},
+                      Refusal{"NobodyListens", [](test::Plant& p) { p.server->stop(); }, "08S01", 20009, kNoServer, 9001},
                       Refusal{"UnknownHost",
                               [](test::Plant& p) {
                                   p.setIni("SERVER=" + p.server->dataSource(), "SERVER=no-such-host.invalid,1433");
                               },
-                              "01000", 20013}),
+                              "01000", 20013, kNoServer, 9001}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DriverRecords, ASuccessfulCallLeavesNone) {
