@@ -146,7 +146,9 @@ TEST(SimBatch, ProbeSlaveAndResultConfigBatches) {
     EXPECT_EQ(table(s.batch(configBatch("SN''1", "FCT-01"))), (Table{{"Database", ""}}));
     EXPECT_EQ(table(s.batch(configBatch("SN1", "NOWHERE"))), (Table{{"Database", ""}}));
     // Final inspection delivers into the buffer folder made beside the file.
-    EXPECT_EQ(table(s.batch(configBatch("SN24001-0002", "FINAL-01"))), (Table{{"TempFile", s.dir.file("buffer")}}));
+    rs = s.batch(configBatch("SN24001-0002", "FINAL-01"));
+    EXPECT_EQ(rs.columns(), (Strings{"Method", "Dest"}));
+    EXPECT_EQ(table(rs), (Table{{"TempFile", s.dir.file("buffer")}}));
     EXPECT_TRUE(s.dir.exists("buffer"));
 
     Sim g24(24);  // no such procedures: the batches' own fallback rows
