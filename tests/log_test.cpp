@@ -71,7 +71,8 @@ TEST_F(Log, UnwritableLogFileLosesTheMessageQuietly) {
     EXPECT_EQ(st.messages(), Lines{"kept"});
 }
 
-TEST(CalcErrCode, ClassifiesByTheFirstPhraseFound) {
+// By the first phrase found in the text; a failure kind the driver gave wins over the text.
+TEST(CalcErrCode, ClassifiesByTheFirstPhraseFoundOrTheDriversKind) {
     Station st;
     Tester t;
     for (auto [msg, code] : std::vector<std::pair<std::string, int>>{
@@ -84,9 +85,6 @@ TEST(CalcErrCode, ClassifiesByTheFirstPhraseFound) {
              {"Could not find stored procedure 'x'.", 9999},
              {"", 9999}})
         EXPECT_EQ(t.CalcErrCode(msg), code) << msg;
-}
-
-TEST(CalcErrCode, AFailureKindTheDriverGaveWinsOverTheText) {
     using K = dz::db::FailureKind;
     for (auto [kind, code] : std::vector<std::pair<K, int>>{
              {K::NoServer, 9001}, {K::Network, 9002}, {K::Timeout, 9003}, {K::Unknown, 9003}})

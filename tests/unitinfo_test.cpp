@@ -37,35 +37,18 @@ struct UnitInfo : ::testing::Test, dz::test::Started {
         });
     }
     std::vector<Call> calls(const std::string& name) const { return dz::test::callsTo(*st->db, name); }
-    std::string serialParam(size_t i) const { return calls(kProc20).at(i).param("@xmlSerialNumber")->value.toText(); }
 };
 
 // ---- generation 10 -------------------------------------------------------------
 
-TEST_F(UnitInfo, Gen10Parameters) {
-    start(10);
+// Bad requests query nothing; a request may use the site's DTDs of the component folder, and nothing else.
+TEST_F(UnitInfo, Gen10RequestsAndParameters) {
     st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "n"}, {{"<U/>", 1}}));
-    EXPECT_EQ(t->GetUnitInfo("not xml", out), 9999);  // bad requests query nothing
-    EXPECT_EQ(t->GetUnitInfo("<Unit serialnumber='SN1'/>", out), 9999);
-    EXPECT_EQ(t->GetUnitInfo("<Unit SerialNumber=' SN001 '/>", out), 0);
-    EXPECT_EQ(t->GetUnitInfo(kRequest, out, "ST9"), 0);  // the generation-20 request also serves
-    EXPECT_TRUE(st->logged("<Unit SerialNumber=' SN001 '/>"));
-    auto calls = this->calls("uspGetUnitInfo");
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitInfo StoredProc 30");
-    EXPECT_EQ(calls[0].connectionString, dz::threadContext().connections.working);
-    EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@ProdSN VarChar In 7 ' SN001 '", "@station VarChar In 3 'ST1'"}));
-    EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@ProdSN VarChar In 3 'SN1'", "@station VarChar In 3 'ST9'"}));
-}
-
-// A request may use the site's DTDs of the component folder, and nothing else.
-TEST_F(UnitInfo, Gen10ExternalDefinitionsOnlyFromTheComponentFolder) {
-    start(10);
     st->home.write("unit.dtd", "<!ATTLIST Unit SerialNumber CDATA 'SN-DEF'>");
     dz::test::TempDir elsewhere;
     elsewhere.write("secret.txt", "secret");
-    st->db->on("uspGetUnitInfo", Answer::rowsOf({"strXML", "n"}, {{"<U/>", 1}}));
-    EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit SYSTEM 'unit.dtd'><Unit/>", out), 0);
+    EXPECT_EQ(t->GetUnitInfo("not xml", out), 9999);
+    EXPECT_EQ(t->GetUnitInfo("<Unit serialnumber='SN1'/>", out), 9999);
     for (const std::string& ref : {elsewhere.file("secret.txt"), std::string("/dev/stdin")}) {
         EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit SYSTEM '" + ref + "'><Unit SerialNumber='1'/>", out), 9999);
         EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit [<!ENTITY s SYSTEM '" + ref + "'>]><Unit SerialNumber='1'>&s;</Unit>",
@@ -75,13 +58,20 @@ TEST_F(UnitInfo, Gen10ExternalDefinitionsOnlyFromTheComponentFolder) {
                                " (only regular files inside the component folder are read)"))
             << st->log();
     }
+    EXPECT_EQ(t->GetUnitInfo("<Unit SerialNumber=' SN001 '/>", out), 0);
+    EXPECT_EQ(t->GetUnitInfo(kRequest, out, "ST9"), 0);  // the generation-20 request also serves
+    EXPECT_EQ(t->GetUnitInfo("<!DOCTYPE Unit SYSTEM 'unit.dtd'><Unit/>", out), 0);
+    EXPECT_TRUE(st->logged("<Unit SerialNumber=' SN001 '/>"));
     auto calls = this->calls("uspGetUnitInfo");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(dz::test::params(calls[0]).at(0), "@ProdSN VarChar In 6 'SN-DEF'");
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitInfo StoredProc 30");
+    EXPECT_EQ(calls[0].connectionString, dz::threadContext().connections.working);
+    EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@ProdSN VarChar In 7 ' SN001 '", "@station VarChar In 3 'ST1'"}));
+    EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@ProdSN VarChar In 3 'SN1'", "@station VarChar In 3 'ST9'"}));
+    EXPECT_EQ(dz::test::params(calls[2]).at(0), "@ProdSN VarChar In 6 'SN-DEF'");
 }
 
 TEST_F(UnitInfo, Gen10RecordSetShapesAppendToTheCallersText) {
-    start(10);
     st->db->on("uspGetUnitInfo",
                Answer::rowsOf({"strXML", "n"}, {{"<UNITINFO>", 1}, {Value(), 2}, {"<A>1</A>", 3}, {"</UNITINFO>", 4}}));
     Answer cut = Answer::rowsOf({"strXML", "n"}, {{"<A>", 1}, {"</A>", 2}});
@@ -104,20 +94,23 @@ TEST_F(UnitInfo, Gen10RecordSetShapesAppendToTheCallersText) {
 
 // ---- generation 20 and later -----------------------------------------------------
 
+// Every attribute becomes one item; a GetUnitInfo.xsl in the component folder replaces the built-in sheet.
 TEST_F(UnitInfo, BuiltInStyleSheetOrTheSiteOne) {
-    start(20, "", false, kProc20);
-    EXPECT_EQ(t->GetUnitInfo(kRequest, out), 0);
-    EXPECT_NE(serialParam(0).find("<SerialNumber><S Descr=\"ANY\">SN1</S></SerialNumber>"), std::string::npos)
-        << serialParam(0);
-    // Every attribute becomes one item.
-    EXPECT_EQ(t->GetUnitInfo("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='SN2' PartNumber='P'/>", out),
-              0);
-    EXPECT_NE(serialParam(1).find("<SerialNumber><S Descr=\"ANY\">SN2</S><S Descr=\"ANY\">P</S></SerialNumber>"),
-              std::string::npos)
-        << serialParam(1);
-    start(20, "", true, kProc20);  // a GetUnitInfo.xsl in the component folder replaces the built-in one
-    EXPECT_EQ(t->GetUnitInfo(kRequest, out), 0);
-    EXPECT_EQ(serialParam(0).rfind("<Site sn=\"SN1\"/>", 0), 0u);
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+    const struct {
+        bool siteXsl;
+        std::string request, sent;
+    } cases[] = {
+        {false, kRequest, decl + "<SerialNumber><S Descr=\"ANY\">SN1</S></SerialNumber>\n"},
+        {false, "<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='SN2' PartNumber='P'/>",
+         decl + "<SerialNumber><S Descr=\"ANY\">SN2</S><S Descr=\"ANY\">P</S></SerialNumber>\n"},
+        {true, kRequest, "<Site sn=\"SN1\"/>\n"},
+    };
+    for (const auto& c : cases) {
+        start(20, "", c.siteXsl, kProc20);
+        EXPECT_EQ(t->GetUnitInfo(c.request, out), 0);
+        EXPECT_EQ(calls(kProc20).at(0).param("@xmlSerialNumber")->value.toText(), c.sent);
+    }
 }
 
 TEST_F(UnitInfo, ParametersByRevision) {
@@ -144,7 +137,8 @@ TEST_F(UnitInfo, ParametersByRevision) {
     }
 }
 
-TEST_F(UnitInfo, ValidationFailureQueriesNothing) {
+// Refused requests query nothing; no data and failures give their status; the text is emptied either way.
+TEST_F(UnitInfo, RefusalsNoDataAndFailures) {
     start(20);
     out = "stale";
     EXPECT_EQ(t->GetUnitInfo("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' PartNumber='P'/>", out), 10);
@@ -156,10 +150,7 @@ TEST_F(UnitInfo, ValidationFailureQueriesNothing) {
     // A request outside the schema's namespace is not checked by it, so it is refused.
     EXPECT_EQ(t->GetUnitInfo(kRequest10, out), 10);
     EXPECT_EQ(st->db->callCount(), 0u);
-}
 
-TEST_F(UnitInfo, NoDataAndFailures) {
-    start(20);
     Answer failed = Answer::failure("Could not find stored procedure 'objTSKGetUnitInfo'.");
     failed.returnValue = Value(55);
     for (Answer a : {Answer::rowsOf({"FName", "FValue"}, {}), Answer::rowsOf({"ERROR"}, {{42}}), failed,
@@ -184,29 +175,6 @@ TEST_F(UnitInfo, NoDataAndFailures) {
 
 const Lines kFive = {"GName", "ID", "FName", "FValue", "X"};
 
-TEST_F(UnitInfo, TheExampleInEveryRowOrderGivesOneDocument) {
-    start(20);
-    const Rows rows = {{Value(), 1, "Model", "X1", "a"},
-                       {"Test", 2, "Limit", "5", "b"},
-                       {"Test", 3, "Mode", "A", "c"},
-                       {"Zeta", 4, "K", "V", "d"}};
-    const std::string expected =
-        "<UNITINFO><UnitData><Name>Model</Name><Value>X1</Value></UnitData><GROUP name=\"Test\"><UNITDATA><NAME "
-        "type=\"char\">Limit</NAME><VALUE>5</VALUE></UNITDATA><UNITDATA><NAME type=\"char\">Mode</NAME><VALUE>A</"
-        "VALUE></UNITDATA></GROUP><GROUP name=\"Zeta\"><UNITDATA><NAME type=\"char\">K</NAME><VALUE>V</VALUE></"
-        "UNITDATA></GROUP></UNITINFO>";
-    std::vector<int> order = {0, 1, 2, 3};
-    do {
-        Rows shuffled;
-        for (int i : order) shuffled.push_back(rows[i]);
-        st->db->on(kProc20, Answer::rowsOf(kFive, shuffled));
-        EXPECT_EQ(t->GetUnitInfo(kRequest, out), 0);
-        EXPECT_EQ(out, expected);
-    } while (std::next_permutation(order.begin(), order.end()));
-    EXPECT_EQ(calls(kProc20).size(), 24u);
-    EXPECT_TRUE(st->logged(expected));
-}
-
 TEST_F(UnitInfo, DocumentShapes) {
     start(20);
     const auto expectDoc = [&](Lines columns, Rows rows, const std::string& doc) {
@@ -215,6 +183,22 @@ TEST_F(UnitInfo, DocumentShapes) {
         EXPECT_EQ(t->GetUnitInfo(kRequest, out), doc.empty() ? 9999 : 0);
         EXPECT_EQ(out, doc);
     };
+    // Groups in order of name after the ungrouped rows, in any row order.
+    const Rows rows = {{Value(), 1, "Model", "X1", "a"},
+                       {"Test", 2, "Limit", "5", "b"},
+                       {"Test", 3, "Mode", "A", "c"},
+                       {"Zeta", 4, "K", "V", "d"}};
+    std::vector<int> order = {0, 1, 2, 3};
+    do {
+        Rows shuffled;
+        for (int i : order) shuffled.push_back(rows[i]);
+        expectDoc(kFive, shuffled,
+                  "<UNITINFO><UnitData><Name>Model</Name><Value>X1</Value></UnitData><GROUP name=\"Test\"><UNITDATA>"
+                  "<NAME type=\"char\">Limit</NAME><VALUE>5</VALUE></UNITDATA><UNITDATA><NAME type=\"char\">Mode</NAME>"
+                  "<VALUE>A</VALUE></UNITDATA></GROUP><GROUP name=\"Zeta\"><UNITDATA><NAME type=\"char\">K</NAME>"
+                  "<VALUE>V</VALUE></UNITDATA></GROUP></UNITINFO>");
+    } while (std::next_permutation(order.begin(), order.end()));
+    EXPECT_TRUE(st->logged(out));
     const std::string ab = "<UnitInfo><UnitData><Name>A</Name><Value>1</Value></UnitData><UnitData><Name>B</Name>"
                            "<Value>2</Value></UnitData></UnitInfo>";
     // Two columns keep their order, Null as empty text.

@@ -63,6 +63,9 @@ std::string textSheet(const std::string& body) {
            body + "</xsl:stylesheet>";
 }
 
+// A text style sheet of one template for the root.
+std::string rootSheet(const std::string& body) { return textSheet("<xsl:template match='/'>" + body + "</xsl:template>"); }
+
 std::string errorOf(const std::function<void()>& f) { return dz::test::errorOf<Error>(f); }
 
 // ---------------------------------------------------------------------------
@@ -134,24 +137,23 @@ TEST_F(XmlTest, SchemaAddReadsTheFileNow) {
     EXPECT_EQ(cache->length(), 1u);
 }
 
+// A root namespace without a schema, or no namespace at all, is not validated.
 TEST_F(XmlTest, LoadsAreValidatedByTheRootNamespace) {
-    auto cache = unitSchemas();
-    Document doc;
-    doc.setSchemas(cache);
-    ASSERT_TRUE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="SN1"/>)"))
-        << doc.parseError().reason;
-
-    EXPECT_FALSE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)"));
-    EXPECT_NE(doc.parseError().errorCode, 0);
-    EXPECT_NE(doc.parseError().reason.find("'Serial'"), std::string::npos) << doc.parseError().reason;
-    EXPECT_FALSE(doc.hasDocumentElement());
-
-    // A root namespace without a schema, or no namespace at all, is not validated.
-    EXPECT_TRUE(doc.loadXML(R"(<GetUnitInfo xmlns="urn:else" Serial="SN1"/>)"));
-    EXPECT_TRUE(doc.loadXML(R"(<GetUnitInfo Serial="SN1"/>)"));
-    Document unvalidated;
+    Document doc, unvalidated;
+    doc.setSchemas(unitSchemas());
     unvalidated.setSchemas(std::make_shared<SchemaCache>());
-    EXPECT_TRUE(unvalidated.loadXML(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)"));
+    for (auto [d, text, valid] : std::vector<std::tuple<Document*, std::string, bool>>{
+             {&doc, R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="SN1"/>)", true},
+             {&doc, R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)", false},
+             {&doc, R"(<GetUnitInfo xmlns="urn:else" Serial="SN1"/>)", true},
+             {&doc, R"(<GetUnitInfo Serial="SN1"/>)", true},
+             {&unvalidated, R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Serial="SN1"/>)", true}}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(d->loadXML(text), valid) << d->parseError().reason;
+        EXPECT_EQ(d->hasDocumentElement(), valid);
+        EXPECT_EQ(d->parseError().errorCode != 0, !valid);
+        EXPECT_TRUE(valid || d->parseError().reason.find("'Serial'") != std::string::npos) << d->parseError().reason;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -169,11 +171,9 @@ TEST_F(XmlTest, SelectNodesAndRootAttribute) {
 
     // The root's own attributes only, by exact name.
     ASSERT_TRUE(doc.loadXML(R"(<U xmlns="urn:u" xmlns:p="urn:p" SerialNumber="S&amp;1" p:x="px" Empty=""><a x="no"/></U>)"));
-    EXPECT_EQ(doc.rootAttribute("SerialNumber"), "S&1");
-    EXPECT_EQ(doc.rootAttribute("Empty"), "");
-    EXPECT_EQ(doc.rootAttribute("p:x"), "px");
-    EXPECT_EQ(doc.rootAttribute("serialnumber"), std::nullopt);
-    EXPECT_EQ(doc.rootAttribute("x"), std::nullopt);
+    for (auto [name, value] : std::vector<std::pair<const char*, std::optional<std::string>>>{
+             {"SerialNumber", "S&1"}, {"Empty", ""}, {"p:x", "px"}, {"serialnumber", std::nullopt}, {"x", std::nullopt}})
+        EXPECT_EQ(doc.rootAttribute(name), value) << name;
 }
 
 // ---------------------------------------------------------------------------
@@ -182,11 +182,11 @@ TEST_F(XmlTest, SelectNodesAndRootAttribute) {
 TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a v='1'/>"));
-    ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'>one <xsl:value-of select='a/@v'/></xsl:template>")));
+    ASSERT_TRUE(sheet.loadXML(rootSheet("one <xsl:value-of select='a/@v'/>")));
     EXPECT_EQ(doc.transformNode(sheet), "one 1");
     ASSERT_TRUE(doc.loadXML("<a v='2'/>"));
     EXPECT_EQ(doc.transformNode(sheet), "one 2");
-    ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'>two <xsl:value-of select='a/@v'/></xsl:template>")));
+    ASSERT_TRUE(sheet.loadXML(rootSheet("two <xsl:value-of select='a/@v'/>")));
     EXPECT_EQ(doc.transformNode(sheet), "two 2");
     EXPECT_FALSE(sheet.loadXML("<xsl:stylesheet"));  // a failed load empties the style sheet
     EXPECT_THROW(doc.transformNode(sheet), Error);
@@ -197,15 +197,11 @@ TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
 TEST_F(XmlTest, SharedCompilationsFollowTheirFiles) {
     namespace fs = std::filesystem;
     const std::string sheetPath = dir_ + "/s.xsl", schemaPath = dir_ + "/u.xsd";
-    auto sheetText = [](const std::string& word) {
-        return textSheet("<xsl:template match='/'>" + word + " <xsl:value-of select='a/@v'/></xsl:template>");
-    };
     auto schema = [](const std::string& use) {  // "required" and "optional" have the same length
         std::string s = kUnitSchema;
         const std::string station = "\"Station\" type=\"xs:string\"";
         return s.insert(s.find(station) + station.size(), " use=\"" + use + "\"");
     };
-    const std::string optional = schema("optional"), required = schema("required");
     auto transformed = [&] {
         Document sheet, doc;
         EXPECT_TRUE(sheet.load(sheetPath));
@@ -219,33 +215,22 @@ TEST_F(XmlTest, SharedCompilationsFollowTheirFiles) {
         doc.setSchemas(cache);
         return doc.loadXML("<GetUnitInfo xmlns='urn:GetUnitInfo-schema' SerialNumber='1'/>");
     };
-    const struct {
-        std::string word, schema;
-        bool sameSize;
-        std::string expected;
-        bool valid;
-    } steps[] = {
-        {"one", optional, false, "one 1", true},
-        {"two", required, true, "two 1", false},     // same sizes: only the time tells
-        {"three", optional, false, "three 1", true},
-    };
-    for (const auto& st : steps) {
+    // "two" has the sizes of "one": only the time tells.
+    for (const auto& [word, use, sameSize] : std::vector<std::tuple<std::string, std::string, bool>>{
+             {"one", "optional", false}, {"two", "required", true}, {"three", "optional", false}}) {
         const auto old = fs::exists(sheetPath) ? fs::last_write_time(sheetPath) : fs::file_time_type::min();
-        write("s.xsl", sheetText(st.word));
-        write("u.xsd", st.schema);
-        if (st.sameSize) {
-            fs::last_write_time(sheetPath, old + std::chrono::seconds(5));
-            fs::last_write_time(schemaPath, old + std::chrono::seconds(5));
+        write("s.xsl", rootSheet(word + " <xsl:value-of select='a/@v'/>"));
+        write("u.xsd", schema(use));
+        if (sameSize) {
+            for (const auto& path : {sheetPath, schemaPath}) fs::last_write_time(path, old + std::chrono::seconds(5));
         }
         // Twice, the second from the shared compilation, and from two threads at once.
-        std::string a, b;
-        std::thread other([&] { a = transformed(); });
-        b = transformed();
-        other.join();
-        EXPECT_EQ(a, st.expected);
-        EXPECT_EQ(b, st.expected);
-        EXPECT_EQ(valid(), st.valid) << st.word;
-        EXPECT_EQ(valid(), st.valid) << st.word;
+        std::string other;
+        std::thread thread([&] { other = transformed(); });
+        EXPECT_EQ(transformed(), word + " 1");
+        thread.join();
+        EXPECT_EQ(other, word + " 1");
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(valid(), use == "optional") << word;
     }
 }
 
@@ -315,9 +300,8 @@ TEST_F(XmlTest, FailingStyleSheetsThrowWithTheirReason) {
     EXPECT_THROW(doc.transformNode(sheet), Error);  // empty style sheet
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"<notastylesheet/>", ""},
-        {textSheet("<xsl:template match='/'><xsl:message terminate='yes'>stop here</xsl:message></xsl:template>"),
-         "stop here"},
-        {textSheet("<xsl:template match='/'><xsl:value-of select='msxsl:nosuch(1)'/></xsl:template>"), "nosuch"},
+        {rootSheet("<xsl:message terminate='yes'>stop here</xsl:message>"), "stop here"},
+        {rootSheet("<xsl:value-of select='msxsl:nosuch(1)'/>"), "nosuch"},
         {textSheet("<xsl:template match='/' name='loop'><xsl:call-template name='loop'/></xsl:template>"),
          "recursion"},
     };
@@ -329,7 +313,7 @@ TEST_F(XmlTest, FailingStyleSheetsThrowWithTheirReason) {
         EXPECT_NE(got.find(reason), std::string::npos) << got;
         EXPECT_THROW(doc.transformNode(sheet), Error);  // and again the next time
     }
-    ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'>x</xsl:template>")));
+    ASSERT_TRUE(sheet.loadXML(rootSheet("x")));
     EXPECT_THROW(empty.transformNode(sheet), Error);  // an empty document
 }
 
@@ -349,7 +333,7 @@ TEST_F(XmlTest, IncludesResolveBesideTheStyleSheetAndScriptBlocksAreRefused) {
     }
 
     std::filesystem::create_directory(dir_ + "/a folder");
-    write("a folder/part.xsl", textSheet("<xsl:template match='/'>from part</xsl:template>"));
+    write("a folder/part.xsl", rootSheet("from part"));
     write("a folder/scripted.xsl", scripted);
     const std::string head = "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>";
     ASSERT_TRUE(sheet.load(write("a folder/main.xsl", head + "<xsl:include href='part.xsl'/></xsl:stylesheet>")));
@@ -433,9 +417,7 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
     // A listener on loopback sees no connection for an http:// entity, DTD or document().
     int server = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(server, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(server, 4), 0);
     socklen_t len = sizeof addr;
@@ -449,7 +431,7 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
         }
     }
     Document sheet;
-    ASSERT_TRUE(sheet.loadXML(textSheet("<xsl:template match='/'><xsl:value-of select=\"document('" + url + "')\"/></xsl:template>")));
+    ASSERT_TRUE(sheet.loadXML(rootSheet("<xsl:value-of select=\"document('" + url + "')\"/>")));
     ASSERT_TRUE(doc.loadXML("<a/>"));
     errorOf([&] { doc.transformNode(sheet); });
 
