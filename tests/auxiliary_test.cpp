@@ -34,13 +34,11 @@ struct Aux : ::testing::Test, dz::test::Started {
     }
 };
 
-// The description of the com::Error that a call ends with.
-template <typename F>
-std::string errorOf(F call) { return dz::test::errorOf<dz::com::Error>(call); }
-
 // ---- message texts ---------------------------------------------------------
 
-TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
+// Served from revision 3 of generation 20 on; a Null or empty message is an
+// empty text, and a failure reaches the caller.
+TEST_F(Aux, ErrMessage) {
     for (int schema : {10, 20, 22, 23, 24}) {
         SCOPED_TRACE(schema);
         start(schema);
@@ -56,9 +54,6 @@ TEST_F(Aux, ErrMessageOnlyFromRevision3Of20) {
     EXPECT_EQ(onlyCall(), (Lines{"objUTLGetErrMessage StoredProc 30", "return Integer Return 0 0",
                                  "@Language VarChar In 3 'ENG'", "@Type VarChar In 5 'ERROR'",
                                  "@Code VarChar In 20 '-1'", "@Message VarChar Out 200 Null"}));
-}
-
-TEST_F(Aux, ErrMessageNullOrEmptyGivesEmptyTextAndFailuresReachTheCaller) {
     Answer empty;
     empty.outputs["@Message"] = Value("");
     st->db->on("objUTLGetErrMessage", Answer::status(5));  // Null message; status not read
@@ -66,10 +61,12 @@ TEST_F(Aux, ErrMessageNullOrEmptyGivesEmptyTextAndFailuresReachTheCaller) {
     st->db->on("objUTLGetErrMessage", Answer::failure("Could not find stored procedure 'objUTLGetErrMessage'."));
     EXPECT_EQ(t->GetErrMessage(1), "");
     EXPECT_EQ(t->GetErrMessage(1), "");
-    EXPECT_EQ(errorOf([&] { t->GetErrMessage(1); }), "Could not find stored procedure 'objUTLGetErrMessage'.");
+    using dz::test::errorOf;
+    EXPECT_EQ(errorOf<dz::com::Error>([&] { t->GetErrMessage(1); }),
+              "Could not find stored procedure 'objUTLGetErrMessage'.");
     const std::string down = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
     st->db->failAll(down);
-    EXPECT_EQ(errorOf([&] { t->GetErrMessage(6000); }), down);
+    EXPECT_EQ(errorOf<dz::com::Error>([&] { t->GetErrMessage(6000); }), down);
     EXPECT_EQ(st->log(), "");
 }
 
@@ -80,7 +77,7 @@ std::string product(const char* fam, const char* descr, const char* pn, const ch
            "\" Revision=\"" + rev + "\" " + end;
 }
 
-TEST_F(Aux, ProductTrees) {
+TEST_F(Aux, ProductStructure) {
     st->db->on(kTree, Answer::rowsOf(kColumns, {
         {Value(), "F", "Board", "100", "A"},
         {"100", "F", "Chip", "200", "B"},
@@ -106,10 +103,8 @@ TEST_F(Aux, ProductTrees) {
                        product("F", "Diode", "201", "A", "/>") + "</ProductStructure>");
     EXPECT_EQ(t->GetProductStructure("", doc, err), 0);
     EXPECT_EQ(doc, "<ProductStructure></ProductStructure>");
-    EXPECT_EQ(st->log(), "");
-}
-
-TEST_F(Aux, ProductFailuresLeaveTheCallersText) {
+    // Failures leave the caller's text; success is not logged.
+    doc = "as passed";
     Answer three = Answer::rowsOf(kColumns, {{Value(), "F", "Board", "100", "A"}});
     three.returnValue = Value(3);
     Answer broken = Answer::rowsOf(kColumns, {{Value(), "F", "Board", "100", "A"}, {"100", "F", "Chip", "200", "B"},
@@ -140,40 +135,30 @@ const char* kMapping =
     "[CUSTOMIZATION]\nSPToGenericFunction =  uspDefault \n"
     "[GENERICFUNCTIONSMAPPING]\nPrintLabel = uspPrintLabel\nBlank = \"   \"\n";
 
-TEST_F(Aux, GenericCallsTheMappedProcedure) {
+TEST_F(Aux, GenericFunction) {
     start(24, kMapping);
     st->db->on("uspPrintLabel", Answer::rowsOf({"Out"}, {{"ignored"}}));
-    EXPECT_EQ(t->GetGenericFunction("<Label n='1'/>", doc, err, "printlabel"), 0);
-    EXPECT_EQ(doc, "as passed");
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel StoredProc 30 named", "return Integer Return 0 0",
-                                 "@xmlIn LongVarChar In 14 '<Label n='1'/>'"}));
-    st->db->clearCalls();
-    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err), 0);  // no name: the CUSTOMIZATION key
-    EXPECT_EQ(onlyCall().at(0), "uspDefault StoredProc 30 named");
-    EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 9999);  // the INI is read on every call
-    st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");
-    EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 0);
-    EXPECT_EQ(st->db->calls().back().text, "uspLater");
-}
-
-TEST_F(Aux, GenericStatusesAndRefusals) {
-    start(24, kMapping);
     st->db->on("uspDefault", Answer::status(7));
     st->db->on("uspDefault", Answer::failure("Timeout expired"));
     st->db->on("uspDefault", Answer::status(0));
-    EXPECT_EQ(t->GetGenericFunction("", doc, err), 9999);  // a procedure status other than 0
+    EXPECT_EQ(t->GetGenericFunction("<Label n='1'/>", doc, err, "printlabel"), 0);
+    EXPECT_EQ(onlyCall(), (Lines{"uspPrintLabel StoredProc 30 named", "return Integer Return 0 0",
+                                 "@xmlIn LongVarChar In 14 '<Label n='1'/>'"}));
+    // No name: the CUSTOMIZATION key's procedure, whose status other than 0 fails.
+    EXPECT_EQ(t->GetGenericFunction("", doc, err), 9999);
     EXPECT_EQ(err, "");
     EXPECT_EQ(t->GetGenericFunction("", doc, err), 9003);
     EXPECT_EQ(err, "Timeout expired");
     EXPECT_EQ(t->GetGenericFunction("", doc, err), 0);  // a description passed in does not fail the call
     EXPECT_EQ(err, "");
-    // Without a procedure name nothing is called.
-    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Unmapped"), 9999);
+    // Without a procedure name nothing is called; the INI is read on every call.
+    EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Later"), 9999);
     EXPECT_EQ(t->GetGenericFunction("<x/>", doc, err, "Blank"), 9999);
-    EXPECT_EQ(st->db->callCount(), 3u);
-    EXPECT_EQ(doc, "as passed");
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(st->db->callCount(), 4u);
+    st->home.write("DEZozevo.ini", st->home.read("DEZozevo.ini") + "Later=uspLater\n");
+    EXPECT_EQ(t->GetGenericFunction("", doc, err, "Later"), 0);
+    EXPECT_EQ(st->db->calls().back().text, "uspLater");
+    EXPECT_EQ(doc, "as passed");  // never written
     const std::string wrong = "Wrong information for config file";
     EXPECT_EQ(st->messages(), (Lines{"", "Timeout expired", wrong, wrong}));
     start(24);  // no CUSTOMIZATION key at all
