@@ -132,11 +132,8 @@ std::string ucs2(const std::string& ascii) {
 // The password as a login carries it without TLS: each byte's halves
 // swapped, then XOR 0xA5.
 std::string scrambled(const std::string& ascii) {
-    std::string out;
-    for (char c : ucs2(ascii)) {
-        unsigned char b = (unsigned char)c;
-        out += char(((b << 4) | (b >> 4)) ^ 0xA5);
-    }
+    std::string out = ucs2(ascii);
+    for (char& c : out) c = char((((unsigned char)c << 4) | ((unsigned char)c >> 4)) ^ 0xA5);
     return out;
 }
 
