@@ -110,7 +110,8 @@ TEST(OdbcTarget, ClientOptionsPerDriver) {
         // Checking the certificate needs FreeTDS's own configuration: a section of the driver's.
         {"", "Encrypt=mandatory", {"Encryption=require;", "SERVERNAME=dezozevo-"}, {"SERVER=db01"}, ""},
         {"", "Encrypt=Yes;CAFile=" + ca, {"Encryption=require;", "SERVERNAME=dezozevo-"}, {}, ""},
-        {"", "Encrypt=mandatory;TrustServerCertificate=yes", {"Encryption=require;", "SERVER=db01;"}, {"SERVERNAME"}, ""},
+        {"", "Encrypt=mandatory;TrustServerCertificate=yes", {"Encryption=require;", "SERVER=db01;"}, {"SERVERNAME"},
+         ""},
         {"", "Encrypt=strict", {}, {}, "needs FreeTDS 1.5"},
         {"", "Encrypt=mandatory;HostNameInCertificate=mes.plant.local", {}, {}, "needs FreeTDS 1.5"},
         {"", "Encrypt=mandatory;HostNameInCertificate=DB01", {"SERVERNAME=dezozevo-"}, {}, ""},
@@ -153,7 +154,8 @@ TEST(OdbcTarget, PasswordsTimeoutsAndPooling) {
     // Never unbounded; the connection string's time-out wins over the INI file's.
     for (auto [extra, keys, seconds] : std::vector<std::tuple<std::string, std::string, int>>{
              {"", "", 15}, {"Connect Timeout=3;", "", 3}, {"Connect Timeout=0;", "", 15},
-             {"Connect Timeout=99999;", "", 300}, {"", "LoginTimeout=4", 4}, {"Connect Timeout=3;", "LoginTimeout=4", 3}})
+             {"Connect Timeout=99999;", "", 300}, {"", "LoginTimeout=4", 4},
+             {"Connect Timeout=3;", "LoginTimeout=4", 3}})
         EXPECT_EQ(target(cs("h", extra), options(keys)).loginTimeout, seconds) << extra << keys;
     for (auto [extra, pooling] : std::vector<std::pair<std::string, bool>>{
              {"", true}, {"OLE DB Services=-2;", false}, {"OLE DB Services=0;", false}, {"OLE DB Services=-1;", true},
