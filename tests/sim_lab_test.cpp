@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/db/db.h"
 #include "sim/sim.h"
+#include "support/errors.h"
 #include "support/station.h"
 
 using namespace dz;
@@ -24,38 +26,36 @@ struct Plant {
         sim::create(path, o);
     }
 
-    std::string connect(const std::string& user = "station") const {
-        return "Provider=SQLOLEDB;Password=station;User ID=" + user + ";Initial Catalog=MES;Data Source=sim:" + path;
-    }
-    // uspCheckRouting with positional parameters: "ok STATUS" or the failure.
-    std::string route(const std::string& station = "FCT-01", int timeout = 30, const std::string& user = "station") const {
+    Command command(const std::string& text, int timeout = 30) const {
         Command c;
-        c.activeConnection = connect(user);
+        c.activeConnection = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=MES;Data Source=sim:" + path;
         c.timeout = timeout;
-        c.text = "uspCheckRouting";
+        c.text = text;
         c.type = adCmdStoredProc;
-        c.append("", adVarChar, adParamInput, "SN24001-0003");
-        c.append("", adVarChar, adParamInput, station);
-        try {
-            c.execute();
-        } catch (const Error& e) {
-            return e.description();
-        }
-        return "ok " + std::to_string(c.value("@RETURN_VALUE").toInt32());
+        return c;
     }
-    std::string save(const std::string& doc) const {
-        Command c;
-        c.activeConnection = connect();
-        c.text = "uspTestSaveResult";
-        c.type = adCmdStoredProc;
-        c.append("@strXML", adLongVarChar, adParamInput, doc);
-        c.append("@TestID", adDouble, adParamOutput, Value(), 0);
+    // "ok" or the failure.
+    static std::string run(Command& c) {
         try {
             c.execute();
         } catch (const Error& e) {
             return e.description();
         }
         return "ok";
+    }
+    // uspCheckRouting with positional parameters: "ok STATUS" or the failure.
+    std::string route(const std::string& station = "FCT-01", int timeout = 30) const {
+        Command c = command("uspCheckRouting", timeout);
+        c.append("", adVarChar, adParamInput, "SN24001-0003");
+        c.append("", adVarChar, adParamInput, station);
+        std::string r = run(c);
+        return r == "ok" ? r + " " + std::to_string(c.value("@RETURN_VALUE").toInt32()) : r;
+    }
+    std::string save(const std::string& doc) const {
+        Command c = command("uspTestSaveResult");
+        c.append("@strXML", adLongVarChar, adParamInput, doc);
+        c.append("@TestID", adDouble, adParamOutput, Value(), 0);
+        return run(c);
     }
     std::vector<json> journal(const sim::JournalFilter& f = {}) const {
         std::vector<json> out;
@@ -73,35 +73,61 @@ std::string resultDoc(const std::string& extra = "") {
 
 }  // namespace
 
-TEST(SimLabJournal, EntriesNameTheCallerStationOutcomeAndParameters) {
+TEST(SimLabJournal, EntriesNameTheCallerStationOutcomeAndParametersAsSent) {
     Plant p;
+    Command probe = p.command(test::kGenerationProbe);
+    probe.type = adCmdText;
+    probe.execute();
     EXPECT_EQ(p.route("ICT-01"), "ok 3");
     sim::loadAnswers(p.path, R"({"procedures": {"uspGetOrderInfo": {"return": 7, "fail": "Locked"}}})");
-    Command c;
-    c.activeConnection = p.connect();
-    c.text = "uspGetOrderInfo";
-    c.type = adCmdStoredProc;
+    Command c = p.command("uspGetOrderInfo");
     c.append("@RETURN_VALUE", adInteger, adParamReturnValue, 0, 0);
     c.append("@Station", adVarChar, adParamInput, "PACK-01");
-    EXPECT_THROW(c.execute(), Error);
+    c.append("@Fixture", adVarChar, adParamInput, Value(), 10);
+    EXPECT_EQ(Plant::run(c), "Locked");
+    EXPECT_EQ(p.save(resultDoc()), "ok");
 
     std::vector<json> j = p.journal();
-    ASSERT_EQ(j.size(), 2u);
-    EXPECT_TRUE(std::regex_match(j[0]["at"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
-    EXPECT_EQ(j[0]["connection"], "pid " + std::to_string(getpid()));
-    EXPECT_EQ(j[0]["program"], "sim_lab_test");
-    EXPECT_EQ(j[0]["login"], "station");
-    EXPECT_EQ(j[0]["procedure"], "uspCheckRouting");
-    EXPECT_EQ(j[0]["station"], "ICT-01");  // from a positional parameter, named by the procedure
-    EXPECT_EQ(j[0]["params"][0]["name"], "@Product");
-    EXPECT_EQ(j[0]["status"], 3);
-    EXPECT_EQ(j[0]["rows"], nullptr);
-    EXPECT_EQ(j[0]["error"], nullptr);
-    EXPECT_GE(j[0]["duration_ms"].get<double>(), 0.0);
+    ASSERT_EQ(j.size(), 4u);
+    EXPECT_EQ(j[0]["type"], "text");
+    EXPECT_EQ(j[0]["text"], test::kGenerationProbe);
+    EXPECT_EQ(j[0]["rows"], 1);
+    EXPECT_TRUE(std::regex_match(j[1]["at"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    EXPECT_EQ(j[1]["connection"], "pid " + std::to_string(getpid()));
+    EXPECT_EQ(j[1]["program"], "sim_lab_test");
+    EXPECT_EQ(j[1]["login"], "station");
+    EXPECT_EQ(j[1]["type"], "procedure");
+    EXPECT_EQ(j[1]["procedure"], "uspCheckRouting");
+    EXPECT_EQ(j[1]["station"], "ICT-01");  // from a positional parameter, named by the procedure
+    EXPECT_EQ(j[1]["params"][0]["name"], "@Product");
+    EXPECT_EQ(j[1]["status"], 3);
+    EXPECT_EQ(j[1]["rows"], nullptr);
+    EXPECT_EQ(j[1]["error"], nullptr);
+    EXPECT_GE(j[1]["duration_ms"].get<double>(), 0.0);
     // A failure keeps the status the procedure set before it.
-    EXPECT_EQ(j[1]["error"], "Locked");
-    EXPECT_EQ(j[1]["status"], 7);
-    EXPECT_EQ(j[1]["station"], "PACK-01");
+    EXPECT_EQ(j[2]["error"], "Locked");
+    EXPECT_EQ(j[2]["status"], 7);
+    EXPECT_EQ(j[2]["station"], "PACK-01");
+    EXPECT_EQ(j[2]["params"], json::parse(R"([
+        {"name": "@RETURN_VALUE", "type": 3, "direction": 4, "size": 0, "value": 0},
+        {"name": "@Station", "type": 200, "direction": 1, "size": 7, "value": "PACK-01"},
+        {"name": "@Fixture", "type": 200, "direction": 1, "size": 10, "value": null}])"));
+    EXPECT_EQ(j[3]["params"][1]["value"], nullptr);  // as sent, before the output came back
+}
+
+TEST(SimLabJournal, ThreadsShareOneFileAndClearingEmptiesIt) {
+    Plant p;
+    std::vector<std::thread> threads;
+    std::atomic<int> ok{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) ok += p.route() == "ok 0";
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ok.load(), 100);
+    EXPECT_EQ(p.journal().size(), 100u);
+    sim::clearJournal(p.path);
+    EXPECT_TRUE(p.journal().empty());
 }
 
 TEST(SimLabJournal, FiltersAndFollowingByIdSelectEntries) {

@@ -43,10 +43,10 @@ std::vector<json> allMethods(const std::string& home) {
     return {
         req("CheckRoute", {{"strUnitSN", "SN24001-0004"}, {"strStation", "FCT-01"}}),
         req("GetUnitInfo", {{"strRequest", "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"SN24001-0004\"/>"},
-                            {"strUnitInfo", ""},
-                            {"strUserID", "op1"}}),
+                            {"strUnitInfo", ""}, {"strUserID", "op1"}}),
         req("GetCalibrationInfo", {{"strCalibrationInfo", ""}, {"strStationName", "FCT-01"}, {"strFixture", "FX-FCT-07"}}),
-        req("SaveCalibration", {{"strCalibration", "<CALIBRATION STATION=\"FCT-01\"><ITEM NAME=\"DMM offset\" VALUE=\"9\"/></CALIBRATION>"}}),
+        req("SaveCalibration",
+            {{"strCalibration", "<CALIBRATION STATION=\"FCT-01\"><ITEM NAME=\"DMM offset\" VALUE=\"9\"/></CALIBRATION>"}}),
         req("GetOrderInfo", {{"strWorkOrderInfo", ""}}),
         req("GetOrderInfoByStation", {{"strWorkOrderInfo", ""}, {"strStationName", "ICT-01"}}),
         req("GetModelAttributes", {{"strModelInfo", ""}, {"strPartNumber", "ASM-5000"}, {"strPartRev", "C"}}),
@@ -60,12 +60,11 @@ std::vector<json> allMethods(const std::string& home) {
         req("FileExists", {{"Fname", home + "/plant.db"}}),
         req("putLog", {{"strMsg", "session test"}, {"nLevel", 1}}),
         req("CalcErrCode", {{"strMsg", "[DBNETLIB]General network error."}}),
-        req("GetProductStructure", {{"xmlPart", "<Part PartNumber=\"ASM-5000\"/>"}, {"xmlProductStructure", ""},
-                                    {"ErrorDescription", ""}}),
-        req("GetGenericFunction", {{"xmlIn", "<UnitData SerialNumber=\"SN24001-0004\"><Item Name=\"Seen\" Value=\"yes\"/></UnitData>"},
-                                   {"xmlOut", ""},
-                                   {"ErrorDescription", ""},
-                                   {"FunctionName", "SetUnitData"}}),
+        req("GetProductStructure",
+            {{"xmlPart", "<Part PartNumber=\"ASM-5000\"/>"}, {"xmlProductStructure", ""}, {"ErrorDescription", ""}}),
+        req("GetGenericFunction",
+            {{"xmlIn", "<UnitData SerialNumber=\"SN24001-0004\"><Item Name=\"Seen\" Value=\"yes\"/></UnitData>"},
+             {"xmlOut", ""}, {"ErrorDescription", ""}, {"FunctionName", "SetUnitData"}}),
     };
 }
 
@@ -122,7 +121,7 @@ TEST(SimSession, EveryMethodOnGenerationTwentyFour) {
     EXPECT_EQ(last["serial"], "SN24001-0004");
     // The operator's ID reaches the unit query; the calibration services sent nothing.
     std::vector<json> calls = p.calls();
-    auto unitInfo = std::find_if(calls.begin(), calls.end(), [](const json& c) { return c["text"] == "objTSKGetUnitInfo"; });
+    auto unitInfo = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c["text"] == "objTSKGetUnitInfo"; });
     ASSERT_NE(unitInfo, calls.end());
     EXPECT_EQ((*unitInfo)["params"][3]["value"], "op1");
     for (const auto& c : calls) EXPECT_EQ(c["text"].get<std::string>().find("Calibration"), std::string::npos) << c;
