@@ -1,7 +1,5 @@
-// Dispatch by generation, the route check, and the thread binding.
+// Dispatch by generation and the route check.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "component/Tester.h"
 #include "component/Context.h"
@@ -9,7 +7,6 @@
 #include "support/station.h"
 
 using dz::Tester;
-using dz::db::Value;
 using dz::test::Station;
 using Answer = dz::db::ScriptedDriver::Answer;
 using Lines = std::vector<std::string>;
@@ -103,20 +100,6 @@ TEST_F(Route, StatusesFailuresAndTheirLogLines) {
         EXPECT_EQ(t->CheckRoute("SN1", "ST1"), c.result);
         EXPECT_EQ(st.messages(), c.lines);
     }
-}
-
-TEST_F(Route, ACallFromAnotherThreadIsRefused) {
-    st.db->on("uspCheckRouting", Answer::status(5));
-    std::string error;
-    std::thread([&] {
-        try {
-            dz::com::invoke(*t, "CheckRoute", {{"strUnitSN", "SN1"}, {"strStation", "ST1"}});
-        } catch (const dz::com::Error& e) {
-            error = e.what();
-        }
-    }).join();
-    EXPECT_NE(error.find("different thread"), std::string::npos);
-    EXPECT_EQ(st.db->callCount(), 0u);
 }
 
 }  // namespace

@@ -18,6 +18,13 @@ std::string unit(const std::string& status, const std::string& next) {
     return doc + "<GROUP name=\"Limits\"><UNITDATA><NAME type=\"char\">Status</NAME><VALUE>HOLD</VALUE></UNITDATA></GROUP></UNITINFO>";
 }
 
+// A site's UnitCheck.xsl whose template writes `body`.
+std::string sheet(const std::string& body) {
+    return "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+           "<xsl:output method='text'/><xsl:template match='/'>" +
+           body + "</xsl:template></xsl:stylesheet>";
+}
+
 TEST(UnitCheck, BuiltInReadsStatusAndNextStation) {
     struct Case {
         std::string status, next, station;
@@ -47,11 +54,6 @@ TEST(UnitCheck, BuiltInReadsStatusAndNextStation) {
 }
 
 TEST(UnitCheck, ASiteStyleSheetSaysWhatItsVerdictIs) {
-    auto sheet = [](const std::string& body) {
-        return "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-               "<xsl:output method='text'/><xsl:template match='/'>" +
-               body + "</xsl:template></xsl:stylesheet>";
-    };
     const std::vector<std::tuple<std::string, int32_t, std::string>> cases = {
         {"<xsl:value-of select='concat(\"  42 wrong \", /UnitCheck/@Station, \" \")'/>", 42, "wrong ST"},
         {"-7", -7, ""},
@@ -91,9 +93,7 @@ TEST_P(Plant, RefusesHeldUnitsAndUnitsDueElsewhere) {
         }
     }
     // A site's own check replaces the built-in one (generation 20 and later).
-    p.home.write("UnitCheck.xsl",
-                 "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-                 "<xsl:output method='text'/><xsl:template match='/'>77 site rule</xsl:template></xsl:stylesheet>");
+    p.home.write("UnitCheck.xsl", sheet("77 site rule"));
     std::string info;
     EXPECT_EQ(uc::mayTest(t, "SN24001-0003", "", info), GetParam() == 10 ? 0 : 77);
 }

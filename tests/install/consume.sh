@@ -18,7 +18,6 @@ lib="$(dirname "$(find "$p"/lib* -maxdepth 2 -name 'libDEZozevo.so.1' | head -n1
 cmake -S "$src/examples" -B "$work/cpp" -G Ninja -DCMAKE_PREFIX_PATH="$p" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null
 cmake --build "$work/cpp" >/dev/null
-PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --exists dezozevo
 cc -std=c99 -Wall -Werror "$src/examples/station.c" $(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs dezozevo) \
   -Wl,-rpath,"$lib" -o "$work/station_c"
 

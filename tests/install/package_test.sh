@@ -54,8 +54,8 @@ if [ "$mode" = system ]; then
   fi
 fi
 
+mkdir "$tmp/use"
 if [ "$mode" = scratch ]; then
-  mkdir "$tmp/use"
   "$src/tests/install/consume.sh" "$tmp/content/usr" "$src" "$tmp/use"
   env -u DEZOZEVO_LIBRARY -u DEZOZEVO_SIM -u DEZOZEVO_SITE -u DEZOZEVO_HOME PYTHONDONTWRITEBYTECODE=1 \
     PYTHONPATH="$tmp/content/usr/lib/python3/dist-packages" \
@@ -70,7 +70,6 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -o
   >"$tmp/apt.log" 2>&1 || { cat "$tmp/apt.log" >&2; exit 1; }
 dpkg-query -L dezozevo >"$tmp/files"
 
-mkdir "$tmp/use"
 "$src/tests/install/consume.sh" /usr "$src" "$tmp/use"
 # Debian's python3 finds the package without PYTHONPATH, and the library and
 # commands beside it; a root run writes byte code that the removal must take too.

@@ -88,11 +88,9 @@ def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path)
     home = dzplant.StationHome(tmp_path / "station", server=f"127.0.0.1,{port}", station="FCT-01")
     with home.tester() as station:
         assert station.SaveResult(home.sample_result) == 0
-        stored = time.monotonic()
         test_id = station.state.test_id
         wait_for(browser, 2, "the uploaded result", lambda d: d.find_elements(
             By.CSS_SELECTOR, f"#results tr[data-test-id='{test_id}']"))
-        assert time.monotonic() - stored < 2
         browser.find_element(By.CSS_SELECTOR, f"#results tr[data-test-id='{test_id}']").click()
         wait_for(browser, 5, "the stored document", lambda d: "SN24001-0003" in d.find_element(By.ID, "doc-text").text)
         browser.find_element(By.CSS_SELECTOR, "#doc button").click()
@@ -100,10 +98,8 @@ def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path)
         # A fault added in the page: the station's next route check answers 5.
         form = browser.find_element(By.ID, "fault-form")
         Select(form.find_element(By.NAME, "action")).select_by_value("fail")
-        form.find_element(By.NAME, "procedure").send_keys("uspCheckRouting")
-        form.find_element(By.NAME, "station").send_keys("FCT-01")
-        form.find_element(By.NAME, "next").send_keys("1")
-        form.find_element(By.NAME, "status").send_keys("5")
+        for name, value in {"procedure": "uspCheckRouting", "station": "FCT-01", "next": "1", "status": "5"}.items():
+            form.find_element(By.NAME, name).send_keys(value)
         form.find_element(By.ID, "add-fault").click()
         wait_for(browser, 5, "the schedule in the list", lambda d: rows(d, "faults"))
         assert [f["procedure"] for f in plant_faults(plant)] == ["uspCheckRouting"]
