@@ -51,34 +51,33 @@ pid_t spawn(const std::vector<std::string>& args, int* stdoutFd) {
     return pid;
 }
 
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point after(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Whether `fd` has bytes or an end to read before `until`.
+bool readable(int fd, Clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    return left > 0 && poll(&p, 1, int(left)) > 0;
+}
+
 // One line of the child's output, waiting at most `seconds`.
 std::string readLine(int fd, double seconds) {
     std::string line;
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        pollfd p{fd, POLLIN, 0};
-        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
-        if (poll(&p, 1, std::max(left, 1)) <= 0) continue;
-        char c;
-        ssize_t n = read(fd, &c, 1);
-        if (n <= 0) break;
-        if (c == '\n') return line;
-        line += c;
-    }
+    const auto until = after(seconds);
+    for (char c; readable(fd, until) && read(fd, &c, 1) == 1 && c != '\n';) line += c;
     return line;
 }
 
-int waitFor(pid_t pid, double seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < until) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
+// Reaps the child, killing it when it has not ended within `seconds`.
+void reap(pid_t pid, double seconds) {
+    for (const auto until = after(seconds); waitpid(pid, nullptr, WNOHANG) == 0;) {
+        if (Clock::now() > until) kill(pid, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return status;
 }
 
 }  // namespace
@@ -111,7 +110,7 @@ SimListener::~SimListener() { stop(); }
 void SimListener::stop() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
-        waitFor(pid_, 10);
+        reap(pid_, 10);
         pid_ = -1;
     }
     if (out_ >= 0) {
@@ -155,13 +154,10 @@ bool RawClient::write(const std::string& bytes, bool thenEnd) {
 
 std::string RawClient::reply(double seconds) {
     std::string body;
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto until = after(seconds);
     auto read = [&](char* buf, size_t n) {
         for (size_t got = 0; got < n;) {
-            pollfd p{fd_, POLLIN, 0};
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
-            ssize_t r = recv(fd_, buf + got, n - got, 0);
+            const ssize_t r = readable(fd_, until) ? recv(fd_, buf + got, n - got, 0) : 0;
             if (r <= 0) return false;
             got += size_t(r);
         }
@@ -179,15 +175,10 @@ std::string RawClient::reply(double seconds) {
 }
 
 bool RawClient::closedWithin(double seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd p{fd_, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
-        char buf[4096];
-        ssize_t r = recv(fd_, buf, sizeof buf, 0);
-        if (r <= 0) return true;
-    }
+    const auto until = after(seconds);
+    for (char buf[4096]; readable(fd_, until);)
+        if (recv(fd_, buf, sizeof buf, 0) <= 0) return true;
+    return false;
 }
 
 bool RawClient::preLogin() {
@@ -228,7 +219,7 @@ bool RawClient::login(const std::string& user, const std::string& password, cons
 
 void SimListener::pause() {
     if (kill(pid_, SIGSTOP) != 0) throw std::runtime_error("cannot stop the listener");
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = after(5);
     auto allStopped = [this] {
         std::error_code ec;
         for (fs::directory_iterator it("/proc/" + std::to_string(pid_) + "/task", ec), end; !ec && it != end;
@@ -242,7 +233,7 @@ void SimListener::pause() {
         return true;
     };
     while (!allStopped()) {
-        if (std::chrono::steady_clock::now() > until) throw std::runtime_error("the listener did not stop");
+        if (Clock::now() > until) throw std::runtime_error("the listener did not stop");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

@@ -23,11 +23,7 @@ std::vector<json> parsed(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::string siteFile(const std::string& name) {
-    const char* src = std::getenv("DZ_SOURCE_DIR");
-    std::string root = src && *src ? src : fs::path(__FILE__).parent_path().parent_path().parent_path().string();
-    return readFile(root + "/site/" + name);
-}
+std::string siteFile(const std::string& name) { return readFile(sitePath(name)); }
 
 std::string unitRequest(const std::string& sn) {
     return "<GetUnitInfo xmlns=\"urn:GetUnitInfo-schema\" SerialNumber=\"" + sn + "\"/>";

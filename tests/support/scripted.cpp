@@ -24,12 +24,6 @@ private:
     std::weak_ptr<ScriptedDriver> target_;
 };
 
-std::string lower(std::string_view s) {
-    std::string r(s);
-    for (char& c : r) c = text::asciiLower(c);
-    return r;
-}
-
 // "[dbo].[uspX]" and "dbo.uspX" name the procedure "uspX".
 std::string procedureName(std::string_view name) {
     std::string r;
@@ -69,16 +63,11 @@ ScriptedDriver::~ScriptedDriver() {
 void ScriptedDriver::on(const std::string& key, Answer answer) {
     std::lock_guard lock(mu_);
     for (auto& rule : rules_)
-        if (text::iequals(rule.first, key)) {
-            rule.second.push_back(std::move(answer));
+        if (text::iequals(rule.key, key)) {
+            rule.answers.push_back(std::move(answer));
             return;
         }
-    rules_.emplace_back(key, std::vector<Answer>{std::move(answer)});
-}
-
-void ScriptedDriver::otherwise(Answer answer) {
-    std::lock_guard lock(mu_);
-    otherwise_ = std::move(answer);
+    rules_.push_back({key, {std::move(answer)}});
 }
 
 void ScriptedDriver::failAll(std::optional<std::string> description) {
@@ -106,26 +95,18 @@ void ScriptedDriver::clearCalls() {
 Response ScriptedDriver::execute(Request& request) {
     std::lock_guard lock(mu_);
 
-    Call call;
-    call.connectionString = request.connectionString;
-    call.connection = request.connection;
-    call.text = request.text;
-    call.type = request.type;
-    call.timeout = request.timeout;
-    call.namedParameters = request.namedParameters;
-    if (request.parameters) call.parameters = *request.parameters;
-    calls_.push_back(std::move(call));
+    calls_.push_back({.connectionString = request.connectionString, .text = request.text, .type = request.type,
+                      .timeout = request.timeout, .namedParameters = request.namedParameters,
+                      .parameters = request.parameters ? *request.parameters : std::vector<Parameter>{}});
 
     if (failAll_) throw Error(*failAll_);
 
     const Answer* answer = &otherwise_;
-    for (const auto& [key, answers] : rules_) {
-        if (!keyMatches(key, request)) continue;
-        size_t& used = used_[lower(key)];
-        answer = &answers[std::min(used, answers.size() - 1)];
-        ++used;
-        break;
-    }
+    for (auto& rule : rules_)
+        if (keyMatches(rule.key, request)) {
+            answer = &rule.answers[std::min(rule.used++, rule.answers.size() - 1)];
+            break;
+        }
 
     if (answer->effect) answer->effect();
 
@@ -133,21 +114,14 @@ Response ScriptedDriver::execute(Request& request) {
     resp.returnValue = answer->returnValue;
     if (!resp.returnValue && request.type == adCmdStoredProc) resp.returnValue = Value(0);
 
-    if (request.parameters) {
+    // Written before a scripted failure too, so that they are readable after it.
+    if (request.parameters)
         for (auto& p : *request.parameters) {
-            if (p.direction == adParamOutput || p.direction == adParamInputOutput) {
-                for (const auto& [name, value] : answer->outputs)
-                    if (text::iequals(name, p.name)) p.value = value;
-            }
+            if (p.direction == adParamReturnValue && resp.returnValue) p.value = *resp.returnValue;
+            if (p.direction != adParamOutput && p.direction != adParamInputOutput) continue;
+            for (const auto& [name, value] : answer->outputs)
+                if (text::iequals(name, p.name)) p.value = value;
         }
-        // Written here as well, so that it is readable after a failure.
-        if (resp.returnValue)
-            for (auto& p : *request.parameters)
-                if (p.direction == adParamReturnValue) {
-                    p.value = *resp.returnValue;
-                    break;
-                }
-    }
 
     if (answer->fail) throw Error(*answer->fail);
     // The first row is fetched with the execution, so a failure there fails it.

@@ -29,26 +29,14 @@ public:
                                                    // process might do meanwhile)
 
         static Answer rowsOf(std::vector<std::string> cols, std::vector<std::vector<Value>> rows) {
-            Answer a;
-            a.columns = std::move(cols);
-            a.rows = std::move(rows);
-            return a;
+            return {.columns = std::move(cols), .rows = std::move(rows)};
         }
-        static Answer status(int v) {
-            Answer a;
-            a.returnValue = Value(v);
-            return a;
-        }
-        static Answer failure(std::string description) {
-            Answer a;
-            a.fail = std::move(description);
-            return a;
-        }
+        static Answer status(int v) { return {.returnValue = Value(v)}; }
+        static Answer failure(std::string description) { return {.fail = std::move(description)}; }
     };
 
     struct Call {
         std::string connectionString;
-        ConnectionInfo connection;
         std::string text;
         CommandType type = adCmdText;
         int timeout = 0;
@@ -66,8 +54,6 @@ public:
     // stored procedure and by a substring of the text for a text command.
     // Several answers for one key are used in turn; the last one repeats.
     void on(const std::string& key, Answer answer);
-    // Answer for commands that match no key (default: no record set, return 0).
-    void otherwise(Answer answer);
     // Every command fails with this description (a server that is down).
     void failAll(std::optional<std::string> description);
 
@@ -81,9 +67,13 @@ private:
     mutable std::mutex mu_;
     std::string prefix_;
     const Driver* registered_ = nullptr;  // the forwarder registered under prefix_
-    std::vector<std::pair<std::string, std::vector<Answer>>> rules_;
-    std::map<std::string, size_t> used_;
-    Answer otherwise_;
+    struct Rule {
+        std::string key;
+        std::vector<Answer> answers;
+        size_t used = 0;  // answers given so far
+    };
+    std::vector<Rule> rules_;
+    Answer otherwise_;  // for commands that match no key: no record set, return 0
     std::optional<std::string> failAll_;
     std::vector<Call> calls_;
 };

@@ -5,11 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -41,6 +43,12 @@ const char* const kResultSchema =
     "<xs:attribute name='ID' type='xs:string'/><xs:attribute name='STATUS' type='xs:string'/>"
     "</xs:complexType></xs:element></xs:sequence></xs:complexType></xs:element></xs:schema>";
 
+std::string sitePath(const std::string& name) {
+    const char* src = std::getenv("DZ_SOURCE_DIR");
+    const fs::path root = src && *src ? fs::path(src) : fs::path(__FILE__).parent_path().parent_path().parent_path();
+    return (root / "site" / name).string();
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -55,24 +63,16 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 std::vector<std::string> params(const db::ScriptedDriver::Call& call) {
-    auto typeName = [](db::DataType t) -> std::string {
-        switch (t) {
-            case db::adInteger: return "Integer";
-            case db::adDouble: return "Double";
-            case db::adDBTimeStamp: return "DBTimeStamp";
-            case db::adVarChar: return "VarChar";
-            case db::adLongVarChar: return "LongVarChar";
-            case db::adVarWChar: return "VarWChar";
-        }
-        return std::to_string(int(t));
-    };
+    static const std::map<int, std::string> types = {{db::adInteger, "Integer"},     {db::adDouble, "Double"},
+                                                     {db::adDBTimeStamp, "DBTimeStamp"}, {db::adVarChar, "VarChar"},
+                                                     {db::adLongVarChar, "LongVarChar"}, {db::adVarWChar, "VarWChar"}};
     const char* const directions[] = {"?", "In", "Out", "InOut", "Return"};
     std::vector<std::string> out;
     for (const auto& p : call.parameters) {
         const auto& v = p.value;
         const std::string value = v.isNull() ? "Null" : v.isText() ? "'" + v.toText() + "'" : v.toText();
         const int d = int(p.direction);
-        out.push_back(p.name + " " + typeName(p.type) + " " + (d >= 1 && d <= 4 ? directions[d] : "?") + " " +
+        out.push_back(p.name + " " + types.at(p.type) + " " + (d >= 1 && d <= 4 ? directions[d] : "?") + " " +
                       std::to_string(p.size) + " " + value);
     }
     return out;
@@ -122,11 +122,7 @@ void Station::serveGeneration(int n, bool noSlave) {
     if (noSlave) db->on("uspGetSlaveInfo", db::ScriptedDriver::Answer::rowsOf({"Error", "MasterSlaveSolution"}, {{0, 0}}));
 }
 
-void Station::installSiteFile(const std::string& name) {
-    const char* src = std::getenv("DZ_SOURCE_DIR");
-    std::string root = src ? src : ".";
-    fs::copy_file(root + "/site/" + name, home.file(name), fs::copy_options::overwrite_existing);
-}
+void Station::installSiteFile(const std::string& name) { home.write(name, readFile(sitePath(name))); }
 
 std::string Station::log() const {
     std::time_t now = std::time(nullptr);
@@ -139,23 +135,19 @@ std::string Station::log() const {
 
 std::vector<std::string> Station::messages() const {
     std::vector<std::string> out;
-    std::string all = log();
-    size_t pos = 0;
-    while (pos < all.size()) {
-        size_t end = all.find("\r\n", pos);
-        if (end == std::string::npos) end = all.size();
-        std::string line = all.substr(pos, end - pos);
-        size_t sep = line.find("  ");
+    const std::string all = log();
+    for (size_t pos = 0, end; pos < all.size(); pos = end + 2) {
+        end = std::min(all.find("\r\n", pos), all.size());
+        const std::string line = all.substr(pos, end - pos);
+        const size_t sep = line.find("  ");
         out.push_back(sep == std::string::npos ? line : line.substr(sep + 2));
-        pos = end + 2;
     }
     return out;
 }
 
 bool Station::logged(const std::string& message) const {
-    for (const auto& m : messages())
-        if (m == message) return true;
-    return false;
+    const auto all = messages();
+    return std::find(all.begin(), all.end(), message) != all.end();
 }
 
 void Station::clearLog() const {
@@ -179,8 +171,6 @@ std::unique_ptr<Tester> startTester(const Station& st) {
 Started::Started(int generation, const std::string& extraIni, const Prepare& prepare, int logLevel) {
     restart(generation, extraIni, prepare, logLevel);
 }
-
-Started::~Started() { t.reset(); }
 
 void Started::restart(int generation, const std::string& extraIni, const Prepare& prepare, int logLevel) {
     t.reset();

@@ -33,6 +33,7 @@ private:
 };
 
 std::string readFile(const std::string& path);  // "" when missing
+std::string sitePath(const std::string& name);  // a file of the sample deployment, site/
 void writeFile(const std::string& path, const std::string& content);
 
 // A result schema (SaveResult.xsd) for urn:SaveResult-schema: <Result> holding
@@ -89,7 +90,6 @@ struct Started {
     using Prepare = std::function<void(Station&)>;
     explicit Started(int generation, const std::string& extraIni = "", const Prepare& prepare = {},
                      int logLevel = 2);
-    ~Started();
     // Starts afresh; the previous component folder is restored first.
     void restart(int generation, const std::string& extraIni = "", const Prepare& prepare = {}, int logLevel = 2);
 
