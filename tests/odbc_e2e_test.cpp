@@ -54,7 +54,6 @@ void generationTen(Tester& t, Transcript& r) {
     r.add("SaveResult pass", t.SaveResult(testRun("FCT-01", "SN24001-0003", "PASS")));
     r.add("CheckRoute moved on", t.CheckRoute("SN24001-0003", "FCT-01"));
     r.add("SaveResult fail", t.SaveResult(testRun("FCT-01", "SN24001-0005", "FAIL")));
-    r.add("SaveResult unreadable", t.SaveResult(com::Variant(std::string("<TestRun"))));
     r.add("GetCalibrationInfo", t.GetCalibrationInfo(r.o, "FCT-01", "FX-FCT-07"));
     r.add("SaveCalibration", t.SaveCalibration("<CALIBRATION STATION=\"FCT-01\" FIXTURE=\"FX-FCT-07\"><ITEM "
                                                "NAME=\"Insertions\" VALUE=\"41300\"/></CALIBRATION>"));
@@ -85,7 +84,6 @@ void generationTwentyFour(Tester& t, Transcript& r) {
     r.add("GetUnitInfo", t.GetUnitInfo(test::unitRequest("SN24001-0003"), r.o, "", "jdoe"));
     r.add("GetUnitInfo line 2", t.GetUnitInfo(test::unitRequest("PCB-B-000103"), r.o, "FCT-02"));
     r.add("GetUnitInfo back", t.GetUnitInfo(test::unitRequest("SN24001-0003"), r.o, "FCT-01"));
-    r.add("GetUnitInfo bad request", t.GetUnitInfo("<GetUnitInfo/>", r.o));
     r.add("SaveResult", t.SaveResult(testRun("FCT-01", "SN24001-0003", "PASS")));
     r.add("SaveResult unknown unit", t.SaveResult(testRun("FCT-01", "SN-UNKNOWN", "PASS")));
     r.add("SaveResult terminated", t.SaveResult(testRun("FCT-01", "SN24001-0003", "TERMINATE")));
@@ -224,9 +222,7 @@ TEST(OdbcFaults, DroppedUploadIsResentByteForByte) {
         sim::loadAnswers(n.db(), R"({"procedures": {"uspTestSaveResult": {"drop": true}}})");
         EXPECT_EQ(t.SaveResult(doc), 9002);
         std::string kept = n.home.read("resend.xml");
-        EXPECT_EQ(kept.substr(0, raw.size()), raw);
-        EXPECT_TRUE(kept.size() == raw.size() || kept.substr(raw.size()) == "\r\n" || kept.substr(raw.size()) == "\n")
-            << kept.substr(raw.size());
+        EXPECT_TRUE(kept == raw || kept == raw + "\r\n" || kept == raw + "\n") << kept;
         EXPECT_EQ(n.results().size(), before);
 
         // Still cut off: the unit query answers with the network status and the file stays.

@@ -56,38 +56,39 @@ std::string failureOf(const std::string& source, const std::string& extra = "") 
 
 }  // namespace
 
+// Each form as FreeTDS and Microsoft's driver (named by DZ_ODBC_DRIVER) receive it.
 TEST(OdbcTarget, DataSourceForms) {
-    EnvVar d("DZ_ODBC_DRIVER", nullptr), o("DZ_ODBC_OPTIONS", nullptr);
+    EnvVar o("DZ_ODBC_OPTIONS", nullptr);
+    const std::string ms = "ODBC Driver 18 for SQL Server";
     struct Case {
         std::string source, host;
         int port;
-        std::string instance, server;  // the SERVER (and PORT) keywords FreeTDS receives, and what follows
+        std::string instance, freetds, microsoft;  // the SERVER (and PORT) keywords each receives, and what follows
     };
-    for (const Case& c : std::vector<Case>{{"db01", "db01", 0, "", "SERVER=db01;TDS_Version"},
-                                           {"db01, 14330", "db01", 14330, "", "SERVER=db01;PORT=14330;"},
-                                           {"tcp:db01,1433", "db01", 1433, "", "SERVER=db01;PORT=1433;"},
-                                           {"db01\\LINE2", "db01", 0, "LINE2", "SERVER=db01\\LINE2;TDS_Version"},
-                                           {"(local)", "127.0.0.1", 0, "", "SERVER=127.0.0.1;"},
-                                           {".", "127.0.0.1", 0, "", "SERVER=127.0.0.1;"}}) {
-        Target t = target(cs(c.source));
-        EXPECT_TRUE(t.freetds);
-        EXPECT_EQ(std::tie(t.host, t.port, t.instance), std::tie(c.host, c.port, c.instance)) << c.source;
-        EXPECT_NE(t.connectionString.find(c.server), std::string::npos) << t.connectionString;
-        EXPECT_NE(t.connectionString.find("DATABASE=MES;UID=station;PWD=pw;"), std::string::npos);
+    for (const Case& c : std::vector<Case>{
+             {"db01", "db01", 0, "", "SERVER=db01;TDS_Version", "SERVER=tcp:db01;"},
+             {"db01, 14330", "db01", 14330, "", "SERVER=db01;PORT=14330;", "SERVER=tcp:db01,14330;"},
+             {"tcp:db01,1433", "db01", 1433, "", "SERVER=db01;PORT=1433;", "SERVER=tcp:db01,1433;"},
+             {"db01\\LINE2", "db01", 0, "LINE2", "SERVER=db01\\LINE2;TDS_Version", "SERVER=db01\\LINE2;"},
+             {"(local)", "127.0.0.1", 0, "", "SERVER=127.0.0.1;", "SERVER=tcp:127.0.0.1;"},
+             {".", "127.0.0.1", 0, "", "SERVER=127.0.0.1;", "SERVER=tcp:127.0.0.1;"}}) {
+        for (const std::string& driver : {std::string(), ms}) {
+            SCOPED_TRACE(c.source + " " + driver);
+            EnvVar d("DZ_ODBC_DRIVER", driver.empty() ? nullptr : driver.c_str());
+            Target t = target(cs(c.source));
+            EXPECT_EQ(t.freetds, driver.empty());
+            EXPECT_EQ(std::tie(t.host, t.port, t.instance), std::tie(c.host, c.port, c.instance));
+            EXPECT_NE(t.connectionString.find(driver.empty() ? c.freetds : c.microsoft), std::string::npos)
+                << t.connectionString;
+            EXPECT_NE(t.connectionString.find("DATABASE=MES;UID=station;PWD=pw;"), std::string::npos);
+        }
     }
+    EnvVar d("DZ_ODBC_DRIVER", ms.c_str()), e("DZ_ODBC_OPTIONS", "Encrypt=no");
+    EXPECT_EQ(target(cs("db01")).connectionString.rfind("DRIVER={" + ms + "};SERVER=tcp:db01;", 0), 0u);
+    EXPECT_NE(target(cs("db01")).connectionString.find(";Encrypt=no;"), std::string::npos);
     // A port that cannot be read is an unreachable server.
     for (const char* source : {"db01,", "db01,0", "db01,70000", "db01,x"})
         EXPECT_EQ(errorOf([&] { target(cs(source)); }), kNoServer) << source;
-}
-
-TEST(OdbcTarget, MicrosoftDriverByEnvironment) {
-    EnvVar d("DZ_ODBC_DRIVER", "ODBC Driver 18 for SQL Server"), o("DZ_ODBC_OPTIONS", "Encrypt=no");
-    Target t = target(cs("db01,1500"));
-    EXPECT_FALSE(t.freetds);
-    EXPECT_EQ(t.connectionString.rfind("DRIVER={ODBC Driver 18 for SQL Server};SERVER=tcp:db01,1500;", 0), 0u)
-        << t.connectionString;
-    EXPECT_NE(t.connectionString.find(";Encrypt=no;"), std::string::npos);
-    EXPECT_NE(target(cs("db01\\LINE2")).connectionString.find("SERVER=db01\\LINE2;"), std::string::npos);
 }
 
 // The site's INI keys as each driver receives them; a setting the driver
@@ -109,7 +110,8 @@ TEST(OdbcTarget, ClientOptionsPerDriver) {
         // Checking the certificate needs FreeTDS's own configuration: a section of the driver's.
         {"", "Encrypt=mandatory", {"Encryption=require;", "SERVERNAME=dezozevo-"}, {"SERVER=db01"}, ""},
         {"", "Encrypt=Yes;CAFile=" + ca, {"Encryption=require;", "SERVERNAME=dezozevo-"}, {}, ""},
-        {"", "Encrypt=mandatory;TrustServerCertificate=yes", {"Encryption=require;", "SERVER=db01;"}, {"SERVERNAME"}, ""},
+        {"", "Encrypt=mandatory;TrustServerCertificate=yes", {"Encryption=require;", "SERVER=db01;"}, {"SERVERNAME"},
+         ""},
         {"", "Encrypt=strict", {}, {}, "needs FreeTDS 1.5"},
         {"", "Encrypt=mandatory;HostNameInCertificate=mes.plant.local", {}, {}, "needs FreeTDS 1.5"},
         {"", "Encrypt=mandatory;HostNameInCertificate=DB01", {"SERVERNAME=dezozevo-"}, {}, ""},
@@ -152,7 +154,8 @@ TEST(OdbcTarget, PasswordsTimeoutsAndPooling) {
     // Never unbounded; the connection string's time-out wins over the INI file's.
     for (auto [extra, keys, seconds] : std::vector<std::tuple<std::string, std::string, int>>{
              {"", "", 15}, {"Connect Timeout=3;", "", 3}, {"Connect Timeout=0;", "", 15},
-             {"Connect Timeout=99999;", "", 300}, {"", "LoginTimeout=4", 4}, {"Connect Timeout=3;", "LoginTimeout=4", 3}})
+             {"Connect Timeout=99999;", "", 300}, {"", "LoginTimeout=4", 4},
+             {"Connect Timeout=3;", "LoginTimeout=4", 3}})
         EXPECT_EQ(target(cs("h", extra), options(keys)).loginTimeout, seconds) << extra << keys;
     for (auto [extra, pooling] : std::vector<std::pair<std::string, bool>>{
              {"", true}, {"OLE DB Services=-2;", false}, {"OLE DB Services=0;", false}, {"OLE DB Services=-1;", true},

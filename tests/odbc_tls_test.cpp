@@ -109,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"YesIsMandatory", Case::offered, "Encrypt=yes\nLoginTimeout=5\n", "right", true, ""},
         Case{"WrongAuthority", Case::offered, "Encrypt=mandatory\n", "wrong", false, "certificate"},
         Case{"SystemAuthoritiesKnowNoTestCa", Case::offered, "Encrypt=mandatory\n", nullptr, false, "certificate"},
-        Case{"WrongAuthorityTrusted", Case::offered, "Encrypt=mandatory\nTrustServerCertificate=yes\n", "wrong", true, ""},
+        Case{"WrongAuthorityTrusted", Case::offered, "Encrypt=mandatory\nTrustServerCertificate=yes\n", "wrong", true,
+             ""},
         Case{"MandatoryWithoutTls", Case::none, "Encrypt=mandatory\nTrustServerCertificate=yes\n", nullptr, false,
              "offers no encryption"},
         Case{"OptionalWithoutTls", Case::none, "Encrypt=optional\n", nullptr, true, ""},
@@ -132,11 +133,8 @@ std::string ucs2(const std::string& ascii) {
 // The password as a login carries it without TLS: each byte's halves
 // swapped, then XOR 0xA5.
 std::string scrambled(const std::string& ascii) {
-    std::string out;
-    for (char c : ucs2(ascii)) {
-        unsigned char b = (unsigned char)c;
-        out += char(((b << 4) | (b >> 4)) ^ 0xA5);
-    }
+    std::string out = ucs2(ascii);
+    for (char& c : out) c = char((((unsigned char)c << 4) | ((unsigned char)c >> 4)) ^ 0xA5);
     return out;
 }
 

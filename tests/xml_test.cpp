@@ -13,10 +13,10 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <thread>
 
 #include "support/errors.h"
+#include "support/station.h"
 
 namespace {
 
@@ -27,17 +27,9 @@ using Texts = std::vector<std::string>;
 
 class XmlTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/dz-xml-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::string write(const std::string& name, const std::string& content) {
-        std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
+        tmp_.write(name, content);
+        return tmp_.file(name);
     }
     std::shared_ptr<SchemaCache> unitSchemas() {
         auto cache = std::make_shared<SchemaCache>();
@@ -54,17 +46,23 @@ protected:
   </xs:complexType></xs:element>
 </xs:schema>)";
 
-    std::string dir_;
+    dz::test::TempDir tmp_;
+    const std::string dir_ = tmp_.path();
 };
 
-std::string textSheet(const std::string& body) {
-    return R"(<xsl:stylesheet xmlns:xsl="http://www.w3.org/1999/XSL/Transform" version="1.0" )"
-           R"(xmlns:msxsl="urn:schemas-microsoft-com:xslt"><xsl:output method="text"/>)" +
-           body + "</xsl:stylesheet>";
+const std::string kText = "<xsl:output method='text'/>";
+
+// A style sheet of the top-level elements `top`, text output unless `output` says otherwise.
+std::string textSheet(const std::string& top, const std::string& output = kText) {
+    return "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0' "
+           "xmlns:msxsl='urn:schemas-microsoft-com:xslt' exclude-result-prefixes='msxsl'>" +
+           output + top + "</xsl:stylesheet>";
 }
 
-// A text style sheet of one template for the root.
-std::string rootSheet(const std::string& body) { return textSheet("<xsl:template match='/'>" + body + "</xsl:template>"); }
+// A style sheet of one template for the root.
+std::string rootSheet(const std::string& body, const std::string& output = kText) {
+    return textSheet("<xsl:template match='/'>" + body + "</xsl:template>", output);
+}
 
 std::string errorOf(const std::function<void()>& f) { return dz::test::errorOf<Error>(f); }
 
@@ -240,23 +238,19 @@ TEST_F(XmlTest, SharedCompilationsFollowTheirFiles) {
 TEST_F(XmlTest, TransformAndLoadEqualsLoadingTheText) {
     auto schemas = unitSchemas();
     const std::string out = R"(<xsl:output method="xml" omit-xml-declaration="yes"/>)";
-    auto sheet = [](const std::string& output, const std::string& body) {
-        return R"(<xsl:stylesheet xmlns:xsl="http://www.w3.org/1999/XSL/Transform" version="1.0">)" + output +
-               "<xsl:template match='/'>" + body + "</xsl:template></xsl:stylesheet>";
-    };
     const std::string unit = R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" SerialNumber="{a/@v}"/>)";
     const struct {
         const char* what;
         std::string sheet;
     } cases[] = {
-        {"valid", sheet(out, "<!-- c -->" + unit)},
-        {"invalid", sheet(out, R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Other="1"/>)")},
-        {"no schema for it", sheet(out, "<r a='&amp;'><s>x &lt; y</s></r>")},
-        {"two roots", sheet(out, "<r/><s/>")},
-        {"text beside the root", sheet(out, "t<r/>")},
-        {"indented", sheet(R"(<xsl:output method="xml" indent="yes"/>)", "<r><s>1</s></r>")},
-        {"unescaped text", sheet(out, R"(<r><xsl:text disable-output-escaping="yes">&lt;s/&gt;</xsl:text></r>)")},
-        {"text output", sheet(R"(<xsl:output method="text"/>)", "<r>plain</r>")},
+        {"valid", rootSheet("<!-- c -->" + unit, out)},
+        {"invalid", rootSheet(R"(<GetUnitInfo xmlns="urn:GetUnitInfo-schema" Other="1"/>)", out)},
+        {"no schema for it", rootSheet("<r a='&amp;'><s>x &lt; y</s></r>", out)},
+        {"two roots", rootSheet("<r/><s/>", out)},
+        {"text beside the root", rootSheet("t<r/>", out)},
+        {"indented", rootSheet("<r><s>1</s></r>", R"(<xsl:output method="xml" indent="yes"/>)")},
+        {"unescaped text", rootSheet(R"(<r><xsl:text disable-output-escaping="yes">&lt;s/&gt;</xsl:text></r>)", out)},
+        {"text output", rootSheet("<r>plain</r>")},
     };
     for (const auto& c : cases) {
         Document style, taken, parsed;
@@ -280,10 +274,8 @@ TEST_F(XmlTest, TransformAndLoadEqualsLoadingTheText) {
 TEST_F(XmlTest, OutputIsUtf8AndSiteFunctionsWork) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a>\xC3\xBC\xE2\x82\xAC</a>"));
-    ASSERT_TRUE(sheet.loadXML(
-        "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>"
-        "<xsl:output method='xml' encoding='ISO-8859-1' omit-xml-declaration='yes'/>"
-        "<xsl:template match='/'><r><xsl:value-of select='a'/></r></xsl:template></xsl:stylesheet>"));
+    const std::string latin = "<xsl:output method='xml' encoding='ISO-8859-1' omit-xml-declaration='yes'/>";
+    ASSERT_TRUE(sheet.loadXML(rootSheet("<r><xsl:value-of select='a'/></r>", latin)));
     EXPECT_EQ(doc.transformNode(sheet), "<r>\xC3\xBC\xE2\x82\xAC</r>\n");
 
     // msxsl:node-set, used by the site's style sheets.
@@ -332,14 +324,12 @@ TEST_F(XmlTest, IncludesResolveBesideTheStyleSheetAndScriptBlocksAreRefused) {
         EXPECT_NE(reason.find("script"), std::string::npos) << allow << ": " << reason;
     }
 
-    std::filesystem::create_directory(dir_ + "/a folder");
     write("a folder/part.xsl", rootSheet("from part"));
     write("a folder/scripted.xsl", scripted);
-    const std::string head = "<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform' version='1.0'>";
-    ASSERT_TRUE(sheet.load(write("a folder/main.xsl", head + "<xsl:include href='part.xsl'/></xsl:stylesheet>")));
+    ASSERT_TRUE(sheet.load(write("a folder/main.xsl", textSheet("<xsl:include href='part.xsl'/>"))));
     EXPECT_EQ(doc.transformNode(sheet), "from part");
     // A script block that comes in through an include is refused too.
-    ASSERT_TRUE(sheet.load(write("a folder/main.xsl", head + "<xsl:include href='scripted.xsl'/></xsl:stylesheet>")));
+    ASSERT_TRUE(sheet.load(write("a folder/main.xsl", textSheet("<xsl:include href='scripted.xsl'/>"))));
     EXPECT_THROW(doc.transformNode(sheet), Error);
 }
 
@@ -373,7 +363,6 @@ TEST_F(XmlTest, EntityExpansionBombFailsCleanly) {
 TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
     write("unit.dtd", "<!ATTLIST a sn CDATA 'SN-DEF'><!ENTITY inner SYSTEM 'entity.txt'>");
     write("entity.txt", "from file");
-    std::filesystem::create_directory(dir_ + "/sub");
     write("sub/nested.txt", "nested");
     Document doc, plain;
     doc.setResolveExternals(true);
@@ -392,14 +381,14 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
     }
 
     // Anything else fails the load, and a FIFO or standard input is never opened (no hang).
-    const std::string outside = std::filesystem::temp_directory_path().string() + "/dz-xml-outside-" +
-                                std::to_string(getpid());
-    std::ofstream(outside) << "secret";
+    dz::test::TempDir elsewhere;
+    elsewhere.write("secret", "secret");
+    const std::string outside = elsewhere.file("secret");
     ASSERT_EQ(symlink(outside.c_str(), (dir_ + "/link.txt").c_str()), 0);
     ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
     Document none;  // resolution on, but no folder
     none.setResolveExternals(true);
-    for (const std::string& ref : {outside, std::string("../") + std::filesystem::path(outside).filename().string(),
+    for (const std::string& ref : {outside, "../" + std::filesystem::path(elsewhere.path()).filename().string() + "/secret",
                                    std::string("link.txt"), std::string("fifo"), std::string("/dev/stdin"),
                                    std::string("/proc/self/environ"), std::string("file://" + outside),
                                    std::string("missing.txt"), std::string("http://127.0.0.1:9/x")}) {
@@ -412,7 +401,6 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
         }
     }
     EXPECT_FALSE(none.loadXML("<!DOCTYPE a SYSTEM '" + dir_ + "/unit.dtd'><a/>"));
-    std::remove(outside.c_str());
 
     // A listener on loopback sees no connection for an http:// entity, DTD or document().
     int server = socket(AF_INET, SOCK_STREAM, 0);

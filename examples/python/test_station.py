@@ -1,6 +1,6 @@
 """The station of station.py, tested on a simulated plant: on generation 10
-and 24, in-process and over TDS, and through a dropped connection whose result
-is kept and resent."""
+and 24, and over TDS through a dropped connection whose result is kept and
+resent."""
 import os
 
 import pytest
@@ -38,12 +38,6 @@ def cycle(t, plant, generation):
 def test_cycle_in_process(station_home, mes_plant):
     with dezozevo.Tester() as t:
         cycle(t, mes_plant, mes_plant.generation)
-
-
-def test_cycle_over_tds(mes_server, station_home, mes_plant):
-    with dezozevo.Tester() as t:
-        assert t.state.server == mes_server.data_source
-        cycle(t, mes_plant, 10)
 
 
 @pytest.mark.parametrize("how", ["dropped", "server stopped"])
