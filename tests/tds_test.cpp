@@ -1,9 +1,13 @@
 // The simulator's TDS listener through the SQL Server driver: parameters of
 // every type, record sets, return and output values, text batches, server
-// errors, refused logins, and connection reuse.
+// errors, refused logins, and connection reuse; and through an independent
+// client, python3-tds.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -145,7 +149,7 @@ TEST_F(Tds, OutputsTextBatchesAndServerErrors) {
     g.append("RETURN", adInteger, adParamReturnValue, 0);
     EXPECT_EQ(failure(g), "Unit is locked");
     EXPECT_EQ(g.value("RETURN").toInt32(), 55);
-    // A refused login. (A wrong password, cut connections, time-outs and a stopped listener: odbc_e2e_test.)
+    // A refused login. (A wrong password: PythonClient; cut connections, time-outs, no listener: odbc_e2e_test.)
     g.activeConnection = "Provider=SQLOLEDB;Password=station;User ID=station;Initial Catalog=ELSEWHERE;Data Source=" +
                          server->dataSource();
     EXPECT_EQ(failure(g), "Cannot open database \"ELSEWHERE\" requested by the login. The login failed.");
@@ -294,4 +298,46 @@ TEST_F(Tds, FaultSchedulesReachClientsOverTheNetwork) {
     EXPECT_EQ(last["station"], "FCT-01");
     EXPECT_EQ(last["connection"].get<std::string>().rfind("spid ", 0), 0u) << last.dump();
     EXPECT_FALSE(last["host"].get<std::string>().empty());
+}
+
+// A client of its own implementation (skipped when not installed): the
+// pure-Python one logs in, runs batches and procedures, and is refused.
+TEST_F(Tds, PythonClient) {
+    auto run = [&](const std::string& cmd) {
+        int status = std::system((cmd + " >" + dir.file("out.txt") + " 2>&1").c_str());
+        return std::make_pair(dir.read("out.txt"), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    };
+    if (run("/usr/bin/python3 -c 'import pytds'").second != 0) GTEST_SKIP() << "python3-tds is not installed";
+    dir.write("client.py", R"(import sys, pytds
+host, port = sys.argv[1], int(sys.argv[2])
+with pytds.connect(server=host, port=port, database='MES', user='station', password='station') as conn:
+    with conn.cursor() as cur:
+        cur.execute("select 1 a, 'x' b")
+        print('select', cur.fetchall())
+        cur.callproc('uspCheckRouting', ('SN24001-0006', 'FCT-01'))
+        print('status', cur.get_proc_return_status())
+        cur.callproc('uspGetOrderInfo', ('FCT-01',))
+        print('order', cur.fetchall())
+        r = cur.callproc('uspTestSaveResult', ('<TestResult><DUT ID="SN24001-0003" STATUS="PASS"/></TestResult>',
+                                               pytds.output(param_type=float)))
+        print('testid', r[1] > 0)
+        cur.execute("select %s a, %s b", ("it's", 5))
+        print('params', cur.fetchall())
+        try:
+            cur.callproc('uspNoSuchThing', ())
+        except pytds.ProgrammingError as e:
+            print('error', e)
+    conn.commit()
+try:
+    pytds.connect(server=host, port=port, database='MES', user='station', password='wrong')
+except pytds.Error as e:
+    print('login', e)
+)");
+    auto [out, status] = run("timeout 60 /usr/bin/python3 " + dir.file("client.py") + " " + server->host() + " " +
+                             std::to_string(server->port()));
+    EXPECT_EQ(status, 0) << out;
+    for (const char* line : {"select [(1, 'x')]", "status 3", "order [('WO-24001', 50, 10, 2, 24001)]", "testid True",
+                             "params [(\"it's\", 5)]", "error Could not find stored procedure 'uspNoSuchThing'.",
+                             "login Login failed for user 'station'."})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 }
