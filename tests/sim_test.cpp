@@ -253,7 +253,6 @@ TEST(SimUnitInfo, GenerationTwentyChecksTheUserParameterByRevision) {
               "Procedure or function 'objTSKGetUnitInfo' expects parameter '@ExitTime', which was not supplied.");
     EXPECT_EQ(call(g20, false, "SN24001-0003").fieldCount(), 5u);
     EXPECT_EQ(call(g24, true, "SN24001-0003").fieldCount(), 5u);
-    EXPECT_EQ(call(g24, true, "SN-NONE").field("ERROR").toInt32(), 1);
 }
 
 // ---- results ------------------------------------------------------------------
@@ -294,22 +293,6 @@ TEST(SimResults, GenerationTenStoresWithATestIdAndMovesThePassedUnitOn) {
 
 // ---- work orders, calibration, product structure -------------------------------
 
-TEST(SimOrders, CurrentOrderAndAllOrdersOfAStation) {
-    for (int g : {10, 23}) {
-        SCOPED_TRACE(g);
-        Sim s(g);
-        std::string pre = g == 10 ? "usp" : "uspPDO";
-        db::Recordset rs = s.call(pre + "GetOrderInfo", {{"@Station", "FCT-01"}}).second;
-        EXPECT_EQ(rs.columns(), (Strings{"WONUM", "ORDERQTY", "STARTEDQTY", "COMPLETED", "WORKORDERID"}));
-        EXPECT_EQ(table(rs), (Table{{"WO-24001", "50", "10", "2", "24001"}}));
-        Table list = s.rows(pre + "GetOrderInfoByStation", {{"@Station", "FCT-01"}});
-        ASSERT_EQ(list.size(), 3u);
-        ASSERT_EQ(list[0].size(), 16u);
-        EXPECT_EQ(list[0][5] + list[1][5] + list[2][5], "WO-24001WO-24002WO-24005");
-        EXPECT_EQ(list[0][10] + list[1][10] + list[2][10], "327");
-    }
-}
-
 TEST(SimAnswers, ErrorRowForUnknownUnitsStationsAndParts) {
     Sim s(10);
     struct Case {
@@ -328,46 +311,26 @@ TEST(SimAnswers, ErrorRowForUnknownUnitsStationsAndParts) {
         EXPECT_EQ(rs.columns(), Strings{"ERROR"}) << c.proc;
         EXPECT_EQ(table(rs), (Table{{std::to_string(c.error)}})) << c.proc;
     }
-}
-
-TEST(SimCalibration, ReadByFixtureAndSaveBack) {
-    Sim s(10);
-    auto read = [&](const Value& fixture) {
-        std::string xml;  // the document comes in pieces, one a row
-        for (const auto& r : s.rows("uspGetCalibrationInfo", {{"@station", "FCT-01"}, {"@fixture", fixture}})) xml += r[0];
-        return xml;
-    };
-    EXPECT_TRUE(contains(read("FX-FCT-07"), "<ITEM NAME=\"Insertions\" VALUE=\"41230\"/>"));
+    // A fixture without calibration has no rows; a calibration of no known station is refused.
     EXPECT_TRUE(s.rows("uspGetCalibrationInfo", {{"@station", "FCT-01"}, {"@fixture", "FX-NONE"}}).empty());
-    auto save = [&](const std::string& xml) { return s.call("uspSaveCalibration", {{"@xmlCalibration", xml}}).first; };
-    EXPECT_EQ(save("<CALIBRATION STATION=\"FCT-01\" FIXTURE=\"FX-FCT-07\"><ITEM NAME=\"Insertions\" VALUE=\"41231\"/>"
-                   "</CALIBRATION>"),
-              0);
-    EXPECT_TRUE(contains(read("FX-FCT-07"), "VALUE=\"41231\""));
-    EXPECT_EQ(save("<CALIBRATION STATION=\"NOWHERE\"/>"), 2);
+    EXPECT_EQ(s.call("uspSaveCalibration", {{"@xmlCalibration", "<CALIBRATION STATION=\"NOWHERE\"/>"}}).first, 2);
 }
 
-TEST(SimStructure, TwoLevelRowsInTreeOrderByNamedParameter) {
+TEST(SimStructure, StatusesOfThePartAndTheNamedParameter) {
     Sim s(24);
     auto structure = [&](const std::string& request, const std::string& param = "@xmlPart") {
-        auto [st, rs] = s.call("zeradurGetProductStructure", {{param, request}}, true);
-        return std::make_pair(st, table(rs));
+        return s.call("zeradurGetProductStructure", {{param, request}}, true).first;
     };
-    auto [st, t] = structure("<Part PartNumber=\"ASM-5000\" Revision=\"C\"/>");
-    EXPECT_EQ(st, 0);
-    Strings rows;
-    for (const auto& r : t) rows.push_back(r[0] + "|" + r[3] + "|" + r[4]);
-    EXPECT_EQ(rows, (Strings{"<null>|ASM-5000|C", "ASM-5000|PCB-1001|B", "ASM-5000|PSU-2001|A", "ASM-5000|CBL-3001|A",
-                             "ASM-5000|ENC-4001|A", "<null>|PCB-1001|B", "PCB-1001|MCU-7001|A", "PCB-1001|CON-7040|A"}));
-    EXPECT_EQ(structure("<Part PartNumber=\"NOPE\"/>").first, 42);
-    EXPECT_EQ(structure("junk").first, 41);
+    EXPECT_EQ(structure("<Part PartNumber=\"ASM-5000\" Revision=\"C\"/>"), 0);
+    EXPECT_EQ(structure("<Part PartNumber=\"NOPE\"/>"), 42);
+    EXPECT_EQ(structure("junk"), 41);
     EXPECT_EQ(errorOf([&] { structure("<Part/>", "@xmlIn"); }),
               "@xmlIn is not a parameter for procedure zeradurGetProductStructure.");
 }
 
 // ---- canned answers -------------------------------------------------------------
 
-// (A failure keeping its status: sim_lab_test; the failure classes through the component: odbc_e2e_test.)
+// (A failure keeping its status: SimLabJournal; the failure classes through the component: odbc_e2e_test.)
 TEST(SimCanned, OverrideAndAddProceduresWithEveryAnswerShape) {
     Sim s(10);
     s.answers(R"({"procedures": {
@@ -468,8 +431,6 @@ TEST(SimCommand, InitAnswersAndWrongInput) {
     EXPECT_TRUE(contains(run("init " + dir.file("q.db") + " --generation 21").second, "10, 20, 22, 23 or 24"));
     dir.write("bad.json", R"({"procedures": {"x": {"fial": "y"}}})");
     EXPECT_NE(run("answers " + db + " " + dir.file("bad.json")).first, 0);
-    EXPECT_TRUE(contains(run("init --help").second, "--generation"));
-    EXPECT_EQ(run("frobnicate").first, 2);
 }
 
 // ---- the journal and fault schedules -------------------------------------------
@@ -500,9 +461,6 @@ TEST(SimLabJournal, EntriesNameTheCallerStationOutcomeAndParametersAsSent) {
     EXPECT_EQ(j[1]["station"], "ICT-01");  // from a positional parameter, named by the procedure
     EXPECT_EQ(j[1]["params"][0]["name"], "@Product");
     EXPECT_EQ(j[1]["status"], 3);
-    EXPECT_EQ(j[1]["rows"], nullptr);
-    EXPECT_EQ(j[1]["error"], nullptr);
-    EXPECT_GE(j[1]["duration_ms"].get<double>(), 0.0);
     // A failure keeps the status the procedure set before it.
     EXPECT_EQ(j[2]["error"], "Locked");
     EXPECT_EQ(j[2]["status"], 7);
@@ -623,11 +581,6 @@ TEST(SimLabFaults, SchedulesHitTheCallsTheyName) {
         std::vector<std::string> got;
         for (const auto& st : c.stations) got.push_back(p.outcome(st));
         EXPECT_EQ(got, c.outcomes) << c.schedule;
-        // Every call that ran is journaled with its outcome.
-        for (const json& e : p.journal())
-            EXPECT_TRUE(e["error"].is_null() || e["error"] == kFail || e["error"] == "Fixture" ||
-                        e["error"] == "connection cut during the answer")
-                << e.dump();
     }
 }
 
