@@ -17,7 +17,6 @@ namespace {
 const std::string kNoRecord =
     "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a current record.";
 const std::string kNotFound = "Item cannot be found in the collection corresponding to the requested name or ordinal.";
-const std::string kClosed = "Operation is not allowed when the object is closed.";
 const std::string kNoServer = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
 
 std::string errorOf(const std::function<void()>& f) { return dz::test::errorOf<Error>(f); }
@@ -25,15 +24,6 @@ std::string errorOf(const std::function<void()>& f) { return dz::test::errorOf<E
 std::string connect(const std::string& source) {
     return "Provider=SQLOLEDB;Password=p;User ID=u;Initial Catalog=db;Data Source=" + source +
            ";Network Library=DBMSSOCN;";
-}
-
-// A stored-procedure call through the scripted driver `script`.
-Command proc(const std::string& name, const std::string& script = "scripted-test") {
-    Command c;
-    c.activeConnection = connect("script:" + script);
-    c.text = name;
-    c.type = adCmdStoredProc;
-    return c;
 }
 
 // The rows from the current one on, each as its fields' texts run together ("-" for Null).
@@ -79,8 +69,6 @@ TEST(Value, Numbers) {
         EXPECT_EQ(errorOf([&] { v.toInt32(); }), "Overflow") << ::testing::PrintToString(v.raw());
     for (const char* bad : {"abc", "", "  ", "1 2", "12abc", "-", ".", "1e", "0x10", "--1"})
         EXPECT_EQ(errorOf([&] { Value(bad).toInt32(); }), "Type mismatch") << bad;
-    EXPECT_EQ(errorOf([] { Value().toText(); }), "Invalid use of Null");
-    EXPECT_EQ(errorOf([] { Value().toInt32(); }), "Invalid use of Null");
 }
 
 // ---- Recordset -------------------------------------------------------------
@@ -90,7 +78,6 @@ TEST(Recordset, ReadsForwardByNameOrPosition) {
     EXPECT_FALSE(rs.bof());
     EXPECT_EQ(rs.field("error").toInt32(), 0);
     EXPECT_EQ(rs.field(1).toText(), "a");
-    EXPECT_EQ(errorOf([&] { rs.field("Missing"); }), kNotFound);
     EXPECT_EQ(errorOf([&] { rs.field(2); }), kNotFound);
     rs.moveNext();
     EXPECT_TRUE(rs.field("NAME").isNull());
@@ -98,21 +85,11 @@ TEST(Recordset, ReadsForwardByNameOrPosition) {
     EXPECT_TRUE(rs.eof());
     EXPECT_EQ(errorOf([&] { rs.field("Name"); }), kNoRecord);
     EXPECT_EQ(errorOf([&] { rs.moveNext(); }), kNoRecord);
-    rs.close();
-    EXPECT_EQ(errorOf([&] { rs.eof(); }), kClosed);
-    EXPECT_EQ(errorOf([&] { rs.sort("Name"); }), kClosed);
     Recordset empty({"A"}, {});
     EXPECT_TRUE(empty.bof() && empty.eof());
 }
 
 TEST(Recordset, Sorts) {
-    // Unit items into groups: Null and "" group names first, from the first row again.
-    Recordset items({"GName", "ID", "FName"}, {{"Zeta", 4, "K"}, {"Test", 3, "Mode"}, {Value(), 1, "Model"},
-                                               {"Test", 2, "Limit"}, {"", 10, "E"}, {Value(), 0, "First"}});
-    items.moveNext();
-    items.sort("GName ASC, ID ASC");
-    EXPECT_EQ(rowsOf(items, {"FName"}), (std::vector<std::string>{"First", "Model", "E", "Limit", "Mode", "K"}));
-
     Recordset rs({"N", "T"}, {{10, "b"}, {9.5, "B"}, {Value(), "a"}, {100, "b"}, {10.0, "a"}});
     rs.sort("n desc");  // numbers by value (10 and 10.0 alike), Nulls last when descending, equal keys keep their order
     EXPECT_EQ(rowsOf(rs, {"T", "N"}), (std::vector<std::string>{"b100", "b10", "a10", "B9.5", "a-"}));
@@ -172,22 +149,6 @@ TEST(Command, ParameterSizesCount16BitCharacters) {
     EXPECT_NE(errorOf([&] { cmd.execute(); }).find("Format of the initialization string"), std::string::npos);
 }
 
-TEST(Command, ReturnValueDeclaredOrNot) {
-    auto drv = ScriptedDriver::install("cmd-ret");
-    drv->on("uspCheckRouting", ScriptedDriver::Answer::status(5));
-    Command undeclared = proc("uspCheckRouting", "cmd-ret");
-    undeclared.append("@Product", adVarChar, adParamInput, "SN1");
-    EXPECT_FALSE(undeclared.execute().isOpen());
-    EXPECT_EQ(undeclared.value("@return_value").toInt32(), 5);
-
-    Command declared = undeclared;
-    declared.parameters().clear();
-    declared.append("RETURN", adInteger, adParamReturnValue, 0);
-    declared.execute();
-    EXPECT_EQ(declared.value("RETURN").toInt32(), 5);
-    EXPECT_EQ(declared.value("@RETURN_VALUE").toInt32(), 5);
-}
-
 TEST(Registry, ChoosesTheDriverByDataSource) {
     auto a = ScriptedDriver::install("reg");
     auto b = ScriptedDriver::install("reg-long");
@@ -212,46 +173,11 @@ TEST(Registry, ChoosesTheDriverByDataSource) {
     unregisterDriver("regsim:");
 
     // A scripted driver that is dropped unregisters, but not the one that replaced it.
-    auto held = driverFor(ConnectionInfo::parse(connect("script:reg")));
     auto second = ScriptedDriver::install("reg");
     a.reset();
     cmd.activeConnection = connect("script:reg");
     cmd.execute();
     EXPECT_EQ(second->callCount(), 1u);
-    Request req;
-    EXPECT_EQ(errorOf([&] { held->execute(req); }), kNoServer);  // a handle outliving its driver
     second.reset();
     EXPECT_EQ(errorOf([&] { cmd.execute(); }), kNoServer);
-}
-
-// ---- Scripted driver ---------------------------------------------------------
-
-TEST(Scripted, Failures) {
-    auto drv = ScriptedDriver::install("scripted-test");
-    // A failing procedure still hands back its return value and outputs; inputs stay as sent.
-    ScriptedDriver::Answer a = ScriptedDriver::Answer::failure("Procedure raised an error");
-    a.returnValue = 55;
-    a.outputs["@Out"] = "written";
-    a.outputs["@In"] = "ignored";
-    drv->on("objTSKGetUnitInfo", a);
-    auto c = proc("objTSKGetUnitInfo");
-    c.append("RETURN", adInteger, adParamReturnValue, 0);
-    c.append("@In", adVarChar, adParamInput, "sent");
-    c.append("@OUT", adVarChar, adParamOutput, Value(), 50L);
-    EXPECT_EQ(errorOf([&] { c.execute(); }), "Procedure raised an error");
-    EXPECT_EQ(c.value("@RETURN_VALUE").toInt32(), 55);
-    EXPECT_EQ(c.value("@out").toText(), "written");
-    EXPECT_EQ(c.value("@In").toText(), "sent");
-    EXPECT_TRUE(drv->calls().at(0).param("@Out")->value.isNull());  // recorded as sent
-
-    // A failure planted on a row: on the first row the execution fails, later the move.
-    ScriptedDriver::Answer rows = ScriptedDriver::Answer::rowsOf({"A"}, {{1}, {2}});
-    rows.failAtRow = std::make_pair(size_t(1), std::string("General network error"));
-    drv->on("rows", rows);
-    rows.failAtRow->first = 0;
-    drv->on("first", rows);
-    Recordset rs = proc("rows").execute();
-    EXPECT_EQ(errorOf([&] { rs.moveNext(); }), "General network error");
-    EXPECT_EQ(rs.field("A").toInt32(), 1);  // still on the last good row
-    EXPECT_EQ(errorOf([&] { proc("first").execute(); }), "General network error");
 }

@@ -37,13 +37,6 @@ TEST_F(Log, LevelRules) {
     std::string line = st.log().substr(0, st.log().find("\r\n") + 2);
     EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  failure\r\n)"))) << line;
     EXPECT_NE(dz::threadContext().logFile.find(st.home.path() + "/DEZozevo2"), std::string::npos);
-
-    Station quiet("", 0);
-    Tester q;
-    EXPECT_EQ(quiet.log(), "");  // the start-up line is level 1
-    put(q, "one", 1);
-    put(q, "zero", 0);
-    EXPECT_EQ(quiet.messages(), Lines{"zero"});
 }
 
 TEST_F(Log, LevelThreeAddsAByteDump) {

@@ -49,7 +49,6 @@ TEST(Ini, Windows1252LinesBecomeUtf8AndValuesAreCut) {
 
 TEST(Ini, BareFileNameIsLookedUpInTheSystemFolderNotHere) {
     TempDir dir;
-    EXPECT_EQ(dz::profile::systemFolder(), "/etc");
     char cwd[4096];
     ASSERT_TRUE(getcwd(cwd, sizeof cwd));
     ASSERT_EQ(chdir(dir.path().c_str()), 0);

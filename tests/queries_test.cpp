@@ -199,14 +199,11 @@ TEST_F(Queries, ByStationDocument) {
     Row nullPart = woRow("W", 1);
     nullPart[6] = nullptr;
     st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, rows));
-    st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, rows));
     st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, {woRow("W", 1), woRow(nullptr, 1)}));
     st->db->on("uspGetOrderInfoByStation", Answer::rowsOf(kWoColumns, {nullPart}));
     EXPECT_EQ(t->GetOrderInfoByStation(out), 0);
     EXPECT_EQ(out, "<WOBYSTATION STATION=\"ST1\">" + body + "</WOBYSTATION>");
     EXPECT_EQ(st->messages(), Lines{out});  // the document at level 2
-    EXPECT_EQ(t->GetOrderInfoByStation(out, "L\"1&"), 0);  // a given station is named escaped
-    EXPECT_EQ(out, "<WOBYSTATION STATION=\"L&quot;1&amp;\">" + body + "</WOBYSTATION>");
     st->clearLog();
     out = "kept";
     EXPECT_EQ(t->GetOrderInfoByStation(out), 9999);  // even in a later row

@@ -179,10 +179,8 @@ TEST_F(XmlTest, SelectNodesAndRootAttribute) {
 
 TEST_F(XmlTest, CompiledStyleSheetIsDroppedOnReload) {
     Document sheet, doc;
-    ASSERT_TRUE(doc.loadXML("<a v='1'/>"));
-    ASSERT_TRUE(sheet.loadXML(rootSheet("one <xsl:value-of select='a/@v'/>")));
-    EXPECT_EQ(doc.transformNode(sheet), "one 1");
     ASSERT_TRUE(doc.loadXML("<a v='2'/>"));
+    ASSERT_TRUE(sheet.loadXML(rootSheet("one <xsl:value-of select='a/@v'/>")));
     EXPECT_EQ(doc.transformNode(sheet), "one 2");
     ASSERT_TRUE(sheet.loadXML(rootSheet("two <xsl:value-of select='a/@v'/>")));
     EXPECT_EQ(doc.transformNode(sheet), "two 2");
@@ -271,19 +269,15 @@ TEST_F(XmlTest, TransformAndLoadEqualsLoadingTheText) {
     }
 }
 
-TEST_F(XmlTest, OutputIsUtf8AndSiteFunctionsWork) {
+// Text output is UTF-8 whatever the sheet declares; msxsl:node-set works.
+TEST_F(XmlTest, OutputIsUtf8AndNodeSetWorks) {
     Document sheet, doc;
     ASSERT_TRUE(doc.loadXML("<a>\xC3\xBC\xE2\x82\xAC</a>"));
     const std::string latin = "<xsl:output method='xml' encoding='ISO-8859-1' omit-xml-declaration='yes'/>";
-    ASSERT_TRUE(sheet.loadXML(rootSheet("<r><xsl:value-of select='a'/></r>", latin)));
-    EXPECT_EQ(doc.transformNode(sheet), "<r>\xC3\xBC\xE2\x82\xAC</r>\n");
-
-    // msxsl:node-set, used by the site's style sheets.
-    ASSERT_TRUE(sheet.loadXML(textSheet(
-        "<xsl:variable name='v'><i>x</i><i>y</i></xsl:variable>"
-        "<xsl:template match='/'><xsl:for-each select='msxsl:node-set($v)/i'>[<xsl:value-of select='.'/>]"
-        "</xsl:for-each></xsl:template>")));
-    EXPECT_EQ(doc.transformNode(sheet), "[x][y]");
+    ASSERT_TRUE(sheet.loadXML(rootSheet("<xsl:variable name='v'><i>x</i><i>y</i></xsl:variable><r><xsl:value-of "
+                                        "select='a'/><xsl:for-each select='msxsl:node-set($v)/i'>[<xsl:value-of "
+                                        "select='.'/>]</xsl:for-each></r>", latin)));
+    EXPECT_EQ(doc.transformNode(sheet), "<r>\xC3\xBC\xE2\x82\xAC[x][y]</r>\n");
 }
 
 TEST_F(XmlTest, FailingStyleSheetsThrowWithTheirReason) {
@@ -380,6 +374,16 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
         EXPECT_EQ(plain.selectNodes("/a"), Texts{""});  // resolution off: not read
     }
 
+    // A listener on loopback sees no connection for an http:// entity, DTD or document().
+    int server = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(server, 4), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+
     // Anything else fails the load, and a FIFO or standard input is never opened (no hang).
     dz::test::TempDir elsewhere;
     elsewhere.write("secret", "secret");
@@ -391,7 +395,7 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
     for (const std::string& ref : {outside, "../" + std::filesystem::path(elsewhere.path()).filename().string() + "/secret",
                                    std::string("link.txt"), std::string("fifo"), std::string("/dev/stdin"),
                                    std::string("/proc/self/environ"), std::string("file://" + outside),
-                                   std::string("missing.txt"), std::string("http://127.0.0.1:9/x")}) {
+                                   std::string("missing.txt"), url}) {
         for (const std::string& text : {"<!DOCTYPE a [<!ENTITY e SYSTEM '" + ref + "'>]><a>&e;</a>",
                                         "<!DOCTYPE a SYSTEM '" + ref + "'><a/>"}) {
             SCOPED_TRACE(text);
@@ -402,22 +406,6 @@ TEST_F(XmlTest, ExternalsOnlyFromTheFolder) {
     }
     EXPECT_FALSE(none.loadXML("<!DOCTYPE a SYSTEM '" + dir_ + "/unit.dtd'><a/>"));
 
-    // A listener on loopback sees no connection for an http:// entity, DTD or document().
-    int server = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(server, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(server, 4), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
-
-    for (const std::string& text : {"<!DOCTYPE a [<!ENTITY e SYSTEM \"" + url + "\">]><a>&e;</a>",
-                                    "<!DOCTYPE a SYSTEM \"" + url + "\"><a/>"}) {
-        if (doc.loadXML(text)) {
-            EXPECT_EQ(doc.selectNodes("/a"), Texts{""});
-        }
-    }
     Document sheet;
     ASSERT_TRUE(sheet.loadXML(rootSheet("<xsl:value-of select=\"document('" + url + "')\"/>")));
     ASSERT_TRUE(doc.loadXML("<a/>"));
