@@ -16,7 +16,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "component/ResendQueue.h"
@@ -29,11 +28,10 @@ using Clock = std::chrono::steady_clock;
 // One line appended with one write: lines of several processes never mix.
 void appendLine(const std::string& file, const std::string& line) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
     const std::string l = line + "\n";
-    if (fd >= 0) {
-        (void)!::write(fd, l.data(), l.size());
-        ::close(fd);
-    }
+    (void)!::write(fd, l.data(), l.size());
+    ::close(fd);
 }
 
 std::vector<std::string> linesOf(const std::string& file) {
@@ -139,13 +137,8 @@ TEST(ResendQueueShared, ManyProcessesKillsAndOutagesLoseNothing) {
     EXPECT_EQ(dz::ResendQueue(lab.queuePath).counts().kept, 0u);
 
     std::map<std::string, std::vector<pid_t>> stores;  // by id, the storing processes in order
-    for (const std::string& l : linesOf(lab.database)) {
-        std::istringstream in(l);
-        std::string id;
-        pid_t pid = 0;
-        in >> id >> pid;
-        stores[id].push_back(pid);
-    }
+    for (const std::string& l : linesOf(lab.database))
+        stores[l.substr(0, l.find(' '))].push_back(std::atoi(l.c_str() + l.find(' ') + 1));
     const std::vector<std::string> acked = linesOf(lab.acked), refusals = linesOf(lab.refusals);
     const size_t lost = size_t(std::count_if(acked.begin(), acked.end(), [&](auto& id) { return !stores.count(id); }));
     size_t twice = 0, twiceWithoutKill = 0;
