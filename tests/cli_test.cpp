@@ -114,15 +114,9 @@ TEST_F(Cli, ResultsStoredFromAFileAndResent) {
     EXPECT_EQ(json::parse(r.out)["result"], 9001);
 }
 
-TEST_F(Cli, StateAndAMissingIniFile) {
-    Outcome r = run({"state"}, "", home.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    const json s = json::parse(r.out);
-    EXPECT_EQ(s["iniFile"], home.file("DEZozevo.ini"));
-    EXPECT_EQ(r.err, "");
-
-    // Neither --home nor DEZOZEVO_HOME, and no INI beside the library: said on standard error.
-    r = run({"call", "GetLastError"});
+// Neither --home nor DEZOZEVO_HOME, and no INI beside the library: said on standard error.
+TEST_F(Cli, AMissingIniFile) {
+    Outcome r = run({"call", "GetLastError"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("no DEZozevo.ini"), std::string::npos) << r.err;
 }

@@ -212,7 +212,6 @@ TEST(Facade, StateFollowsTheStationCycle) {
     EXPECT_EQ(s.startupStatus, 0) << p.log();
     EXPECT_EQ(s.generation, 10);
     EXPECT_EQ(s.server, "sim:plant.db");
-    EXPECT_EQ(s.station, "FCT-01");
     EXPECT_FALSE(s.lastFailure);
 
     // A refusal: the status and the line the worker logged.
