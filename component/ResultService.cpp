@@ -192,9 +192,13 @@ int32_t ResultService::save10(const com::Variant& strXMLResultText) {
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {
-            // The header is stored: the body is renamed, or stays where it is.
-            const int32_t testId = cmd.parameters()[2].value.toInt32();
-            const int16_t rc = moveIntoPlace(folder, body.path, unitId, testId);
+            // The header is stored: the body is renamed, or stays where it is
+            // (also when the database gave no test ID to name it by).
+            int16_t rc = -9999;
+            if (const std::optional<int32_t> testId = testIdOf(cmd.parameters()[2].value))
+                rc = moveIntoPlace(folder, body.path, unitId, *testId);
+            else
+                log(folderFailure("CreateFileInFolder", "no test ID; the result stays in " + body.path, folder), 1);
             body.path.clear();
             if (rc != 0) {
                 log("SaveResult10 returned value=" + std::to_string(rc), 1);

@@ -113,7 +113,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"MandatoryWithoutTls", Case::none, "Encrypt=mandatory\nTrustServerCertificate=yes\n", nullptr, false,
              "offers no encryption"},
         Case{"OptionalWithoutTls", Case::none, "Encrypt=optional\n", nullptr, true, ""},
-        Case{"NoKeysOnATlsListener", Case::offered, "", nullptr, true, ""},
         Case{"RequiredByTheListener", Case::required, "Encrypt=optional\n", nullptr, true, ""},
         Case{"StrictNeedsANewerFreeTds", Case::offered, "Encrypt=strict\n", "right", false, "needs FreeTDS 1.5", 9999}),
     [](const auto& info) { return std::string(info.param.name); });

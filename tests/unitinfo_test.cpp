@@ -61,7 +61,6 @@ TEST_F(UnitInfo, Gen10RequestsAndParameters) {
     auto calls = this->calls("uspGetUnitInfo");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(dz::test::command(calls[0]), "uspGetUnitInfo StoredProc 30");
-    EXPECT_EQ(calls[0].connectionString, dz::threadContext().connections.working);
     EXPECT_EQ(dz::test::params(calls[0]), (Lines{"@ProdSN VarChar In 7 ' SN001 '", "@station VarChar In 3 'ST1'"}));
     EXPECT_EQ(dz::test::params(calls[1]), (Lines{"@ProdSN VarChar In 3 'SN1'", "@station VarChar In 3 'ST9'"}));
     EXPECT_EQ(dz::test::params(calls[2]).at(0), "@ProdSN VarChar In 6 'SN-DEF'");
