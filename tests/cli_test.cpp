@@ -9,7 +9,6 @@
 #include <sstream>
 #include <tuple>
 
-#include "component/ResendQueue.h"
 #include "support/plant.h"
 #include "support/station.h"
 
@@ -97,8 +96,7 @@ TEST_F(Cli, ValuesFromFilesAndStandardInput) {
     }
 }
 
-// A result from a file is stored with its test ID; kept results show in the state,
-// "resend" sends them now and answers like a call.
+// A result from a file is stored with its test ID; "resend" answers like a call.
 TEST_F(Cli, ResultsStoredFromAFileAndResent) {
     dz::test::Plant p(10);
     p.home.write("run.xml", dz::test::siteFile("SampleResult.xml"));
@@ -107,32 +105,18 @@ TEST_F(Cli, ResultsStoredFromAFileAndResent) {
     EXPECT_EQ(json::parse(r.out)["result"], 0) << p.log();
     EXPECT_EQ(json::parse(r.out)["testId"], p.results().back()["test_id"]);
 
-    std::string kept;
-    const dz::ResendQueue queue(std::getenv("DEZOZEVO_RESEND_FILE"));
-    ASSERT_EQ(queue.keep(dz::test::siteFile("SampleResult.xml"), kept), "");
-    ASSERT_EQ(queue.keep("<not a result", kept), "");
-    EXPECT_EQ(json::parse(run({"state"}, "", p.home.path()).out)["queue"]["kept"], 2);
-
     r = run({"resend"}, "", p.home.path());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(json::parse(r.out), (json{{"method", "resend"}, {"result", 0}, {"args", json::object()}}));
-    const json s = json::parse(run({"state"}, "", p.home.path()).out);
-    EXPECT_EQ(s["queue"], (json{{"path", queue.path()}, {"kept", 0}, {"oldestSeconds", nullptr}, {"rejected", 1}}));
 
     r = run({"resend"}, "", home.path());  // no database reached: the class of that failure
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(json::parse(r.out)["result"], 9001);
 }
 
-TEST_F(Cli, StateAndAMissingIniFile) {
-    Outcome r = run({"state"}, "", home.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    const json s = json::parse(r.out);
-    EXPECT_EQ(s["iniFile"], home.file("DEZozevo.ini"));
-    EXPECT_EQ(r.err, "");
-
-    // Neither --home nor DEZOZEVO_HOME, and no INI beside the library: said on standard error.
-    r = run({"call", "GetLastError"});
+// Neither --home nor DEZOZEVO_HOME, and no INI beside the library: said on standard error.
+TEST_F(Cli, AMissingIniFile) {
+    Outcome r = run({"call", "GetLastError"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("no DEZozevo.ini"), std::string::npos) << r.err;
 }

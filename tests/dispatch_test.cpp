@@ -52,14 +52,9 @@ TEST(Dispatch, FixedAnswersWithoutTheDatabase) {
         if (generation) {
             EXPECT_EQ(st.db->callCount(), 0u);
             EXPECT_EQ(st.log(), "");
-        } else {  // each call first runs the start-up again: its probe only, and its outcome in the log
+        } else {  // each call first runs the start-up again: its probe only (its log lines: results_test)
             EXPECT_EQ(dz::test::callsTo(*st.db, "fsLanguage").size(), st.db->callCount());
             EXPECT_EQ(st.db->callCount(), 7u);
-            for (const std::string& line : st.messages())
-                EXPECT_TRUE(line == "No server generation was detected at start-up: starting up again" ||
-                            line == "Runtime error in GetTWVer SQL Server does not exist or access denied." ||
-                            line == "CLASS INIT FAILED. GetSlaveConn RetCode=100")
-                    << line;
         }
     }
 }
@@ -217,7 +212,6 @@ TEST(Facade, StateFollowsTheStationCycle) {
     EXPECT_EQ(s.startupStatus, 0) << p.log();
     EXPECT_EQ(s.generation, 10);
     EXPECT_EQ(s.server, "sim:plant.db");
-    EXPECT_EQ(s.station, "FCT-01");
     EXPECT_FALSE(s.lastFailure);
 
     // A refusal: the status and the line the worker logged.

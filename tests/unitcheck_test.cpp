@@ -34,7 +34,6 @@ TEST(UnitCheck, BuiltInReadsStatusAndNextStation) {
         {"ACTIVE", "FCT-01", "FCT-01", 0},
         {"active", "ICT-01, fct-01", "FCT-01", 0},  // any case, a list with blanks
         {"ACTIVE", "FCT-01,FCT-02", "FCT-0", 3},     // a whole name, not a part of one
-        {"ACTIVE", "ICT-01", "FCT-01", 3},
         {"ACTIVE", "", "FCT-01", 3},
         {"HOLD", "FCT-01", "FCT-01", 4},
         {"SCRAPPED", "FCT-01", "FCT-01", 5},

@@ -1,14 +1,11 @@
 """The simulator's web view in headless Chromium, with a station that reaches
 the simulator through the listener.
 
-Run by CTest with DEZOZEVO_LIBRARY and DEZOZEVO_SIM set; DZ_WEB_SCREENSHOT
-names a PNG to write the page to (the README's picture)."""
-import os
+Run by CTest with DEZOZEVO_LIBRARY and DEZOZEVO_SIM set."""
 import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
 import pytest
 
@@ -80,9 +77,6 @@ def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path)
     # The sample plant's units, with where each waits.
     wait_for(browser, 10, "the sample's units",
              lambda d: any("SN24001-0003" in r and "FCT-01" in r for r in rows(d, "units")))
-    browser.find_element(By.ID, "serial").send_keys("PCB-B")
-    wait_for(browser, 5, "the serial filter", lambda d: rows(d, "units") and
-             all(r.startswith("PCB-B") for r in rows(d, "units")))
 
     # A station stores a result through the listener: it shows within 2 s.
     home = dzplant.StationHome(tmp_path / "station", server=f"127.0.0.1,{port}", station="FCT-01")
@@ -91,9 +85,6 @@ def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path)
         test_id = station.state.test_id
         wait_for(browser, 2, "the uploaded result", lambda d: d.find_elements(
             By.CSS_SELECTOR, f"#results tr[data-test-id='{test_id}']"))
-        browser.find_element(By.CSS_SELECTOR, f"#results tr[data-test-id='{test_id}']").click()
-        wait_for(browser, 5, "the stored document", lambda d: "SN24001-0003" in d.find_element(By.ID, "doc-text").text)
-        browser.find_element(By.CSS_SELECTOR, "#doc button").click()
 
         # A fault added in the page: the station's next route check answers 5.
         form = browser.find_element(By.ID, "fault-form")
@@ -104,20 +95,11 @@ def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path)
         wait_for(browser, 5, "the schedule in the list", lambda d: rows(d, "faults"))
         assert [f["procedure"] for f in plant_faults(plant)] == ["uspCheckRouting"]
         assert station.CheckRoute("SN24001-0003", "FCT-01") == 5
-        # Only the next call: the unit, passed, now waits at burn-in (3).
-        assert station.CheckRoute("SN24001-0003", "FCT-01") == 3
 
     # The journal shows that call with its status, live.
     wait_for(browser, 5, "the failed call in the journal", lambda d: d.find_elements(
         By.CSS_SELECTOR, "#journal tr[data-procedure='uspCheckRouting'][data-status='5']"))
     wait_for(browser, 5, "the station's calls", lambda d: any(r.startswith("FCT-01") for r in rows(d, "stations")))
-
-    shot = os.environ.get("DZ_WEB_SCREENSHOT")
-    if shot:
-        browser.find_element(By.ID, "serial").clear()
-        browser.find_element(By.ID, "serial").send_keys("SN24001")
-        time.sleep(1.5)
-        browser.save_screenshot(shot)
 
     # Clearing in the page removes the schedule.
     browser.find_element(By.CSS_SELECTOR, "#faults button[data-clear]").click()
