@@ -1,10 +1,14 @@
 """The package over the built or installed library, on the simulated plant."""
 import concurrent.futures
 import dataclasses
+import importlib.util
 import inspect
 import logging
 import os
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -44,6 +48,31 @@ def test_signatures_match_the_librarys_description(method):
     if method.outputs:
         assert [fl.name for fl in dataclasses.fields(result)][1:] == [a.python_name for a in method.outputs]
     assert callable(getattr(dezozevo.Tester, method.name))
+
+
+TYPED_USE = textwrap.dedent("""\
+    import dezozevo
+    def cycle(t: dezozevo.Tester) -> str:
+        n: int = t.check_route("SN24001-0003", "FCT-01")
+        return t.get_model_attributes("ASM-5000", "C").model_info + t.GetUnitInfo("<x/>").unit_info + str(n)
+    def wrong(t: dezozevo.Tester) -> None:
+        t.get_model_attributes("ASM-5000", "C", "out")
+        x: int = t.get_unit_info("<x/>")
+        t.check_route(42, "FCT-01")
+    """)
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="no mypy (apt-get install python3-mypy)")
+def test_type_checkers_read_the_hints(tmp_path):
+    """A station's code is checked against the package's hints; misuse is caught."""
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "python", "station.py")
+    # Found on the interpreter's path, the package is read as installed: through py.typed only.
+    path = os.path.dirname(os.path.dirname(dezozevo.__file__))
+    out = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), "use.py", example],
+                         cwd=tmp_path, capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=path)).stdout
+    errors = [line.split(": error: ")[0] for line in out.splitlines() if ": error: " in line]
+    assert errors == ["use.py:6", "use.py:7", "use.py:8"], out
 
 
 FAIL = lambda text: {"uspCheckRouting": {"fail": text}}  # noqa: E731

@@ -1,4 +1,5 @@
 #include "support/station.h"
+#include "support/listener.h"
 
 #include "component/Tester.h"
 #include "component/Context.h"
@@ -45,8 +46,11 @@ const char* const kResultSchema =
 
 std::string sitePath(const std::string& name) {
     const char* src = std::getenv("DZ_SOURCE_DIR");
-    const fs::path root = src && *src ? fs::path(src) : fs::path(__FILE__).parent_path().parent_path().parent_path();
-    return (root / "site" / name).string();
+    // __FILE__ may be relative to the build folder (a compiler cache makes it so).
+    const fs::path root = src && *src ? fs::path(src) : (buildDir() / fs::path(__FILE__)).parent_path() / "../..";
+    const fs::path path = root / "site" / name;
+    if (!fs::is_regular_file(path)) throw std::runtime_error("no site file " + path.string());
+    return path.lexically_normal().string();
 }
 
 std::string readFile(const std::string& path) {

@@ -33,7 +33,9 @@ private:
 };
 
 std::string readFile(const std::string& path);  // "" when missing
-std::string sitePath(const std::string& name);  // a file of the sample deployment, site/
+// A file of the sample deployment, site/; throws when it is missing (a station
+// set up without it would fail later, for another reason).
+std::string sitePath(const std::string& name);
 void writeFile(const std::string& path, const std::string& content);
 
 // A result schema (SaveResult.xsd) for urn:SaveResult-schema: <Result> holding
