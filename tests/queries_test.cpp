@@ -18,8 +18,15 @@ using Calls = std::vector<std::pair<std::string, Lines>>;  // procedure, paramet
 
 namespace {
 
+// On generation 24 the slave is the same scripted server.
+void slaveHere(dz::test::Station& st) {
+    st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{st.server, "db"}}));
+}
+
 struct Queries : ::testing::Test, dz::test::Started {
+    std::string doc = "as passed", err = "stale";
     Queries() : Started(10) {}
+    void start(int schema, const std::string& extraIni = "") { restart(schema, extraIni, slaveHere); }
 };
 
 const Lines kWoInfoColumns = {"WONUM", "ORDERQTY", "STARTEDQTY", "COMPLETED", "WORKORDERID", "X"};
@@ -283,22 +290,11 @@ TEST_F(Queries, CalibrationSaveStatusIsTheReturnValue) {
 const Lines kColumns = {"Parent", "Product-Family", "Description", "PartNumber", "Revision"};
 const char* const kTree = "zeradurGetProductStructure";
 
-// On generation 24 the slave is the same scripted server.
-void slaveHere(dz::test::Station& st) {
-    st.db->on("objUTLGetSlaveConnection", Answer::rowsOf({"InstanceName", "DatabaseName"}, {{st.server, "db"}}));
-}
-
-struct Aux : ::testing::Test, dz::test::Started {
-    std::string doc = "as passed", err = "stale";
-    Aux() : Started(24, "", slaveHere) {}
-    void start(int schema, const std::string& extraIni = "") { restart(schema, extraIni, slaveHere); }
-};
-
 // ---- message texts ---------------------------------------------------------
 
 // Served from revision 3 of generation 20 on; a Null or empty message is an
 // empty text, and a failure reaches the caller.
-TEST_F(Aux, ErrMessage) {
+TEST_F(Queries, ErrMessage) {
     for (int schema : {10, 20, 22, 23, 24}) {
         SCOPED_TRACE(schema);
         start(schema);
@@ -320,8 +316,7 @@ TEST_F(Aux, ErrMessage) {
     st->db->on("objUTLGetErrMessage", Answer::failure("Could not find stored procedure 'objUTLGetErrMessage'."));
     EXPECT_EQ(t->GetErrMessage(1), "");
     EXPECT_EQ(t->GetErrMessage(1), "");
-    using dz::test::errorOf;
-    EXPECT_EQ(errorOf<dz::com::Error>([&] { t->GetErrMessage(1); }),
+    EXPECT_EQ(dz::test::errorOf<dz::com::Error>([&] { t->GetErrMessage(1); }),
               "Could not find stored procedure 'objUTLGetErrMessage'.");
     EXPECT_EQ(st->log(), "");
 }
@@ -333,7 +328,8 @@ std::string product(const char* fam, const char* descr, const char* pn, const ch
            "\" Revision=\"" + rev + "\" " + end;
 }
 
-TEST_F(Aux, ProductStructure) {
+TEST_F(Queries, ProductStructure) {
+    start(24);
     st->db->on(kTree, Answer::rowsOf(kColumns, {
         {Value(), "F", "Board", "100", "A"},
         {"100", "F", "Chip", "200", "B"},
@@ -391,7 +387,7 @@ const char* kMapping =
     "[CUSTOMIZATION]\nSPToGenericFunction =  uspDefault \n"
     "[GENERICFUNCTIONSMAPPING]\nPrintLabel = uspPrintLabel\nBlank = \"   \"\n";
 
-TEST_F(Aux, GenericFunction) {
+TEST_F(Queries, GenericFunction) {
     start(24, kMapping);
     st->db->on("uspPrintLabel", Answer::rowsOf({"Out"}, {{"ignored"}}));
     st->db->on("uspDefault", Answer::status(7));
