@@ -101,8 +101,9 @@ def test_units_results_faults_and_journal_in_the_browser(lab, browser, tmp_path)
         By.CSS_SELECTOR, "#journal tr[data-procedure='uspCheckRouting'][data-status='5']"))
     wait_for(browser, 5, "the station's calls", lambda d: any(r.startswith("FCT-01") for r in rows(d, "stations")))
 
-    # Clearing in the page removes the schedule.
-    browser.find_element(By.CSS_SELECTOR, "#faults button[data-clear]").click()
+    # Clearing in the page removes the schedule (the list redraws live: a button gone stale is found again).
+    wait_for(browser, 5, "the clear button",
+             lambda d: d.find_element(By.CSS_SELECTOR, "#faults button[data-clear]").click() or True)
     wait_for(browser, 5, "the cleared schedule", lambda d: not rows(d, "faults"))
     assert plant_faults(plant) == []
 
