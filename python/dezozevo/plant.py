@@ -140,10 +140,13 @@ class StationHome:
 
 
 class MesServer:
-    """`dezozevo-sim serve` on a free loopback port; stop() and start() again on the same port."""
+    """`dezozevo-sim serve` on a free loopback port; stop() and start() again on the same port.
+    With web=True it also serves the web view, at web_url."""
 
-    def __init__(self, plant: Plant, host: str = "127.0.0.1"):
+    def __init__(self, plant: Plant, host: str = "127.0.0.1", web: bool = False):
         self.plant, self.host, self.port = plant, host, 0
+        self.web_url: Optional[str] = None
+        self._web_port: Optional[int] = 0 if web else None
         self._proc: Optional[subprocess.Popen[str]] = None
         self.start()
 
@@ -160,11 +163,14 @@ class MesServer:
         if self.running:
             return
         err = tempfile.TemporaryFile(mode="w+")
-        proc = subprocess.Popen([_native.sim_command(), "serve", self.plant.path, "--host", self.host,
-                                 "--port", str(self.port)], stdout=subprocess.PIPE, stderr=err, text=True)
+        args = [_native.sim_command(), "serve", self.plant.path, "--host", self.host, "--port", str(self.port)]
+        if self._web_port is not None:
+            args += ["--http", str(self._web_port)]
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=err, text=True)
         assert proc.stdout is not None
         line = proc.stdout.readline().strip()
-        if not line.startswith("listening on "):
+        web = proc.stdout.readline().strip() if self._web_port is not None else "web view on "
+        if not line.startswith("listening on ") or not web.startswith("web view on "):
             proc.kill()
             proc.wait()
             proc.stdout.close()
@@ -172,6 +178,9 @@ class MesServer:
             raise RuntimeError(f"dezozevo-sim serve did not start: {err.read().strip() or line}")
         err.close()
         self.port = int(line.rsplit(":", 1)[1])
+        if self._web_port is not None:
+            self.web_url = web[len("web view on "):]
+            self._web_port = int(self.web_url.rsplit(":", 1)[1])
         self._proc = proc
 
     def stop(self) -> None:

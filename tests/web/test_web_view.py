@@ -3,8 +3,6 @@ the simulator through the listener.
 
 Run by CTest with DEZOZEVO_LIBRARY and DEZOZEVO_SIM set."""
 import shutil
-import signal
-import subprocess
 import tempfile
 
 import pytest
@@ -25,21 +23,11 @@ from dezozevo import plant as dzplant  # noqa: E402
 def lab(tmp_path):
     """A sample plant served with the web view: (plant, listener port, page URL)."""
     plant = dzplant.Plant(tmp_path / "plant.db", generation=10)
-    proc = subprocess.Popen([dzplant._native.sim_command(), "serve", plant.path, "--port", "0", "--http", "0"],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    server = dzplant.MesServer(plant, web=True)
     try:
-        listening = proc.stdout.readline().strip()
-        web = proc.stdout.readline().strip()
-        assert listening.startswith("listening on ") and web.startswith("web view on "), (listening, web)
-        yield plant, int(listening.rsplit(":", 1)[1]), web[len("web view on "):]
+        yield plant, server.port, server.web_url
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        proc.stdout.close()
+        server.stop()
 
 
 @pytest.fixture
