@@ -188,14 +188,15 @@ int32_t ResultService::save10(const com::Variant& strXMLResultText) {
         uploadAnswered_ = true;
 
         int32_t status = cmd.value("return").toInt32();
-        if (status == 0) testId_ = testIdOf(cmd.parameters()[2].value);
+        const std::optional<int32_t> testId = testIdOf(cmd.parameters()[2].value);
+        if (status == 0) testId_ = testId;
         if (status >= 1) {
             log("SaveResult10 returned value=" + std::to_string(status), 1);
         } else if (allPassed && method == 1) {
             // The header is stored: the body is renamed, or stays where it is
             // (also when the database gave no test ID to name it by).
             int16_t rc = -9999;
-            if (const std::optional<int32_t> testId = testIdOf(cmd.parameters()[2].value))
+            if (testId)
                 rc = moveIntoPlace(folder, body.path, unitId, *testId);
             else
                 log(folderFailure("CreateFileInFolder", "no test ID; the result stays in " + body.path, folder), 1);
